@@ -1,0 +1,43 @@
+#include "driver/driver.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "engine/io.h"
+#include "engine/machine.h"
+#include "engine/random.h"
+#include "lexer/tokens.h"
+#include "parser/parser.h"
+
+namespace {
+
+FILE* source_file;      // the file the driver opened, or null when reading standard input
+
+}  // namespace
+
+void report_error(const char* text) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", text);
+}
+
+void fatal_error(const char* text) {
+    report_error(text);
+    close_outputs();
+    std::exit(1);
+}
+
+int run_interpreter(int argc, char** argv) {
+    seed_random(static_cast<uint32_t>(std::time(nullptr)));
+    const char* path = argc > 1 && argv[1] ? argv[1] : "sample.txt";
+    // A source that cannot be opened is not reported: the program comes from standard input.
+    source_file = std::fopen(path, "r");
+    yy_input_stream = source_file;
+
+    ParseResult result = parse_program();
+
+    if (source_file) std::fclose(source_file);
+    bool written = close_outputs();
+    if (result == PARSE_ERROR || result == PARSE_OVERFLOW) return result;
+    return result == PARSE_ACCEPTED && written ? 0 : 1;
+}

@@ -1,0 +1,99 @@
+// The program's own input and output. Write failures are remembered, not
+// reported as they happen: close_outputs reports them once, at the end.
+#include "engine/effects.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "driver/driver.h"
+#include "engine/io.h"
+
+namespace {
+
+const char* output_name;        // the header's file name, once it was opened
+int console_error;              // errno of the first failed console write, or 0
+int output_error;               // errno of the first failed output-file write, or 0
+bool output_unavailable;        // the header's file could not be opened
+
+void note_write(FILE* f, int written) {
+    if (written >= 0) return;
+    int& slot = f == stdout ? console_error : output_error;
+    if (!slot) slot = errno ? errno : EIO;
+}
+
+}  // namespace
+
+// A null f is the output file that could not be opened: its items are discarded.
+void print_text(FILE* f, const char* text) {
+    if (f) note_write(f, std::fputs(text, f));
+}
+
+void print_value(FILE* f, const Symbol* sym) {
+    if (!f) return;
+    if (sym->type) note_write(f, std::fprintf(f, "%f", sym->value.real));
+    else note_write(f, std::fprintf(f, "%d", sym->value.integer));
+}
+
+void print_newline(FILE* f) {
+    if (f) note_write(f, std::fputc('\n', f));
+}
+
+void read_input(Symbol* sym) {
+    note_write(stdout, std::fputs(">> ", stdout));
+    if (std::fflush(stdout) != 0) note_write(stdout, -1);
+    // A read that fails, or finds no number, stores nothing.
+    if (sym->type) {
+        double x;
+        if (std::scanf("%lf", &x) == 1) sym->value.real = x;
+    } else {
+        int x;
+        if (std::scanf("%d", &x) == 1) sym->value.integer = x;
+    }
+}
+
+void open_output(const char* name) {
+    machine.output = std::fopen(name, "w");
+    if (machine.output) {
+        output_name = name;
+        return;
+    }
+    output_unavailable = true;
+    char message[512];
+    std::snprintf(message, sizeof message, "cannot open output file \"%.400s\": %s", name, std::strerror(errno));
+    report_error(message);
+}
+
+void halt_division_by_zero() {
+    report_error("division by zero");
+    machine.halted = 1;
+}
+
+bool close_outputs() {
+    bool ok = !output_unavailable;
+    if (std::fflush(stdout) != 0) note_write(stdout, -1);
+    bool console_is_output = machine.output == stdout;
+    if (machine.output && !console_is_output) {
+        if (std::fflush(machine.output) != 0) note_write(machine.output, -1);
+        if (std::fclose(machine.output) != 0) note_write(machine.output, -1);
+    }
+    machine.output = nullptr;
+
+    char message[512];
+    if (console_error) {
+        std::snprintf(message, sizeof message, "cannot write standard output: %s", std::strerror(console_error));
+        report_error(message);
+        ok = false;
+    }
+    if (output_error) {
+        std::snprintf(message, sizeof message, "cannot write output file \"%.400s\": %s", output_name,
+                      std::strerror(output_error));
+        report_error(message);
+        ok = false;
+    }
+    // Last, since report_error flushes standard output.
+    if (console_is_output && std::fclose(stdout) != 0 && !console_error) {
+        std::fprintf(stderr, "cannot write standard output: %s\n", std::strerror(errno));
+        ok = false;
+    }
+    return ok;
+}

@@ -1,0 +1,166 @@
+// The three issue routines. Each does, in order: append the record, the
+// bookkeeping that ignores the gate (loop start and end, block end), one gate
+// test, and the instruction's effect. The replay runs recorded bodies itself
+// (engine/replay.cpp), so these routines only ever see a first parse.
+#include "engine/instructions.h"
+
+#include <cstdlib>
+
+#include "driver/driver.h"
+#include "engine/effects.h"
+#include "engine/machine.h"
+
+MachineState machine;
+InstructionList instruction_list;
+
+namespace {
+
+// Records are taken from blocks, which keeps a loop body's records close
+// together for the replay's walk.
+constexpr int RECORDS_PER_BLOCK = 1024;
+Instruction* free_records;
+int free_record_count;
+
+bool gate_open() {
+    return machine.skip_flags[machine.cond_level] == 0 && machine.loop_recording[machine.loop_depth] == 0;
+}
+
+bool is_comparison(int32_t op) {
+    return op >= OP_IF_EQ && op <= OP_IF_GT;
+}
+
+void start_loop(int32_t count) {
+    int32_t d = ++machine.loop_depth;
+    machine.loop_count[d] = count;
+    machine.loop_recording[d] = 1;
+    machine.loop_body_start[d] = instruction_list.last;
+}
+
+// The end of a loop's first parse: link the body's two ends, and run an
+// outermost loop at once.
+void end_loop() {
+    int32_t d = machine.loop_depth;
+    machine.loop_recording[d] = 0;
+    machine.loop_body_end[d] = instruction_list.last;
+    machine.loop_body_start[d]->partner = instruction_list.last;
+    if (d == 1) {
+        machine.replay_mode = 1;
+        replay_loop_body(machine.loop_body_start[d]);
+        machine.replay_mode = 0;
+    }
+    machine.loop_depth = d - 1;
+}
+
+// A block ends. Blocks whose comparison came while an enclosing block was
+// skipped opened no level, so they are counted rather than closed.
+void end_block() {
+    if (machine.skipped_blocks > 0) {
+        --machine.skipped_blocks;
+    } else if (machine.cond_level > 0) {
+        machine.skip_flags[machine.cond_level] = 0;
+        --machine.cond_level;
+    }
+}
+
+}  // namespace
+
+void record_instruction(int32_t op, int32_t operand_kind, TokenValue operand) {
+    if (free_record_count == 0) {
+        free_records = static_cast<Instruction*>(std::malloc(sizeof(Instruction) * RECORDS_PER_BLOCK));
+        if (!free_records) fatal_error("out of memory");
+        free_record_count = RECORDS_PER_BLOCK;
+    }
+    Instruction* ins = free_records++;
+    --free_record_count;
+    ins->op = op;
+    ins->operand_kind = operand_kind;
+    ins->operand = operand;
+    ins->next = nullptr;
+    ins->partner = nullptr;
+    if (instruction_list.last) instruction_list.last->next = ins;
+    else instruction_list.head = ins;
+    instruction_list.last = ins;
+
+    // Pair each comparison with its OP_END_IF, so that a replay can step over a failed block.
+    if (is_comparison(op)) {
+        machine.open_conditions[machine.open_condition_count++] = ins;
+    } else if (op == OP_END_IF && machine.open_condition_count > 0) {
+        machine.open_conditions[--machine.open_condition_count]->partner = ins;
+    }
+}
+
+void issue_const(int32_t op, TokenValue operand) {
+    record_instruction(op, OPERAND_CONST, operand);
+    if (op == OP_LOOP) start_loop(operand.integer);
+    if (!gate_open()) return;
+
+    switch (op) {
+    case OP_PUSH_INT: push_int(machine.stack_top, machine.numeric_mode, operand.integer); break;
+    case OP_PUSH_REAL: push_real(machine.stack_top, machine.numeric_mode, operand.real); break;
+    case OP_PRINT_STR: print_text(stdout, operand.text); break;
+    case OP_FPRINT_STR: print_text(machine.output, operand.text); break;
+    case OP_OPEN_OUT: open_output(operand.text); break;
+    default: break;
+    }
+}
+
+void issue_plain(int32_t op) {
+    record_instruction(op, OPERAND_NONE, TokenValue{});
+    if (op == OP_END_IF && machine.loop_recording[machine.loop_depth] == 0) end_block();
+    if (op == OP_LOOP_END) end_loop();
+    if (!gate_open()) {
+        if (is_comparison(op) && machine.loop_recording[machine.loop_depth] == 0) ++machine.skipped_blocks;
+        return;
+    }
+
+    switch (op) {
+    case OP_ADD:
+    case OP_SUB:
+    case OP_MUL:
+    case OP_DIV: apply_operator(op, machine.stack_top, machine.numeric_mode); break;
+    case OP_MODE_REAL: machine.numeric_mode = MODE_REAL; break;
+    case OP_MODE_INT: machine.numeric_mode = MODE_INT; break;
+    case OP_IF_EQ:
+    case OP_IF_NE:
+    case OP_IF_LE:
+    case OP_IF_GE:
+    case OP_IF_LT:
+    case OP_IF_GT: {
+        int32_t skip = compare_top(op, machine.stack_top);
+        machine.skip_flags[++machine.cond_level] = skip;
+        break;
+    }
+    case OP_PRINT_NL: print_newline(stdout); break;
+    case OP_FPRINT_NL: print_newline(machine.output); break;
+    case OP_OUT_CONSOLE: machine.output = stdout; break;
+    case OP_BREAK: break;   // outside every loop a break has no effect
+    case OP_RAND: random_top(machine.stack_top, machine.numeric_mode); break;
+    default: break;
+    }
+}
+
+void issue_var(int32_t op, Symbol* symbol) {
+    TokenValue operand;
+    operand.symbol = symbol;
+    record_instruction(op, OPERAND_VAR, operand);
+    if (op == OP_LOOP_VAR) start_loop(loop_count_of(symbol));
+    if (!gate_open()) return;
+
+    switch (op) {
+    case OP_STORE:
+    case OP_ADD_TO:
+    case OP_SUB_FROM:
+    case OP_MUL_BY:
+    case OP_DIV_BY: update_var(op, machine.stack_top, machine.numeric_mode, symbol); break;
+    case OP_LOAD: load_var(machine.stack_top, machine.numeric_mode, symbol); break;
+    case OP_INC: step_var(symbol, 1); break;
+    case OP_DEC: step_var(symbol, -1); break;
+    case OP_MODE_OF: machine.numeric_mode = symbol->type; break;
+    case OP_MAKE_REAL: make_real(symbol); break;
+    case OP_MAKE_INT: make_int(symbol); break;
+    case OP_PRINT_VAR: print_value(stdout, symbol); break;
+    case OP_FPRINT_VAR: print_value(machine.output, symbol); break;
+    case OP_INPUT: read_input(symbol); break;
+    default: break;
+    }
+}

@@ -1,0 +1,115 @@
+// Loop replay: runs a recorded body as many times as its count says, by
+// walking its records. The walk carries out each record's effect directly
+// (the issue routines would record and gate-test it again for nothing), keeps
+// the value-stack top and the mode in locals, and runs nested loops in its
+// own frames instead of recursing. Skipped blocks are stepped over whole:
+// every instruction in them would be suppressed, so skipping them is unseen.
+#include "engine/instructions.h"
+
+#include "engine/effects.h"
+#include "engine/machine.h"
+
+namespace {
+
+struct LoopFrame {
+    Instruction* start;     // the loop's start record; its partner is the end record
+    int32_t      count;     // passes still to run, this one included
+};
+
+LoopFrame frames[ENGINE_CAPACITY];     // nesting is bounded as the machine's levels are
+
+bool is_break(const Instruction* p) {
+    return p->op == OP_BREAK && p->operand_kind == OPERAND_NONE;
+}
+
+}  // namespace
+
+void replay_loop_body(Instruction* start) {
+    // Inside a skipped block every pass would do nothing.
+    if (machine.skip_flags[machine.cond_level]) return;
+    int32_t count = machine.loop_count[machine.loop_depth];
+    if (count <= 0) return;
+
+    int32_t top = machine.stack_top;
+    int32_t mode = machine.numeric_mode;
+    int n = 0;
+    frames[0] = {start, count};
+    Instruction* p = start->next;
+    for (;; p = p->next) {
+        switch (p->op) {
+        case OP_PUSH_INT: push_int(top, mode, p->operand.integer); break;
+        case OP_PUSH_REAL: push_real(top, mode, p->operand.real); break;
+        case OP_ADD:
+        case OP_SUB:
+        case OP_MUL:
+        case OP_DIV:
+            if (!apply_operator(p->op, top, mode)) goto done;
+            break;
+        case OP_STORE:
+        case OP_ADD_TO:
+        case OP_SUB_FROM:
+        case OP_MUL_BY:
+        case OP_DIV_BY:
+            if (!update_var(p->op, top, mode, p->operand.symbol)) goto done;
+            break;
+        case OP_LOAD: load_var(top, mode, p->operand.symbol); break;
+        case OP_INC: step_var(p->operand.symbol, 1); break;
+        case OP_DEC: step_var(p->operand.symbol, -1); break;
+        case OP_MODE_OF: mode = p->operand.symbol->type; break;
+        case OP_MODE_REAL: mode = MODE_REAL; break;
+        case OP_MODE_INT: mode = MODE_INT; break;
+        case OP_MAKE_REAL: make_real(p->operand.symbol); break;
+        case OP_MAKE_INT: make_int(p->operand.symbol); break;
+        case OP_IF_EQ:
+        case OP_IF_NE:
+        case OP_IF_LE:
+        case OP_IF_GE:
+        case OP_IF_LT:
+        case OP_IF_GT:
+            // A block that holds opens and closes a level that holds 0, which
+            // changes nothing; one that fails is stepped over to its OP_END_IF.
+            if (compare_top(p->op, top)) p = p->partner;
+            break;
+        case OP_END_IF: break;
+        case OP_PRINT_VAR: print_value(stdout, p->operand.symbol); break;
+        case OP_PRINT_STR: print_text(stdout, p->operand.text); break;
+        case OP_PRINT_NL: print_newline(stdout); break;
+        case OP_FPRINT_VAR: print_value(machine.output, p->operand.symbol); break;
+        case OP_FPRINT_STR: print_text(machine.output, p->operand.text); break;
+        case OP_FPRINT_NL: print_newline(machine.output); break;
+        case OP_INPUT: read_input(p->operand.symbol); break;
+        case OP_RAND: random_top(top, mode); break;
+        case OP_LOOP:
+        case OP_LOOP_VAR:   // and OP_BREAK
+            if (is_break(p)) {
+                // Ends the innermost loop; the levels of the blocks it leaves
+                // were never opened by the walk, so none are left behind.
+                if (n == 0) goto done;
+                p = frames[n--].start->partner;
+                break;
+            }
+            count = p->op == OP_LOOP ? p->operand.integer : loop_count_of(p->operand.symbol);
+            if (count <= 0) {
+                p = p->partner;     // no pass
+                break;
+            }
+            frames[++n] = {p, count};
+            break;
+        case OP_LOOP_END:
+            // Always the innermost running loop's own end.
+            if (--frames[n].count > 0) {
+                p = frames[n].start;
+                break;
+            }
+            if (n == 0) goto done;
+            --n;
+            break;
+        case OP_OPEN_OUT:
+        case OP_OUT_CONSOLE:
+            break;  // the header never stands in a loop body
+        }
+    }
+done:
+    machine.stack_top = top;
+    machine.numeric_mode = mode;
+}

@@ -1,0 +1,34 @@
+// The scanner's one input buffer and the reader that fills it. A match is
+// kept contiguous in storage, which bounds a single token's length.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+enum InputState : int32_t {
+    INPUT_LIVE     = 0,     // end of input not yet seen
+    INPUT_DRAINING = 1,     // a read returned nothing while a match was pending
+    INPUT_DONE     = 2,     // end of input reached; nothing is read again
+};
+
+struct ScanBuffer {
+    FILE*   input_file;
+    char*   storage;        // capacity + 2 bytes: index 0, the text, two NUL sentinels
+    char*   scan_pos;       // where the next match starts, while the buffer is not active
+    int32_t capacity;
+    int32_t char_count;     // valid characters, counting index 0
+    int32_t eof_state;      // an InputState
+};
+
+constexpr int32_t SCAN_BUFFER_SIZE = 16384;
+constexpr int32_t READ_CHUNK = 8192;
+
+// Allocates and sets up a buffer; ends the process if memory runs out.
+ScanBuffer* yy_create_buffer(FILE* stream, int32_t size);
+void yy_setup_buffer(ScanBuffer* b, FILE* stream);
+
+// Reads at most room characters of the source from fd into dest, in text
+// mode: CR LF becomes LF (also split across two reads), a lone CR stays, and
+// a 0x1A byte ends the input. Returns the count, 0 at the end, -1 on error.
+// REQUIRES: room >= 1.
+int read_source(int fd, char* dest, int room);

@@ -1,0 +1,138 @@
+#include "parser/parser.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/driver.h"
+#include "engine/machine.h"
+#include "parser/tables.h"
+
+int32_t parse_lookahead;
+
+namespace {
+
+// The two stacks always have the same height. They live on the heap and
+// grow by doubling up to MAX_DEPTH entries.
+struct ParserStacks {
+    int16_t*    state_stack;
+    TokenValue* value_stack;
+    int32_t     height;
+    int32_t     stack_capacity;
+};
+
+void allocate_stacks(ParserStacks& s, int32_t capacity) {
+    int16_t* states = static_cast<int16_t*>(std::malloc(sizeof(int16_t) * capacity));
+    TokenValue* values = static_cast<TokenValue*>(std::malloc(sizeof(TokenValue) * capacity));
+    if (!states || !values) fatal_error("out of memory");
+    if (s.height) {
+        std::memcpy(states, s.state_stack, sizeof(int16_t) * s.height);
+        std::memcpy(values, s.value_stack, sizeof(TokenValue) * s.height);
+    }
+    std::free(s.state_stack);
+    std::free(s.value_stack);
+    s.state_stack = states;
+    s.value_stack = values;
+    s.stack_capacity = capacity;
+}
+
+void release_stacks(ParserStacks& s) {
+    std::free(s.state_stack);
+    std::free(s.value_stack);
+}
+
+// The next state after reducing to nonterminal lhs with from on top.
+int goto_state(int lhs, int from) {
+    int a = lhs - FIRST_NONTERMINAL;
+    int i = goto_base[a] + from;
+    if (goto_base[a] != NO_ACTION_FLAG && i >= 0 && i <= LAST_INDEX && action_check[i] == from)
+        return action_table[i];
+    return default_goto[a];
+}
+
+int translate(int32_t code) {
+    return code <= 293 ? token_translation[code] : SYMBOL_COUNT;
+}
+
+}  // namespace
+
+ParseResult parse_program() {
+    ParserStacks s{};
+    allocate_stacks(s, INITIAL_DEPTH);
+    int state = 0;
+    parse_lookahead = EMPTY_LOOKAHEAD;
+    s.value_stack[0].bits = 0;     // set aside: never read
+    s.height = 0;
+    ParseResult result;
+
+    for (;;) {
+        // Enter state.
+        s.state_stack[s.height] = static_cast<int16_t>(state);
+        ++s.height;
+        if (s.height == s.stack_capacity) {
+            if (s.stack_capacity >= MAX_DEPTH) {
+                report_error("parser stack overflow");
+                result = PARSE_OVERFLOW;
+                break;
+            }
+            int32_t grown = s.stack_capacity * 2;
+            allocate_stacks(s, grown > MAX_DEPTH ? MAX_DEPTH : grown);
+        }
+
+        // Choose the action.
+        int rule;
+        int n = action_base[state];
+        if (n == NO_ACTION_FLAG) {
+            rule = default_reduction[state];
+        } else {
+            if (parse_lookahead == EMPTY_LOOKAHEAD) parse_lookahead = yy_next_token();
+            int t;
+            if (parse_lookahead <= 0) {
+                parse_lookahead = 0;
+                t = 0;
+            } else {
+                t = translate(parse_lookahead);
+            }
+            int i = n + t;
+            if (i < 0 || i > LAST_INDEX || action_check[i] != t) {
+                rule = default_reduction[state];
+            } else {
+                int a = action_table[i];
+                if (a == FINAL_STATE) {
+                    result = PARSE_ACCEPTED;
+                    break;
+                }
+                if (a > 0) {
+                    // Shift: an end of input stays held.
+                    if (parse_lookahead != 0) parse_lookahead = EMPTY_LOOKAHEAD;
+                    s.value_stack[s.height] = yy_token_value;
+                    state = a;
+                    continue;
+                }
+                rule = -a;
+            }
+        }
+
+        if (rule == 0) {
+            // Syntax error. No state has an action on the error terminal, so
+            // recovery would only pop to the bottom: the first error ends the parse.
+            report_error("parse error");
+            result = PARSE_ERROR;
+            break;
+        }
+
+        // Reduce. The pushed value is the first right-hand symbol's.
+        int length = rule_length[rule];
+        TokenValue value = s.value_stack[s.height - 1 - (length ? length - 1 : 0)];
+        if (length == 0) value.bits = 0;
+        reduce_action(rule, &s.value_stack[s.height - 1]);
+        if (machine.halted) {
+            result = PARSE_HALTED;
+            break;
+        }
+        s.height -= length;
+        s.value_stack[s.height] = value;
+        state = goto_state(rule_lhs[rule], s.state_stack[s.height - 1]);
+    }
+    release_stacks(s);
+    return result;
+}

@@ -1,0 +1,28 @@
+// The parser engine: the system's only loop. It pulls tokens from the
+// scanner and runs each rule's action at its reduction, before the rule's
+// right-hand side is popped, so statements run as soon as they are read.
+#pragma once
+
+#include <cstdint>
+
+#include "lexer/tokens.h"
+
+enum ParseResult : int32_t {
+    PARSE_ACCEPTED = 0,
+    PARSE_ERROR    = 1,     // "parse error" was reported
+    PARSE_OVERFLOW = 2,     // "parser stack overflow" was reported
+    PARSE_HALTED   = 3,     // the engine stopped the run (it reported why)
+};
+
+constexpr int32_t INITIAL_DEPTH   = 200;
+constexpr int32_t MAX_DEPTH       = 10000;
+constexpr int32_t EMPTY_LOOKAHEAD = -2;
+
+extern int32_t parse_lookahead;    // the token code held, EMPTY_LOOKAHEAD, or 0 at the end
+
+// Parses and runs the whole program. Called once per run.
+ParseResult parse_program();
+
+// Runs the action of rule (1 to 64). top points at the value-stack entry of
+// the rule's last right-hand symbol; top[-k] is the one k places before it.
+void reduce_action(int rule, const TokenValue* top);

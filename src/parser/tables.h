@@ -1,0 +1,27 @@
+// The parser's constant tables. Internal symbol numbers: 0 end of input,
+// 1 the error terminal, 2 any undefined terminal, 3 to 44 the grammar's other
+// terminals, 45 to 67 its nonterminals.
+#pragma once
+
+#include <cstdint>
+
+constexpr int STATE_COUNT            = 120;
+constexpr int FIRST_NONTERMINAL      = 45;
+constexpr int NONTERMINAL_COUNT      = 23;
+constexpr int SYMBOL_COUNT           = 68;     // a terminal lookup with it always takes the default
+constexpr int RULE_COUNT             = 64;
+constexpr int LAST_INDEX             = 109;
+constexpr int FINAL_STATE            = 118;
+constexpr int ERROR_TERMINAL         = 1;
+constexpr int TOKEN_TRANSLATION_SIZE = 294;
+constexpr int16_t NO_ACTION_FLAG     = -32768;
+
+extern const int8_t  token_translation[TOKEN_TRANSLATION_SIZE];
+extern const int8_t  rule_lhs[RULE_COUNT + 1];
+extern const int8_t  rule_length[RULE_COUNT + 1];
+extern const int16_t default_reduction[STATE_COUNT];
+extern const int16_t action_base[STATE_COUNT];
+extern const int16_t default_goto[NONTERMINAL_COUNT];
+extern const int16_t goto_base[NONTERMINAL_COUNT];
+extern const int16_t action_table[LAST_INDEX + 1];
+extern const int16_t action_check[LAST_INDEX + 1];
