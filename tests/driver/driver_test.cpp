@@ -1,0 +1,89 @@
+// The driver's choices that program files cannot express: the default
+// source, standard streams that fail, and sources that cannot be read.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/process.h"
+
+namespace {
+
+class Driver : public testing::Test {
+protected:
+    void SetUp() override { dir = make_scratch_dir("driver"); }
+    void TearDown() override { remove_tree(dir); }
+    std::string dir;
+};
+
+TEST_F(Driver, WithoutArgumentsRunsSampleTxt) {
+    write_file(dir + "/sample.txt", "P(\"from sample\" \\n);");
+    ProcessResult r = run_process({RILL_BINARY}, dir, "/dev/null");
+    EXPECT_EQ(r.out, "from sample\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(Driver, OnlyTheFirstArgumentCounts) {
+    write_file(dir + "/a.txt", "P(\"a\");");
+    write_file(dir + "/b.txt", "P(\"b\");");
+    ProcessResult r = run_process({RILL_BINARY, "a.txt", "b.txt"}, dir, "/dev/null");
+    EXPECT_EQ(r.out, "a");
+}
+
+TEST_F(Driver, MissingSourceReadsStandardInputInSilence) {
+    write_file(dir + "/in.txt", "int x; x = 4; P(x \\n);\n");
+    ProcessResult r = run_process({RILL_BINARY, "no-such-file.txt"}, dir, dir + "/in.txt");
+    EXPECT_EQ(r.out, "4\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+// The program and its input share standard input: the scanner reads ahead in
+// chunks of its own, so console input finds nothing, and the number meant as
+// input is read as program text.
+TEST_F(Driver, ProgramFromStandardInputLeavesConsoleInputTheRest) {
+    write_file(dir + "/in.txt", "S(x); P(x \\n);\n12\n");
+    ProcessResult r = run_process({RILL_BINARY, "missing"}, dir, dir + "/in.txt");
+    EXPECT_EQ(r.out, ">> 0\n");
+    EXPECT_EQ(r.err, "parse error\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(Driver, ConsoleWriteFailureIsReported) {
+    write_file(dir + "/p.txt", "P(\"hello\" \\n);");
+    ProcessResult r = run_process({"/bin/sh", "-c", std::string(RILL_BINARY) + " p.txt >/dev/full"}, dir, "/dev/null");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "cannot write standard output: No space left on device\n");
+}
+
+TEST_F(Driver, ClosedStandardOutputIsReported) {
+    write_file(dir + "/p.txt", "P(\"hello\" \\n);");
+    ProcessResult r = run_process({"/bin/sh", "-c", std::string(RILL_BINARY) + " p.txt >&-"}, dir, "/dev/null");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "cannot write standard output: Bad file descriptor\n");
+}
+
+TEST_F(Driver, SourceThatIsADirectoryFailsToRead) {
+    mkdir((dir + "/src").c_str(), 0755);
+    ProcessResult r = run_process({RILL_BINARY, "src"}, dir, "/dev/null");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "read() in flex scanner failed\n");
+}
+
+TEST_F(Driver, EmptySourceIsAccepted) {
+    write_file(dir + "/e.txt", "");
+    ProcessResult r = run_process({RILL_BINARY, "e.txt"}, dir, "/dev/null");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+}
+
+// With no file and standard input closed, there is nothing to read from.
+TEST_F(Driver, ClosedStandardInputFailsToRead) {
+    ProcessResult r = run_process({"/bin/sh", "-c", std::string(RILL_BINARY) + " missing <&-"}, dir, "/dev/null");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "read() in flex scanner failed\n");
+}
+
+}  // namespace

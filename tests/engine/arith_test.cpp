@@ -1,0 +1,70 @@
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "engine/machine.h"
+#include "engine/random.h"
+
+namespace {
+
+TEST(RealToInt, TruncatesAndWrapsThroughSixtyFourBits) {
+    EXPECT_EQ(real_to_int(2.9), 2);
+    EXPECT_EQ(real_to_int(-2.9), -2);
+    EXPECT_EQ(real_to_int(3000000000.0), -1294967296);
+    EXPECT_EQ(real_to_int(2147483648.0), INT32_MIN);
+    EXPECT_EQ(real_to_int(4294967297.5), 1);
+    EXPECT_EQ(real_to_int(-4294967297.0), -1);
+    // Just below 2^63 still converts; 2^63 and beyond give 0.
+    EXPECT_EQ(real_to_int(std::nextafter(0x1p63, 0.0)), -1024);   // 2^63 - 1024
+    EXPECT_EQ(real_to_int(0x1p52 + 0x1p33 + 5.0), 5);
+    EXPECT_EQ(real_to_int(0x1p63), 0);
+    EXPECT_EQ(real_to_int(-0x1p63), 0);
+    EXPECT_EQ(real_to_int(std::numeric_limits<double>::infinity()), 0);
+    EXPECT_EQ(real_to_int(-std::numeric_limits<double>::infinity()), 0);
+    EXPECT_EQ(real_to_int(std::nan("")), 0);
+}
+
+TEST(WrappingArithmetic, EdgesOfThirtyTwoBits) {
+    EXPECT_EQ(wrap_add(INT32_MAX, 1), INT32_MIN);
+    EXPECT_EQ(wrap_sub(INT32_MIN, 1), INT32_MAX);
+    EXPECT_EQ(wrap_mul(65536, 65536), 0);
+    EXPECT_EQ(wrap_mul(INT32_MIN, -1), INT32_MIN);
+    EXPECT_EQ(wrap_div(INT32_MIN, -1), INT32_MIN);
+    EXPECT_EQ(wrap_div(7, 2), 3);
+    EXPECT_EQ(wrap_div(-7, 2), -3);
+    EXPECT_EQ(wrap_div(7, -1), -7);
+}
+
+TEST(CompareReals, RelationsAndNaN) {
+    // The result is the skip flag: 1 when the relation does not hold.
+    const double nan = std::nan("");
+    struct Case { double l, r; int expected[6]; } cases[] = {
+        {1, 1, {0, 1, 0, 0, 1, 1}},
+        {1, 2, {1, 0, 0, 1, 0, 1}},
+        {2, 1, {1, 0, 1, 0, 1, 0}},
+        {nan, 1, {1, 0, 1, 1, 1, 1}},
+        {nan, nan, {1, 0, 1, 1, 1, 1}},
+    };
+    for (const Case& c : cases)
+        for (int rel = 1; rel <= 6; ++rel)
+            EXPECT_EQ(compare_reals(c.l, c.r, rel), c.expected[rel - 1]) << c.l << " " << c.r << " rel " << rel;
+    EXPECT_EQ(compare_reals(1, 2, 0), 0);
+    EXPECT_EQ(compare_reals(1, 2, 7), 0);
+}
+
+TEST(Random, FifteenBitGenerator) {
+    seed_random(1);
+    const int32_t expected[] = {41, 18467, 6334, 26500, 19169};
+    for (int32_t e : expected) EXPECT_EQ(draw_random(), e);
+    // The state wraps modulo 2^32 and draws stay in range.
+    seed_random(0xffffffffu);
+    for (int i = 0; i < 100000; ++i) {
+        int32_t r = draw_random();
+        ASSERT_GE(r, 0);
+        ASSERT_LT(r, RANDOM_RANGE);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,46 @@
+// Prints the token stream of a file, one token a line, so that tests and the
+// scanner benchmark can see the scanner alone. With --count it prints only
+// the number of tokens. The source is read exactly as rill reads it.
+#include <cstdio>
+#include <cstring>
+
+#include "lexer/symbols.h"
+#include "lexer/tokens.h"
+
+namespace {
+
+void print_escaped(const char* s) {
+    for (; *s; ++s) {
+        unsigned char c = static_cast<unsigned char>(*s);
+        if (c == '\n') std::fputs("\\n", stdout);
+        else if (c == '\\') std::fputs("\\\\", stdout);
+        else if (c < 32 || c >= 127) std::printf("\\x%02x", c);
+        else std::putchar(c);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool count_only = argc > 2 && std::strcmp(argv[2], "--count") == 0;
+    if (argc > 1) yy_input_stream = std::fopen(argv[1], "r");
+    long tokens = 0;
+    for (int t; (t = yy_next_token()) != 0; ++tokens) {
+        if (count_only) continue;
+        std::printf("%d", t);
+        switch (t) {
+        case IDENT: std::printf(" %s", yy_token_value.symbol->name); break;
+        case INT_CONST: std::printf(" %d", yy_token_value.integer); break;
+        case REAL_CONST: std::printf(" %.17g", yy_token_value.real); break;
+        case STRING_CONST:
+            std::fputs(" \"", stdout);
+            print_escaped(yy_token_value.text);
+            std::putchar('"');
+            break;
+        default: break;
+        }
+        std::putchar('\n');
+    }
+    if (count_only) std::printf("%ld\n", tokens);
+    return 0;
+}

@@ -1,0 +1,89 @@
+// Runs every program under tests/programs/<group>/<name>.txt in a process of
+// its own (the interpreter's records start zeroed and are never reset) and
+// compares what it did with the files beside it:
+//   <name>.in      standard input (default: empty)
+//   <name>.out     expected standard output (default: empty)
+//   <name>.err     expected standard error (default: empty)
+//   <name>.status  expected exit status (default: 0)
+//   <name>.args    arguments, one per line, in place of the program's path;
+//                  a line "{}" stands for that path (default: the path alone)
+//   <name>.files/  every file in it must exist in the working directory of
+//                  the run, with the same bytes
+// Each run gets a fresh, empty working directory.
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/process.h"
+
+namespace {
+
+// Every program file, as "group/name" without the .txt.
+std::vector<std::string> find_programs() {
+    std::vector<std::string> found;
+    for (const std::string& group : list_dir(RILL_PROGRAMS_DIR)) {
+        std::string dir = std::string(RILL_PROGRAMS_DIR) + "/" + group;
+        if (!is_dir(dir)) continue;
+        for (const std::string& file : list_dir(dir))
+            if (file.size() > 4 && file.compare(file.size() - 4, 4, ".txt") == 0)
+                found.push_back(group + "/" + file.substr(0, file.size() - 4));
+    }
+    return found;
+}
+
+class Program : public testing::TestWithParam<std::string> {};
+
+TEST_P(Program, Runs) {
+    const std::string base = std::string(RILL_PROGRAMS_DIR) + "/" + GetParam();
+    const std::string program = base + ".txt";
+
+    std::vector<std::string> args{program};
+    std::string args_text;
+    if (read_file(base + ".args", &args_text)) {
+        args.clear();
+        std::istringstream lines(args_text);
+        for (std::string line; std::getline(lines, line);)
+            args.push_back(line == "{}" ? program : line);
+    }
+    std::string in_path = base + ".in";
+    if (access(in_path.c_str(), R_OK) != 0) in_path = "/dev/null";
+
+    std::string dir = make_scratch_dir(GetParam());
+    ASSERT_FALSE(dir.empty()) << "cannot make a scratch directory: " << std::strerror(errno);
+    args.insert(args.begin(), RILL_BINARY);
+    ProcessResult r = run_process(args, dir, in_path);
+
+    EXPECT_FALSE(r.timed_out) << "still running after 60 s";
+    EXPECT_EQ(r.out, read_or_empty(base + ".out")) << "standard output";
+    EXPECT_EQ(r.err, read_or_empty(base + ".err")) << "standard error";
+    std::string status_text;
+    int expected_status = read_file(base + ".status", &status_text) ? std::atoi(status_text.c_str()) : 0;
+    EXPECT_EQ(r.status, expected_status) << "exit status";
+
+    for (const std::string& f : list_dir(base + ".files")) {
+        std::string expected = read_or_empty(base + ".files/" + f);
+        std::string actual;
+        EXPECT_TRUE(read_file(dir + "/" + f, &actual)) << "output file " << f << " was not written";
+        EXPECT_EQ(actual, expected) << "output file " << f;
+    }
+    if (!HasFailure()) remove_tree(dir);
+}
+
+std::string test_name(const testing::TestParamInfo<std::string>& info) {
+    std::string n = info.param;
+    for (char& c : n)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return n;
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Program, testing::ValuesIn(find_programs()), test_name);
+
+}  // namespace
