@@ -44,6 +44,8 @@ class Program : public testing::TestWithParam<std::string> {};
 TEST_P(Program, Runs) {
     const std::string base = std::string(RILL_PROGRAMS_DIR) + "/" + GetParam();
     const std::string program = base + ".txt";
+    // The list is discovered ahead of the run; a program removed since must not pass silently.
+    ASSERT_EQ(access(program.c_str(), R_OK), 0) << program << " is gone: rebuild to refresh the list";
 
     std::vector<std::string> args{program};
     std::string args_text;

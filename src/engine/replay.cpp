@@ -7,6 +7,7 @@
 #include "engine/instructions.h"
 
 #include "engine/effects.h"
+#include "engine/fast_replay.h"
 #include "engine/machine.h"
 
 namespace {
@@ -22,14 +23,10 @@ bool is_break(const Instruction* p) {
     return p->op == OP_BREAK && p->operand_kind == OPERAND_NONE;
 }
 
-}  // namespace
-
-void replay_loop_body(Instruction* start) {
-    // Inside a skipped block every pass would do nothing.
-    if (machine.skip_flags[machine.cond_level]) return;
-    int32_t count = machine.loop_count[machine.loop_depth];
-    if (count <= 0) return;
-
+// The general walk over the records, for bodies that change a variable's
+// type (a declaration), where the numeric mode of each instruction can only
+// be known when it runs.
+void walk_records(Instruction* start, int32_t count) {
     int32_t top = machine.stack_top;
     int32_t mode = machine.numeric_mode;
     int n = 0;
@@ -112,4 +109,15 @@ void replay_loop_body(Instruction* start) {
 done:
     machine.stack_top = top;
     machine.numeric_mode = mode;
+}
+
+}  // namespace
+
+void replay_loop_body(Instruction* start) {
+    // Inside a skipped block every pass would do nothing.
+    if (machine.skip_flags[machine.cond_level]) return;
+    int32_t count = machine.loop_count[machine.loop_depth];
+    if (count <= 0) return;
+    if (compile_body(start)) run_compiled(count);
+    else walk_records(start, count);
 }
