@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -79,6 +80,49 @@ TEST_P(Program, Runs) {
     if (!HasFailure()) remove_tree(dir);
 }
 
+// The same programs with a declaration put at the head of every loop body.
+// A declaration makes a body take the general walk over its records instead
+// of the translated fast replay; both must do exactly the same.
+class LoopWalk : public testing::TestWithParam<std::string> {};
+
+std::string with_declaration_in_loops(const std::string& text) {
+    static const std::regex loop_head(R"((loop\s*\(\s*\w+\s*\)\s*\{))");
+    return std::regex_replace(text, loop_head, "$1 int walk__; ");
+}
+
+TEST_P(LoopWalk, MatchesFastReplay) {
+    const std::string base = std::string(RILL_PROGRAMS_DIR) + "/" + GetParam();
+    std::string dir = make_scratch_dir(GetParam() + ".walk");
+    ASSERT_FALSE(dir.empty());
+    const std::string program = dir + "/walk.txt";
+    write_file(program, with_declaration_in_loops(read_or_empty(base + ".txt")));
+    std::string in_path = base + ".in";
+    if (access(in_path.c_str(), R_OK) != 0) in_path = "/dev/null";
+
+    ProcessResult r = run_process({RILL_BINARY, program}, dir, in_path);
+    EXPECT_EQ(r.out, read_or_empty(base + ".out")) << "standard output";
+    EXPECT_EQ(r.err, read_or_empty(base + ".err")) << "standard error";
+    std::string status_text;
+    int expected_status = read_file(base + ".status", &status_text) ? std::atoi(status_text.c_str()) : 0;
+    EXPECT_EQ(r.status, expected_status) << "exit status";
+    for (const std::string& f : list_dir(base + ".files"))
+        EXPECT_EQ(read_or_empty(dir + "/" + f), read_or_empty(base + ".files/" + f)) << "output file " << f;
+    if (!HasFailure()) remove_tree(dir);
+}
+
+// Programs of the engine's groups that hold a loop and take no arguments.
+std::vector<std::string> find_loop_programs() {
+    std::vector<std::string> found;
+    for (const std::string& name : find_programs()) {
+        std::string group = name.substr(0, name.find('/'));
+        if (group == "scanner" || group == "parser" || group == "limits" || group == "driver") continue;
+        std::string base = std::string(RILL_PROGRAMS_DIR) + "/" + name;
+        if (access((base + ".args").c_str(), R_OK) == 0) continue;
+        if (read_or_empty(base + ".txt").find("loop") != std::string::npos) found.push_back(name);
+    }
+    return found;
+}
+
 std::string test_name(const testing::TestParamInfo<std::string>& info) {
     std::string n = info.param;
     for (char& c : n)
@@ -87,5 +131,6 @@ std::string test_name(const testing::TestParamInfo<std::string>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(All, Program, testing::ValuesIn(find_programs()), test_name);
+INSTANTIATE_TEST_SUITE_P(All, LoopWalk, testing::ValuesIn(find_loop_programs()), test_name);
 
 }  // namespace
