@@ -141,7 +141,7 @@ struct Translator {
         void* v = real ? static_cast<void*>(&sym->value.real) : static_cast<void*>(&sym->value.integer);
         void* x = as_mode(0, real);
         if (op == OP_STORE) {
-            if (last_result == code_size - 1 && depth == 1) {
+            if (last_result >= 0 && last_result == code_size - 1 && depth == 1) {
                 code[last_result].d = v;    // the last operation writes the variable itself
             } else {
                 emit(real ? MOVE_R : MOVE_I, v, x);
