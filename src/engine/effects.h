@@ -16,6 +16,15 @@ void read_input(Symbol* sym);
 void open_output(const char* name);
 void halt_division_by_zero();
 
+#ifdef RILL_FUZZING
+// The fuzzing build stops a run after a fixed number of loop passes, so that
+// a program legitimately counted in billions does not read as a hang.
+void spend_loop_pass();
+#define LOOP_PASS() spend_loop_pass()
+#else
+#define LOOP_PASS() ((void)0)
+#endif
+
 inline void push_int(int32_t& top, int32_t mode, int32_t k) {
     if (mode == MODE_INT) machine.int_stack[top] = k;
     else machine.real_stack[top] = k;

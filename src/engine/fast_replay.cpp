@@ -365,6 +365,7 @@ L_LOOP_R: {
     NEXT();
 }
 L_LOOP_END:
+    LOOP_PASS();
     if (remaining > 0) {
         --remaining;
         pc = op->jump;

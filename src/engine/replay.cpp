@@ -94,6 +94,7 @@ void walk_records(Instruction* start, int32_t count) {
             break;
         case OP_LOOP_END:
             // Always the innermost running loop's own end.
+            LOOP_PASS();
             if (--frames[n].count > 0) {
                 p = frames[n].start;
                 break;

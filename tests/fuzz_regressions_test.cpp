@@ -1,0 +1,44 @@
+// Replays every input that ever found a fault (tests/fuzz_regressions/)
+// through the fuzzing harness. In the sanitizer build this is where a
+// regression would show: any report of a sanitizer fails the test, as does
+// an ending other than rill's own statuses.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/process.h"
+
+namespace {
+
+class FuzzRegression : public testing::TestWithParam<std::string> {};
+
+TEST_P(FuzzRegression, EndsCleanly) {
+    std::string dir = make_scratch_dir("fuzz");
+    ASSERT_FALSE(dir.empty());
+    setenv("RILL_FUZZ_DIR", dir.c_str(), 1);
+    ProcessResult r = run_process({RILL_FUZZ, std::string(RILL_REGRESSIONS_DIR) + "/" + GetParam()}, dir,
+                                  "/dev/null", 20000);
+    remove_tree(dir);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.status == 0 || r.status == 1 || r.status == 2) << "status " << r.status;
+}
+
+std::vector<std::string> regressions() {
+    std::vector<std::string> names;
+    for (const std::string& n : list_dir(RILL_REGRESSIONS_DIR))
+        if (n[0] != '.') names.push_back(n);
+    return names;
+}
+
+std::string test_name(const testing::TestParamInfo<std::string>& info) {
+    std::string n = info.param;
+    for (char& c : n)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return n;
+}
+
+INSTANTIATE_TEST_SUITE_P(All, FuzzRegression, testing::ValuesIn(regressions()), test_name);
+
+}  // namespace
