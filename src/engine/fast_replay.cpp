@@ -260,8 +260,7 @@ struct Translator {
 
 }  // namespace
 
-bool compile_body(const Instruction* start) {
-    const Instruction* end = start->partner;
+bool compile_body(const Instruction* start, const Instruction* end) {
     int32_t records = 0;
     for (const Instruction* p = start->next; p != end; p = p->next, ++records)
         if (p->op == OP_MAKE_REAL || p->op == OP_MAKE_INT) return false;

@@ -12,9 +12,9 @@
 
 #include "engine/instructions.h"
 
-// Translates the records from start up to its partner end record. Returns
-// false, translating nothing, when the body holds a declaration.
-bool compile_body(const Instruction* start);
+// Translates the records after start up to its end record. Returns false,
+// translating nothing, when the body holds a declaration.
+bool compile_body(const Instruction* start, const Instruction* end);
 
 // Runs count passes of the body compile_body translated last.
 // REQUIRES: count >= 1.

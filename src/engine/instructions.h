@@ -64,10 +64,6 @@ struct Instruction {
     int32_t      operand_kind;  // which view of operand is live
     TokenValue   operand;       // zero for OPERAND_NONE
     Instruction* next;
-    // A loop start's own OP_LOOP_END record, or a comparison's own OP_END_IF
-    // record, linked when that end is first parsed; null otherwise. This is
-    // how a replay finds each loop's body and steps over a failed block.
-    Instruction* partner;
 };
 
 struct InstructionList {
@@ -86,6 +82,6 @@ void issue_var(int32_t op, Symbol* symbol);
 // Appends one record. An allocation failure ends the process (status 1).
 void record_instruction(int32_t op, int32_t operand_kind, TokenValue operand);
 
-// Runs the passes of the loop whose start record is start, at loop_depth.
-// REQUIRES: start->partner is the loop's end record.
+// Runs the passes of the loop at loop_depth, whose start record is start.
+// REQUIRES: loop_body_end[loop_depth] is that loop's end record.
 void replay_loop_body(Instruction* start);

@@ -36,13 +36,12 @@ void start_loop(int32_t count) {
     machine.loop_body_start[d] = instruction_list.last;
 }
 
-// The end of a loop's first parse: link the body's two ends, and run an
+// The end of a loop's first parse: note the body's end, and run an
 // outermost loop at once.
 void end_loop() {
     int32_t d = machine.loop_depth;
     machine.loop_recording[d] = 0;
     machine.loop_body_end[d] = instruction_list.last;
-    machine.loop_body_start[d]->partner = instruction_list.last;
     if (d == 1) {
         machine.replay_mode = 1;
         replay_loop_body(machine.loop_body_start[d]);
@@ -76,17 +75,9 @@ void record_instruction(int32_t op, int32_t operand_kind, TokenValue operand) {
     ins->operand_kind = operand_kind;
     ins->operand = operand;
     ins->next = nullptr;
-    ins->partner = nullptr;
     if (instruction_list.last) instruction_list.last->next = ins;
     else instruction_list.head = ins;
     instruction_list.last = ins;
-
-    // Pair each comparison with its OP_END_IF, so that a replay can step over a failed block.
-    if (is_comparison(op)) {
-        machine.open_conditions[machine.open_condition_count++] = ins;
-    } else if (op == OP_END_IF && machine.open_condition_count > 0) {
-        machine.open_conditions[--machine.open_condition_count]->partner = ins;
-    }
 }
 
 void issue_const(int32_t op, TokenValue operand) {

@@ -36,8 +36,6 @@ struct MachineState {
     int32_t      numeric_mode;                      // a NumericMode
 
     int32_t      skipped_blocks;    // blocks opened inside a skipped block and not yet closed
-    Instruction* open_conditions[ENGINE_CAPACITY];  // recorded comparisons awaiting their OP_END_IF
-    int32_t      open_condition_count;
     int32_t      halted;            // a fault stopped the run; the parser stops at once
 };
 

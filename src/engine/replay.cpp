@@ -13,7 +13,8 @@
 namespace {
 
 struct LoopFrame {
-    Instruction* start;     // the loop's start record; its partner is the end record
+    Instruction* start;     // the loop's start record
+    Instruction* end;       // its end record, found when first needed
     int32_t      count;     // passes still to run, this one included
 };
 
@@ -23,14 +24,38 @@ bool is_break(const Instruction* p) {
     return p->op == OP_BREAK && p->operand_kind == OPERAND_NONE;
 }
 
+bool is_loop_start(const Instruction* p) {
+    return p->op == OP_LOOP || (p->op == OP_LOOP_VAR && p->operand_kind == OPERAND_VAR);
+}
+
+bool is_comparison(const Instruction* p) {
+    return p->op >= OP_IF_EQ && p->op <= OP_IF_GT;
+}
+
+// The end record that pairs with p, a loop start or a comparison: the first
+// OP_LOOP_END or OP_END_IF after it at the same depth. Blocks and loops nest
+// properly in the records, as they do in the source.
+Instruction* find_end(Instruction* p) {
+    bool loop = is_loop_start(p);
+    int depth = 0;
+    for (p = p->next;; p = p->next) {
+        if (loop ? is_loop_start(p) : is_comparison(p)) {
+            ++depth;
+        } else if (p->op == (loop ? OP_LOOP_END : OP_END_IF)) {
+            if (depth == 0) return p;
+            --depth;
+        }
+    }
+}
+
 // The general walk over the records, for bodies that change a variable's
 // type (a declaration), where the numeric mode of each instruction can only
 // be known when it runs.
-void walk_records(Instruction* start, int32_t count) {
+void walk_records(Instruction* start, Instruction* end, int32_t count) {
     int32_t top = machine.stack_top;
     int32_t mode = machine.numeric_mode;
     int n = 0;
-    frames[0] = {start, count};
+    frames[0] = {start, end, count};
     Instruction* p = start->next;
     for (;; p = p->next) {
         switch (p->op) {
@@ -65,7 +90,7 @@ void walk_records(Instruction* start, int32_t count) {
         case OP_IF_GT:
             // A block that holds opens and closes a level that holds 0, which
             // changes nothing; one that fails is stepped over to its OP_END_IF.
-            if (compare_top(p->op, top)) p = p->partner;
+            if (compare_top(p->op, top)) p = find_end(p);
             break;
         case OP_END_IF: break;
         case OP_PRINT_VAR: print_value(stdout, p->operand.symbol); break;
@@ -82,15 +107,16 @@ void walk_records(Instruction* start, int32_t count) {
                 // Ends the innermost loop; the levels of the blocks it leaves
                 // were never opened by the walk, so none are left behind.
                 if (n == 0) goto done;
-                p = frames[n--].start->partner;
+                if (!frames[n].end) frames[n].end = find_end(frames[n].start);
+                p = frames[n--].end;
                 break;
             }
             count = p->op == OP_LOOP ? p->operand.integer : loop_count_of(p->operand.symbol);
             if (count <= 0) {
-                p = p->partner;     // no pass
+                p = find_end(p);    // no pass
                 break;
             }
-            frames[++n] = {p, count};
+            frames[++n] = {p, nullptr, count};
             break;
         case OP_LOOP_END:
             // Always the innermost running loop's own end.
@@ -119,6 +145,7 @@ void replay_loop_body(Instruction* start) {
     if (machine.skip_flags[machine.cond_level]) return;
     int32_t count = machine.loop_count[machine.loop_depth];
     if (count <= 0) return;
-    if (compile_body(start)) run_compiled(count);
-    else walk_records(start, count);
+    Instruction* end = machine.loop_body_end[machine.loop_depth];
+    if (compile_body(start, end)) run_compiled(count);
+    else walk_records(start, end, count);
 }
