@@ -3,7 +3,7 @@
 BUILD     ?= build
 GENERATOR := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
 
-.PHONY: all run test sanitize-test deps clean
+.PHONY: all run test sanitize-test lint deps clean
 
 all:
 	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release
@@ -22,6 +22,12 @@ sanitize-test: deps
 	cmake --build build-sanitize
 	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir build-sanitize --output-on-failure -j2
 
+# Static analysis of src/ with the checks in .clang-tidy.
+lint:
+	@command -v clang-tidy >/dev/null || { apt-get update -qq && apt-get install -y -qq clang-tidy; }
+	cmake -S . -B build-lint $(GENERATOR) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DRILL_TESTS=OFF >/dev/null
+	clang-tidy -p build-lint --quiet src/*/*.cpp 2>/dev/null
+
 # The compiler, CMake and GoogleTest, from Debian's archive when missing.
 deps:
 	@if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null || \
@@ -30,4 +36,4 @@ deps:
 	fi
 
 clean:
-	rm -rf $(BUILD) build-sanitize
+	rm -rf $(BUILD) build-sanitize build-lint

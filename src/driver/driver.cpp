@@ -17,8 +17,9 @@ FILE* source_file;      // the file the driver opened, or null when reading stan
 }  // namespace
 
 void report_error(const char* text) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", text);
+    // A failed flush leaves the stream's error flag, which the end of the run reports.
+    (void)std::fflush(stdout);
+    (void)std::fprintf(stderr, "%s\n", text);
 }
 
 void fatal_error(const char* text) {
@@ -36,7 +37,7 @@ int run_interpreter(int argc, char** argv) {
 
     ParseResult result = parse_program();
 
-    if (source_file) std::fclose(source_file);
+    if (source_file) (void)std::fclose(source_file);    // read-only: nothing can be lost
     bool written = close_outputs();
     if (result == PARSE_ERROR || result == PARSE_OVERFLOW) return result;
     return result == PARSE_ACCEPTED && written ? 0 : 1;

@@ -73,7 +73,7 @@ void open_output(const char* name) {
     }
     output_unavailable = true;
     char message[512];
-    std::snprintf(message, sizeof message, "cannot open output file \"%.400s\": %s", name, std::strerror(errno));
+    (void)std::snprintf(message, sizeof message, "cannot open output file \"%.400s\": %s", name, std::strerror(errno));
     report_error(message);
 }
 
@@ -84,29 +84,29 @@ void halt_division_by_zero() {
 
 bool close_outputs() {
     bool ok = !output_unavailable;
-    if (std::fflush(stdout) != 0) note_write(stdout, -1);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) note_write(stdout, -1);
     bool console_is_output = machine.output == stdout;
     if (machine.output && !console_is_output) {
-        if (std::fflush(machine.output) != 0) note_write(machine.output, -1);
+        if (std::fflush(machine.output) != 0 || std::ferror(machine.output)) note_write(machine.output, -1);
         if (std::fclose(machine.output) != 0) note_write(machine.output, -1);
     }
     machine.output = nullptr;
 
     char message[512];
     if (console_error) {
-        std::snprintf(message, sizeof message, "cannot write standard output: %s", std::strerror(console_error));
+        (void)std::snprintf(message, sizeof message, "cannot write standard output: %s", std::strerror(console_error));
         report_error(message);
         ok = false;
     }
     if (output_error) {
-        std::snprintf(message, sizeof message, "cannot write output file \"%.400s\": %s", output_name,
+        (void)std::snprintf(message, sizeof message, "cannot write output file \"%.400s\": %s", output_name,
                       std::strerror(output_error));
         report_error(message);
         ok = false;
     }
     // Last, since report_error flushes standard output.
     if (console_is_output && std::fclose(stdout) != 0 && !console_error) {
-        std::fprintf(stderr, "cannot write standard output: %s\n", std::strerror(errno));
+        (void)std::fprintf(stderr, "cannot write standard output: %s\n", std::strerror(errno));
         ok = false;
     }
     return ok;

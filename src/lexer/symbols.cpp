@@ -63,7 +63,7 @@ Symbol* intern_identifier(const char* text) {
     Symbol* sym = static_cast<Symbol*>(std::malloc(sizeof(Symbol)));
     if (!sym || !reserve_slot()) {
         std::free(sym);
-        std::fputs(SYMBOL_RECORD_FAILURE, stderr);
+        (void)std::fputs(SYMBOL_RECORD_FAILURE, stderr);   // nowhere to report a failure
         return nullptr;
     }
     sym->next = nullptr;
@@ -73,7 +73,7 @@ Symbol* intern_identifier(const char* text) {
     sym->name = static_cast<char*>(std::malloc(length + 1));
     if (!sym->name) {
         std::free(sym);
-        std::fputs(SYMBOL_NAME_FAILURE, stderr);
+        (void)std::fputs(SYMBOL_NAME_FAILURE, stderr);
         return nullptr;
     }
     std::memcpy(sym->name, text, length + 1);
