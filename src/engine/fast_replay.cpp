@@ -49,6 +49,7 @@ struct FastOp {
 struct Operand {
     void* slot;
     bool  real;
+    bool  constant;     // the slot is in the constant pool
 };
 
 FastOp*    code;
@@ -89,13 +90,13 @@ Operand int_constant(int32_t k) {
     TokenValue& v = constants[constant_count++];
     v.bits = 0;
     v.integer = k;
-    return {&v.integer, false};
+    return {&v.integer, false, true};
 }
 
 Operand real_constant(double x) {
     TokenValue& v = constants[constant_count++];
     v.real = x;
-    return {&v.real, true};
+    return {&v.real, true, true};
 }
 
 struct Translator {
@@ -113,12 +114,18 @@ struct Translator {
     void* as_mode(int32_t pos, bool want_real) {
         Operand& o = operands[pos];
         if (o.real == want_real) return o.slot;
+        if (o.constant) {
+            // Converted once, here, rather than on every pass.
+            if (want_real) o = real_constant(*static_cast<int32_t*>(o.slot));
+            else o = int_constant(real_to_int(*static_cast<double*>(o.slot)));
+            return o.slot;
+        }
         if (want_real) {
             emit(REAL_OF_I, &temp_real[pos], o.slot);
-            o = {&temp_real[pos], true};
+            o = {&temp_real[pos], true, false};
         } else {
             emit(INT_OF_R, &temp_int[pos], o.slot);
-            o = {&temp_int[pos], false};
+            o = {&temp_int[pos], false, false};
         }
         return o.slot;
     }
@@ -131,7 +138,7 @@ struct Translator {
         void* d = real ? static_cast<void*>(&temp_real[l]) : static_cast<void*>(&temp_int[l]);
         emit(static_cast<uint8_t>((real ? ADD_R : ADD_I) + (op - OP_ADD)), d, a, b);
         depth = l + 1;
-        operands[l] = {d, real};
+        operands[l] = {d, real, false};
         last_result = code_size - 1;
     }
 
@@ -194,7 +201,7 @@ struct Translator {
             push(mode == MODE_INT ? int_constant(real_to_int(p->operand.real)) : real_constant(p->operand.real));
             break;
         case OP_LOAD:
-            push(sym->type ? Operand{&sym->value.real, true} : Operand{&sym->value.integer, false});
+            push(sym->type ? Operand{&sym->value.real, true, false} : Operand{&sym->value.integer, false, false});
             break;
         case OP_ADD:
         case OP_SUB:
@@ -230,7 +237,7 @@ struct Translator {
             void* a = as_mode(t, real);
             void* d = real ? static_cast<void*>(&temp_real[t]) : static_cast<void*>(&temp_int[t]);
             emit(real ? RAND_R : RAND_I, d, a);
-            operands[t] = {d, real};
+            operands[t] = {d, real, false};
             last_result = code_size - 1;
             break;
         }
@@ -265,9 +272,9 @@ bool compile_body(const Instruction* start, const Instruction* end) {
     for (const Instruction* p = start->next; p != end; p = p->next, ++records)
         if (p->op == OP_MAKE_REAL || p->op == OP_MAKE_INT) return false;
 
-    // Each record needs at most one constant.
+    // Each record needs at most two constants: its own, and that one converted.
     std::free(constants);
-    constants = static_cast<TokenValue*>(std::malloc(sizeof(TokenValue) * (records + 1)));
+    constants = static_cast<TokenValue*>(std::malloc(sizeof(TokenValue) * (2 * records + 1)));
     if (!constants) fatal_error("out of memory");
     constant_count = 0;
     code_size = 0;
