@@ -1,0 +1,406 @@
+#!/usr/bin/env python3
+"""Times rill against Lua 5.4, LuaJIT's interpreter, Python 3 and native C++.
+
+Usage: bench.py [scanner] [straight] [loops]   (all three when none is named)
+Meant to be started by bench/run, which installs what is missing and builds
+rill first. Every program's output is checked; a wrong one is reported and
+makes the exit status 1. Generated sources and outputs go to bench/out/.
+"""
+import hashlib
+import os
+import platform
+import random
+import re
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+OUT = HERE / "out"
+LOOPS = HERE / "loops"
+RILL = ROOT / "build-bench" / "rill"
+RILL_SCAN = ROOT / "build-bench" / "tests" / "rill_scan"
+PYTHON = sys.executable  # the real binary, not a wrapper script that would add start-up time
+LOOP_RUNS = int(os.environ.get("BENCH_RUNS", "3"))
+# Measure Python with its default buffering, whatever the calling shell asks for.
+ENV = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+
+failures = []
+
+
+def fail(message):
+    failures.append(message)
+    print("  FAILED: " + message)
+
+
+# ---------------------------------------------------------------- timing
+
+def digest(path):
+    """The output itself when it is one short line, else its size and hash."""
+    data = path.read_bytes()
+    if len(data) <= 400 and data.count(b"\n") <= 1:
+        return data.decode(errors="replace").strip()
+    lines = data.count(b"\n")
+    return f"{lines} lines, sha256 {hashlib.sha256(data).hexdigest()[:16]}"
+
+
+def measure(name, impls, runs, expected=None):
+    """Runs each (label, command) `runs` times and returns {label: median seconds}.
+
+    The implementations take turns, so that load from other users of the
+    machine falls on all of them alike. Each run's output must equal
+    `expected`, or when that is None the output of the last implementation.
+    A label whose run failed or printed something else maps to None.
+    """
+    times = {label: [] for label, _ in impls}
+    outputs = {label: set() for label, _ in impls}
+    broken = set()
+    for _ in range(runs):
+        for label, cmd in impls:
+            out = OUT / f"{name}.{re.sub(r'[^a-z0-9]+', '_', label)}.out"
+            with open(out, "wb") as sink:
+                start = time.perf_counter()
+                proc = subprocess.run(cmd, stdout=sink, stderr=subprocess.PIPE, env=ENV)
+                times[label].append(time.perf_counter() - start)
+            if proc.returncode != 0 or proc.stderr:
+                if label not in broken:
+                    err = proc.stderr.decode(errors="replace").strip()[:200]
+                    fail(f"{name}: {label} exited with {proc.returncode}: {err}")
+                broken.add(label)
+            outputs[label].add(digest(out))
+    if expected is None:
+        expected = next(iter(outputs[impls[-1][0]]))
+    for label, _ in impls:
+        seen = outputs[label]
+        if label not in broken and seen != {expected}:
+            fail(f"{name}: {label} printed {' / '.join(sorted(seen))}, expected {expected}")
+            broken.add(label)
+    return {label: None if label in broken else statistics.median(times[label])
+            for label, _ in impls}
+
+
+def cell(seconds, base):
+    if seconds is None:
+        return "WRONG"
+    if base is None:
+        return f"{seconds:.3f}"
+    return f"{seconds:.3f} ({seconds / base:.2f})"
+
+
+# ---------------------------------------------------------------- scanner
+
+WORDS = ("the quick brown fox jumps over a lazy dog while seven busy clerks file "
+         "their reports; numbers like 12 and 3.5 appear, and so do (brackets), "
+         "=+ signs, if, loop, out and P, which mean nothing inside a string").split()
+
+
+def prose(rng, length, line_width):
+    """Words of about `length` characters with a line end every `line_width`."""
+    parts, size, col = [], 0, 0
+    while size < length:
+        word = rng.choice(WORDS)
+        if line_width and col + len(word) > line_width:
+            parts.append("\n")
+            col = 0
+        elif parts:
+            parts.append(" ")
+            col += 1
+        parts.append(word)
+        size += len(word) + 1
+        col += len(word)
+    return "".join(parts)
+
+
+def gen_scanner(path, target_bytes=8_000_000):
+    """Writes a valid program of about `target_bytes`; returns its token count.
+
+    It holds long remarks over many lines, string prints and assignments.
+    Statements are grouped in if-blocks of a few hundred, because one list
+    holds fewer than 5000 statements. Each statement is built as its list of
+    tokens, so the count is known without scanning.
+    """
+    rng = random.Random(7)
+    names = ["total", "count_2", "width9", "ab_cd", "x1", "rate", "sum_all", "k7", "r2d2"]
+    chunks, tokens, size = [], 0, 0
+
+    def emit(toks, indent="", end=";"):
+        nonlocal tokens, size
+        text = indent + " ".join(toks + [end]) + "\n"
+        chunks.append(text)
+        tokens += len(toks) + bool(end)
+        size += len(text)
+
+    def atom():
+        r = rng.random()
+        if r < 0.5:
+            return [rng.choice(names)]
+        if r < 0.8:
+            return [str(rng.randint(0, 99999))]
+        return [f"{rng.randint(0, 999)}.{rng.randint(0, 99)}"]
+
+    def expression():
+        toks = atom()
+        for _ in range(rng.randint(1, 6)):
+            op = rng.choice("+-*/")
+            if op == "/":  # a constant divisor that stays nonzero in integer mode
+                toks += ["/", str(rng.randint(1, 50))]
+            elif rng.random() < 0.2:
+                toks += [op, "("] + atom() + [rng.choice("+-")] + atom() + [")"]
+            else:
+                toks += [op] + atom()
+        return toks
+
+    while size < target_bytes:
+        emit(["'", '"' + prose(rng, rng.randint(2000, 12000), 70) + '"', "'"])
+        emit(["dbl", "rate", ",", "x1"])
+        # Some blocks are skipped: the scanner reads them all the same.
+        emit(["if", "(", "1", rng.choice(["==", "=<", "=!"]), "1", ")"], end="{")
+        for _ in range(rng.randint(100, 400)):
+            r = rng.random()
+            if r < 0.05:
+                emit(["'", '"' + prose(rng, rng.randint(100, 1000), 60) + '"', "'"], "  ")
+            elif r < 0.4:
+                items = ['"' + prose(rng, rng.randint(5, 60), 0) + '"']
+                if rng.random() < 0.5:
+                    items += [rng.choice(names), '" and "', rng.choice(names)]
+                emit(["P", "("] + items + ["\\n", ")"], "  ")
+            elif r < 0.5:
+                emit([rng.choice(names), rng.choice(["++", "--"])], "  ")
+            else:
+                op = rng.choice(["=", "=", "=+", "=-", "=*"])
+                emit([rng.choice(names), op] + expression(), "\t")
+        emit(["}"])
+    path.write_text("".join(chunks))
+    return tokens
+
+
+def bench_scanner():
+    src = OUT / "scan.rill"
+    tokens = gen_scanner(src)
+    size = src.stat().st_size
+    mb = size / 1e6
+    print(f"\nscanner: generated {src.relative_to(ROOT)}, {mb:.1f} MB, {tokens} tokens")
+    scan = measure("scan", [("rill_scan --count", [str(RILL_SCAN), str(src), "--count"])],
+                   5, expected=str(tokens))["rill_scan --count"]
+    run = measure("scanrun", [("rill", [str(RILL), str(src)])], 5,
+                  expected=None)["rill"]
+    print(f"  {'tokenise (rill_scan FILE --count)':36} median of 5: "
+          + ("WRONG" if scan is None else f"{scan:.3f} s   {mb / scan:6.1f} MB/s"))
+    print(f"  {'run the program (rill FILE)':36} median of 5: "
+          + ("FAILED" if run is None else f"{run:.3f} s   {mb / run:6.1f} MB/s"))
+
+
+# ---------------------------------------------------------------- straight-line
+
+LIMIT = 2**31          # every intermediate value stays below this
+VALUE_LIMIT = 2**20    # and every variable below this, so that products fit
+
+
+def gen_straight(n_statements=4900, n_vars=20):
+    """Returns (rill, lua, python, expected output, statements) of one
+    straight-line program.
+
+    The generator computes as it writes and keeps every value, intermediate
+    ones included, between 0 and 2^31: the three languages then agree with
+    no wrapping to mirror, and truncating and flooring division agree too.
+    """
+    rng = random.Random(11)
+    vals = [0] * n_vars
+
+    def fits(x):
+        return 0 <= x < LIMIT
+
+    def factor(nested):
+        r = rng.random()
+        if r < 0.15 and not nested:
+            return total(rng.randint(2, 3), True, "(", ")")
+        if r < 0.65:
+            k = rng.randrange(n_vars)
+            return f"v{k}", vals[k]
+        c = rng.randint(1, 999)
+        return str(c), c
+
+    def term(nested):
+        text, val = factor(nested)
+        for _ in range(rng.choice([0, 0, 1, 1, 2])):
+            for _ in range(20):  # look for an operand that keeps the value in range
+                op = rng.choice("*/")
+                t2, v2 = factor(nested)
+                new = val * v2 if op == "*" else (val // v2 if v2 > 0 else -1)
+                if fits(new):
+                    text, val = f"{text} {op} {t2}", new
+                    break
+        return text, val
+
+    def total(n, nested=False, left="", right=""):
+        text, val = term(nested)
+        for _ in range(n - 1):
+            for _ in range(20):
+                op = rng.choice("+-")
+                t2, v2 = term(nested)
+                new = val + v2 if op == "+" else val - v2
+                if fits(new):
+                    text, val = f"{text} {op} {t2}", new
+                    break
+        return f"{left}{text}{right}", val
+
+    def expression(at_most):
+        """A long expression whose value is at most `at_most` (at least 1)."""
+        text, val = total(rng.randint(5, 12))
+        if val > at_most:
+            c = val // at_most + 1
+            text, val = f"({text}) / {c}", val // c
+        return text, val
+
+    def statement(k):
+        v, old = f"v{k}", vals[k]
+        r = rng.random()
+        if r < 0.05 and old + 1 < VALUE_LIMIT:
+            return f"{v} ++;", f"{v} = {v} + 1", f"{v} += 1", old + 1
+        if r < 0.1 and old > 0:
+            return f"{v} --;", f"{v} = {v} - 1", f"{v} -= 1", old - 1
+        op = rng.choice("==++-*/") if r >= 0.1 else "="
+        room = {"=": VALUE_LIMIT - 1, "+": VALUE_LIMIT - 1 - old, "-": old,
+                "*": (VALUE_LIMIT - 1) // max(old, 1), "/": LIMIT - 1}[op]
+        if room < 1:
+            return None
+        text, val = expression(room)
+        if op == "/" and val == 0:
+            return None
+        new = {"=": val, "+": old + val, "-": old - val, "*": old * val,
+               "/": old // max(val, 1)}[op]
+        floor = text.replace("/", "//")
+        if op == "=":
+            return f"{v} = {text};", f"{v} = {floor}", f"{v} = {floor}", new
+        lop = "//" if op == "/" else op
+        return f"{v} ={op} {text};", f"{v} = {v} {lop} ({floor})", f"{v} {lop}= {floor}", new
+
+    names = [f"v{k}" for k in range(n_vars)]
+    rill = [f"int v{k}, v{k + 1};" for k in range(0, n_vars, 2)]
+    lua = [f"local {', '.join(names)} = {', '.join('0' * n_vars)}"]
+    py = ["def main():", f"    {' = '.join(names)} = 0"]
+    while len(rill) < n_statements - 1:
+        k = rng.randrange(n_vars)
+        made = statement(k)
+        if made:
+            rill.append(made[0])
+            lua.append(made[1])
+            py.append("    " + made[2])
+            vals[k] = made[3]
+    rill.append("P(" + ' " " '.join(names) + " \\n);")
+    lua.append(f'print(string.format("{" ".join(["%d"] * n_vars)}", {", ".join(names)}))')
+    py += [f"    print({', '.join(names)})", "", "", "main()"]
+    expected = " ".join(str(v) for v in vals)
+    return "\n".join(rill) + "\n", "\n".join(lua) + "\n", "\n".join(py) + "\n", expected, len(rill)
+
+
+def bench_straight():
+    rill, lua, py, expected, count = gen_straight()
+    paths = {ext: OUT / f"straight.{ext}" for ext in ("rill", "lua", "py")}
+    for ext, text in zip(("rill", "lua", "py"), (rill, lua, py)):
+        paths[ext].write_text(text)
+    runs = 11
+    kb = paths["rill"].stat().st_size / 1e3
+    print(f"\nstraight-line: {count} statements, {kb:.0f} kB of rill source, "
+          f"median of {runs} runs from start to exit, seconds (time / lua5.4 time)")
+    res = measure("straight", [
+        ("rill", [str(RILL), str(paths["rill"])]),
+        ("lua5.4", ["lua5.4", str(paths["lua"])]),
+        ("python3", [PYTHON, str(paths["py"])]),
+    ], runs, expected=expected)
+    for label, t in res.items():
+        print(f"  {label:10} {cell(t, res['lua5.4'])}")
+
+
+# ---------------------------------------------------------------- loops
+
+WORKLOADS = ["intarith", "realarith", "branchy", "nested", "printing"]
+
+
+def luajit_source(name):
+    """LuaJIT has no "//": the Lua files write it only between two plain
+    operands, which this rewrites as a call of math.floor."""
+    text = (LOOPS / f"{name}.lua").read_text()
+    text = re.sub(r"([\w.]+) // ([\w.]+)", r"floor(\1 / \2)", text)
+    path = OUT / f"{name}.jit.lua"
+    path.write_text("local floor = math.floor\n" + text)
+    return path
+
+
+def native_binary(name):
+    src, binary = LOOPS / f"{name}.cpp", OUT / f"{name}.bin"
+    if not binary.exists() or binary.stat().st_mtime < src.stat().st_mtime:
+        # No fused multiply-add, so that the doubles agree on every machine.
+        subprocess.run(["g++", "-O2", "-ffp-contract=off", "-o", str(binary), str(src)], check=True)
+    return binary
+
+
+def bench_loops():
+    labels = ["rill", "lua5.4", "luajit -joff", "python3", "c++ -O2"]
+    print(f"\nloops: median of {LOOP_RUNS} runs, seconds (time / lua5.4 time)")
+    print(f"  {'workload':10}" + "".join(f"{label:>16}" for label in labels))
+    for name in WORKLOADS:
+        res = measure(name, [
+            ("rill", [str(RILL), str(LOOPS / f"{name}.rill")]),
+            ("lua5.4", ["lua5.4", str(LOOPS / f"{name}.lua")]),
+            ("luajit -joff", ["luajit", "-joff", str(luajit_source(name))]),
+            ("python3", [PYTHON, str(LOOPS / f"{name}.py")]),
+            ("c++ -O2", [str(native_binary(name))]),
+        ], LOOP_RUNS)
+        print(f"  {name:10}" + "".join(f"{cell(res[label], res['lua5.4']):>16}" for label in labels),
+              flush=True)
+
+
+# ---------------------------------------------------------------- main
+
+def version(cmd):
+    try:
+        proc = subprocess.run(cmd, capture_output=True, text=True)
+        first = (proc.stdout + proc.stderr).strip().splitlines()[0]
+        return re.split(r"\s{2,}| -- ", first)[0]  # without the copyright
+    except OSError:
+        return "missing"
+
+
+def machine():
+    model = "unknown"
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            model = line.split(":", 1)[1].strip()
+            break
+    git = ["git", "-C", str(ROOT)]
+    commit = subprocess.run(git + ["rev-parse", "--short", "HEAD"],
+                            capture_output=True, text=True).stdout.strip() or "unknown"
+    if subprocess.run(git + ["status", "--porcelain", "--", "src", "CMakeLists.txt"],
+                      capture_output=True, text=True).stdout.strip():
+        commit += " with uncommitted changes"
+    print(f"date     {time.strftime('%Y-%m-%d %H:%M %Z')}")
+    print(f"machine  nproc {len(os.sched_getaffinity(0))}, {model}, {platform.machine()}")
+    print(f"rill     {RILL.relative_to(ROOT)} (Release) at commit {commit}")
+    print(f"others   {version(['lua5.4', '-v'])}, {version(['luajit', '-v'])}, "
+          f"Python {platform.python_version()}, {version(['g++', '--version'])}")
+
+
+def main(argv):
+    benches = {"scanner": bench_scanner, "straight": bench_straight, "loops": bench_loops}
+    chosen = argv or list(benches)
+    unknown = [name for name in chosen if name not in benches]
+    if unknown:
+        raise SystemExit(f"unknown benchmark {', '.join(unknown)}; choose from {', '.join(benches)}")
+    OUT.mkdir(exist_ok=True)
+    machine()
+    for name in chosen:
+        benches[name]()
+    if failures:
+        print(f"\n{len(failures)} check(s) failed:")
+        for message in failures:
+            print("  " + message)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
