@@ -68,6 +68,15 @@ int read_source(int fd, char* dest, int room) {
             raw_len += static_cast<int>(n);
             continue;
         }
+        // Ordinary bytes go across in one copy; only CR and 0x1A need a look.
+        int span = 0;
+        int limit = raw_len - raw_pos < room - out ? raw_len - raw_pos : room - out;
+        while (span < limit && raw[raw_pos + span] != '\r' && raw[raw_pos + span] != '\x1a') ++span;
+        std::memcpy(dest + out, raw + raw_pos, static_cast<size_t>(span));
+        out += span;
+        raw_pos += span;
+        if (span > 0) continue;     // the loop looks again before a CR is taken
+
         char c = raw[raw_pos++];
         if (c == '\x1a') {
             source_ended = true;

@@ -118,6 +118,9 @@ int yy_next_token() {
     for (;;) {
         cp = yy_scan_pos;
         *cp = yy_saved_char;    // undo the NUL that ended the previous lexeme
+        // Blanks, tabs and line feeds are one-character matches that are
+        // skipped (rules 35 and 37): a run of them is passed over at once.
+        while (*cp == ' ' || *cp == '\t' || *cp == '\n') ++cp;
         bp = cp;
         state = yy_start_state;
 
