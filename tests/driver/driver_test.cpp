@@ -86,4 +86,36 @@ TEST_F(Driver, ClosedStandardInputFailsToRead) {
     EXPECT_EQ(r.err, "read() in flex scanner failed\n");
 }
 
+// Root reads any file, so the test drops to an unprivileged user: the source
+// then cannot be opened, and rill silently takes the program from standard input.
+TEST_F(Driver, UnreadableSourceFallsBackToStandardInput) {
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv";
+    chmod(dir.c_str(), 0755);
+    write_file(dir + "/secret.txt", "P(\"from the file\");");
+    chmod((dir + "/secret.txt").c_str(), 0);
+    write_file(dir + "/in.txt", "P(\"from standard input\" \\n);");
+    chmod((dir + "/in.txt").c_str(), 0644);
+    ProcessResult r = run_process({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                   RILL_BINARY, "secret.txt"},
+                                  dir, dir + "/in.txt");
+    EXPECT_EQ(r.out, "from standard input\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+// A source of 20 MB, mostly long remarks, with statements spread through it.
+TEST_F(Driver, TwentyMegabyteSource) {
+    std::string remark = "' \"" + std::string(9990, 'r') + "\" ';\n";
+    std::string text;
+    text.reserve(21u << 20);
+    int statements = 0;
+    for (; text.size() < (20u << 20); ++statements) text += remark + "x ++;\n";
+    text += "P(x \\n);\n";
+    write_file(dir + "/big.txt", text);
+    ProcessResult r = run_process({RILL_BINARY, "big.txt"}, dir, "/dev/null");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, std::to_string(statements) + "\n");
+}
+
 }  // namespace
