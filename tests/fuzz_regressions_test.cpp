@@ -32,13 +32,6 @@ std::vector<std::string> regressions() {
     return names;
 }
 
-std::string test_name(const testing::TestParamInfo<std::string>& info) {
-    std::string n = info.param;
-    for (char& c : n)
-        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-    return n;
-}
-
-INSTANTIATE_TEST_SUITE_P(All, FuzzRegression, testing::ValuesIn(regressions()), test_name);
+INSTANTIATE_TEST_SUITE_P(All, FuzzRegression, testing::ValuesIn(regressions()), [](const auto& info) { return identifier_of(info.param); });
 
 }  // namespace

@@ -123,14 +123,7 @@ std::vector<std::string> find_loop_programs() {
     return found;
 }
 
-std::string test_name(const testing::TestParamInfo<std::string>& info) {
-    std::string n = info.param;
-    for (char& c : n)
-        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-    return n;
-}
-
-INSTANTIATE_TEST_SUITE_P(All, Program, testing::ValuesIn(find_programs()), test_name);
-INSTANTIATE_TEST_SUITE_P(All, LoopWalk, testing::ValuesIn(find_loop_programs()), test_name);
+INSTANTIATE_TEST_SUITE_P(All, Program, testing::ValuesIn(find_programs()), [](const auto& info) { return identifier_of(info.param); });
+INSTANTIATE_TEST_SUITE_P(All, LoopWalk, testing::ValuesIn(find_loop_programs()), [](const auto& info) { return identifier_of(info.param); });
 
 }  // namespace

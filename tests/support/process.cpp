@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <sstream>
 
@@ -41,6 +42,13 @@ std::vector<std::string> list_dir(const std::string& dir) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string identifier_of(const std::string& text) {
+    std::string n = text;
+    for (char& c : n)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return n;
 }
 
 bool is_dir(const std::string& path) {

@@ -24,3 +24,6 @@ std::string make_scratch_dir(const std::string& name);
 void remove_tree(const std::string& path);
 std::vector<std::string> list_dir(const std::string& dir);
 bool is_dir(const std::string& path);
+
+// A name made of letters, digits and underscores, as test names must be.
+std::string identifier_of(const std::string& text);
