@@ -27,7 +27,7 @@ int32_t     yy_lexeme_length;
 int         yy_accept_state;
 char*       yy_accept_pos;
 int         yy_start_state;
-bool        yy_started;         // the first call's start-up has run
+int         yy_first_call = 1;  // until the first call's start-up has run
 
 void yy_sync_from_buffer() {
     yy_chars_in_buffer = yy_active_buffer->char_count;
@@ -104,13 +104,13 @@ void start_up() {
     if (!yy_input_stream) yy_input_stream = stdin;
     yy_active_buffer = yy_create_buffer(yy_input_stream, SCAN_BUFFER_SIZE);
     yy_sync_from_buffer();
-    yy_started = true;
+    yy_first_call = 0;
 }
 
 }  // namespace
 
 int yy_next_token() {
-    if (!yy_started) start_up();
+    if (yy_first_call) start_up();
 
     char* cp;
     char* bp;
