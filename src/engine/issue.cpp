@@ -42,11 +42,7 @@ void end_loop() {
     int32_t d = machine.loop_depth;
     machine.loop_recording[d] = 0;
     machine.loop_body_end[d] = instruction_list.last;
-    if (d == 1) {
-        machine.replay_mode = 1;
-        replay_loop_body(machine.loop_body_start[d]);
-        machine.replay_mode = 0;
-    }
+    if (d == 1) replay_loop_body(machine.loop_body_start[d]);
     machine.loop_depth = d - 1;
 }
 

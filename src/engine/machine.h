@@ -28,10 +28,8 @@ struct MachineState {
     int32_t      int_stack[ENGINE_CAPACITY];        // the value stack, integer view
     double       real_stack[ENGINE_CAPACITY];       // the value stack, real view
     int32_t      stack_top;                         // shared by both views
-    int32_t      break_flag;
     int32_t      cond_level;
     int32_t      loop_depth;
-    int32_t      replay_mode;
     FILE*        output;                            // file-print destination, or null
     int32_t      numeric_mode;                      // a NumericMode
 

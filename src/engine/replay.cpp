@@ -1,9 +1,10 @@
-// Loop replay: runs a recorded body as many times as its count says, by
-// walking its records. The walk carries out each record's effect directly
-// (the issue routines would record and gate-test it again for nothing), keeps
-// the value-stack top and the mode in locals, and runs nested loops in its
-// own frames instead of recursing. Skipped blocks are stepped over whole:
-// every instruction in them would be suppressed, so skipping them is unseen.
+// Loop replay: runs a recorded body as many times as its count says. A body
+// without declarations runs translated (engine/fast_replay.h); any other is
+// run by walking its records. Either way each record's effect is carried out
+// directly (the issue routines would record and gate-test it again for
+// nothing), nested loops run in frames of the replay's own instead of by
+// recursion, and a failed block is stepped over whole: every instruction in
+// it would be suppressed, so skipping it is unseen.
 #include "engine/instructions.h"
 
 #include "engine/effects.h"
