@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Times rill against Lua 5.4, LuaJIT's interpreter, Python 3 and native C++.
 
-Usage: bench.py [scanner] [straight] [loops]   (all three when none is named)
+Usage: bench.py [scanner] [straight] [loops] [memory]   (all when none is named)
 Meant to be started by bench/run, which installs what is missing and builds
 rill first. Every program's output is checked; a wrong one is reported and
 makes the exit status 1. Generated sources and outputs go to bench/out/.
@@ -354,6 +354,43 @@ def bench_loops():
               flush=True)
 
 
+# ---------------------------------------------------------------- memory
+
+def peak_kb(cmd):
+    """Peak resident memory of one run, in kB, as /usr/bin/time -v reports it."""
+    proc = subprocess.run(["/usr/bin/time", "-v"] + cmd, capture_output=True, text=True, env=ENV)
+    match = re.search(r"Maximum resident set size \(kbytes\): (\d+)", proc.stderr)
+    if proc.returncode != 0 or not match:
+        fail(f"memory: {' '.join(cmd)} failed")
+        return 0
+    return int(match.group(1))
+
+
+def gen_long_statements(n_statements=4980, terms=8):
+    """Statements near the most one list holds, each with a long expression."""
+    rng = random.Random(4998)
+    lines = ["int a, b;", "dbl x;", "a = 3; b = 5;"]
+    for i in range(n_statements - 4):
+        expr = " + ".join(f"(a * {rng.randint(1, 9)} - b / {rng.randint(1, 9)})" for _ in range(terms))
+        lines.append(f"x =+ {expr};" if i % 2 else f"a = {expr} / 1000;")
+    lines.append('P(a " " x \\n);')
+    return "\n".join(lines) + "\n"
+
+
+def bench_memory():
+    long_path = OUT / "long.rill"
+    long_path.write_text(gen_long_statements())
+    print("\nmemory: peak resident set size of one run (/usr/bin/time -v)")
+    rows = [("4980 statements of 8 terms each", long_path),
+            ("intarith, 10^8 loop passes", LOOPS / "intarith.rill")]
+    for count in (10**6, 10**8):
+        path = OUT / f"passes{count}.rill"
+        path.write_text(f"int i, s;\nloop ({count}) {{ i ++; s =+ i / 3; }};\nP(i \\n);\n")
+        rows.append((f"a loop of {count:.0e} passes", path))
+    for label, path in rows:
+        print(f"  {label:36} {peak_kb([str(RILL), str(path)]) / 1024:6.1f} MiB")
+
+
 # ---------------------------------------------------------------- main
 
 def version(cmd):
@@ -385,7 +422,8 @@ def machine():
 
 
 def main(argv):
-    benches = {"scanner": bench_scanner, "straight": bench_straight, "loops": bench_loops}
+    benches = {"scanner": bench_scanner, "straight": bench_straight, "loops": bench_loops,
+               "memory": bench_memory}
     chosen = argv or list(benches)
     unknown = [name for name in chosen if name not in benches]
     if unknown:
