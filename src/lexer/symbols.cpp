@@ -7,7 +7,7 @@
 Symbol* symbol_table;
 
 // "Memory allocation failed" and "could not allocate memory for the linear
-// list that registers symbols", as the bytes users of the original see.
+// list that registers symbols", stored as CP932 bytes and written as they are.
 const char SYMBOL_RECORD_FAILURE[] = "\x83\x81\x83\x82\x83\x8a\x8a\x6d\x95\xdb\x8e\xb8\x94\x73";
 const char SYMBOL_NAME_FAILURE[] =
     "\x83\x56\x83\x93\x83\x7b\x83\x8b\x82\xf0\x93\x6f\x98\x5e\x82\xb7\x82\xe9\x90\xfc\x8c\x60"
