@@ -57,6 +57,7 @@ int32_t    code_size;
 int32_t    code_capacity;
 TokenValue* constants;      // sized before translation, so slot addresses stay put
 int32_t    constant_count;
+int32_t    constant_capacity;
 
 // Temporaries by value-stack position: an operation's result takes the
 // position of its left operand, as on the value stack.
@@ -273,9 +274,13 @@ bool compile_body(const Instruction* start, const Instruction* end) {
         if (p->op == OP_MAKE_REAL || p->op == OP_MAKE_INT) return false;
 
     // Each record needs at most two constants: its own, and that one converted.
-    std::free(constants);
-    constants = static_cast<TokenValue*>(std::malloc(sizeof(TokenValue) * (2 * records + 1)));
-    if (!constants) fatal_error("out of memory");
+    // The pool, like the operations, is kept for the next loop and only grows.
+    if (2 * records + 1 > constant_capacity) {
+        std::free(constants);
+        constant_capacity = 2 * records + 1;
+        constants = static_cast<TokenValue*>(std::malloc(sizeof(TokenValue) * constant_capacity));
+        if (!constants) fatal_error("out of memory");
+    }
     constant_count = 0;
     code_size = 0;
     Translator t;
