@@ -71,6 +71,10 @@ struct InstructionList {
     Instruction* last;          // also the tail, so appending costs O(1)
 };
 
+inline bool is_comparison(int32_t op) {
+    return op >= OP_IF_EQ && op <= OP_IF_GT;
+}
+
 extern InstructionList instruction_list;    // owned by engine/issue.cpp
 
 // The three issue routines: record (unless replaying), do the bookkeeping

@@ -25,10 +25,6 @@ bool gate_open() {
     return machine.skip_flags[machine.cond_level] == 0 && machine.loop_recording[machine.loop_depth] == 0;
 }
 
-bool is_comparison(int32_t op) {
-    return op >= OP_IF_EQ && op <= OP_IF_GT;
-}
-
 void start_loop(int32_t count) {
     int32_t d = ++machine.loop_depth;
     machine.loop_count[d] = count;

@@ -29,10 +29,6 @@ bool is_loop_start(const Instruction* p) {
     return p->op == OP_LOOP || (p->op == OP_LOOP_VAR && p->operand_kind == OPERAND_VAR);
 }
 
-bool is_comparison(const Instruction* p) {
-    return p->op >= OP_IF_EQ && p->op <= OP_IF_GT;
-}
-
 // The end record that pairs with p, a loop start or a comparison: the first
 // OP_LOOP_END or OP_END_IF after it at the same depth. Blocks and loops nest
 // properly in the records, as they do in the source.
@@ -40,7 +36,7 @@ Instruction* find_end(Instruction* p) {
     bool loop = is_loop_start(p);
     int depth = 0;
     for (p = p->next;; p = p->next) {
-        if (loop ? is_loop_start(p) : is_comparison(p)) {
+        if (loop ? is_loop_start(p) : is_comparison(p->op)) {
             ++depth;
         } else if (p->op == (loop ? OP_LOOP_END : OP_END_IF)) {
             if (depth == 0) return p;
