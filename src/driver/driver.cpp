@@ -1,12 +1,12 @@
 #include "driver/driver.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 
 #include "engine/io.h"
 #include "engine/machine.h"
 #include "engine/random.h"
+#include "errors/errors.h"
 #include "lexer/tokens.h"
 #include "parser/parser.h"
 
@@ -14,21 +14,14 @@ namespace {
 
 FILE* source_file;      // the file the driver opened, or null when reading standard input
 
+void close_outputs_at_exit() {
+    (void)close_outputs();
+}
+
 }  // namespace
 
-void report_error(const char* text) {
-    // A failed flush leaves the stream's error flag, which the end of the run reports.
-    (void)std::fflush(stdout);
-    (void)std::fprintf(stderr, "%s\n", text);
-}
-
-void fatal_error(const char* text) {
-    report_error(text);
-    close_outputs();
-    std::exit(1);
-}
-
 int run_interpreter(int argc, char** argv) {
+    set_exit_cleanup(close_outputs_at_exit);
     seed_random(static_cast<uint32_t>(std::time(nullptr)));
     const char* path = argc > 1 && argv[1] ? argv[1] : "sample.txt";
     // A source that cannot be opened is not reported: the program comes from standard input.

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "driver/driver.h"
+#include "errors/errors.h"
 #include "engine/effects.h"
 #include "engine/machine.h"
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "errors/errors.h"
 #include "engine/io.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "driver/driver.h"
+#include "errors/errors.h"
 
 ScanBuffer* yy_create_buffer(FILE* stream, int32_t size) {
     ScanBuffer* b = static_cast<ScanBuffer*>(std::malloc(sizeof(ScanBuffer)));

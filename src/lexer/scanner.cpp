@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "errors/errors.h"
 #include "lexer/automaton.h"
 #include "lexer/buffer.h"
 #include "lexer/symbols.h"

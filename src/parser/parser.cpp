@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/driver.h"
+#include "errors/errors.h"
 #include "engine/machine.h"
 #include "parser/tables.h"
 
