@@ -15,6 +15,7 @@ void run_cleanup() {
 
 }  // namespace
 
+int32_t issue_line;
 volatile std::sig_atomic_t interrupt_signal;
 
 void report_error(const char* text) {

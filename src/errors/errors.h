@@ -4,6 +4,12 @@
 #pragma once
 
 #include <csignal>
+#include <cstdint>
+
+// The source line that the engine records with each instruction it is
+// issued, so that a fault found later (in a loop's replay) can name it.
+// Kept up to date by the parser; 0 before the first token.
+extern int32_t issue_line;
 
 // Writes text and a line feed to the standard error stream, after flushing
 // standard output so that the two streams interleave in the order of events.
