@@ -18,6 +18,18 @@ void close_outputs_at_exit() {
     (void)close_outputs();
 }
 
+// The exit status: 0 only for a program read to its end, accepted, and all
+// of whose output was written.
+int exit_status(ParseResult result, bool outputs_written, bool input_cut_short) {
+    switch (result) {
+    case PARSE_ACCEPTED: return outputs_written && !input_cut_short ? 0 : 1;
+    case PARSE_ERROR:    return 1;
+    case PARSE_OVERFLOW: return 2;
+    case PARSE_HALTED:   return 1;     // the engine stopped the run and said why
+    }
+    return 1;
+}
+
 }  // namespace
 
 int run_interpreter(int argc, char** argv) {
@@ -32,6 +44,5 @@ int run_interpreter(int argc, char** argv) {
 
     if (source_file) (void)std::fclose(source_file);    // read-only: nothing can be lost
     bool written = close_outputs();
-    if (result == PARSE_ERROR || result == PARSE_OVERFLOW) return result;
-    return result == PARSE_ACCEPTED && written ? 0 : 1;
+    return exit_status(result, written, yy_input_cut_short);
 }

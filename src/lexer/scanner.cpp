@@ -13,6 +13,7 @@
 
 FILE*      yy_input_stream;
 TokenValue yy_token_value;
+bool       yy_input_cut_short;
 
 namespace {
 
@@ -200,7 +201,10 @@ int yy_next_token() {
             continue;   // blank, tab, line feed
         case 36: {
             Symbol* sym = intern_identifier(yy_lexeme);
-            if (!sym) return TOKEN_END;
+            if (!sym) {
+                yy_input_cut_short = true;
+                return TOKEN_END;
+            }
             yy_token_value.symbol = sym;
             return IDENT;
         }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 Symbol* symbol_table;
+void* (*symbol_allocate)(size_t size) = std::malloc;
 
 // "Memory allocation failed" and "could not allocate memory for the linear
 // list that registers symbols", stored as CP932 bytes and written as they are.
@@ -60,7 +61,7 @@ Symbol* intern_identifier(const char* text) {
         Symbol** slot = find_slot(index_slots, index_capacity, text, h);
         if (*slot) return *slot;
     }
-    Symbol* sym = static_cast<Symbol*>(std::malloc(sizeof(Symbol)));
+    Symbol* sym = static_cast<Symbol*>(symbol_allocate(sizeof(Symbol)));
     if (!sym || !reserve_slot()) {
         std::free(sym);
         (void)std::fputs(SYMBOL_RECORD_FAILURE, stderr);   // nowhere to report a failure
@@ -70,7 +71,7 @@ Symbol* intern_identifier(const char* text) {
     sym->value.bits = 0;
     sym->type = 0;
     size_t length = std::strlen(text);
-    sym->name = static_cast<char*>(std::malloc(length + 1));
+    sym->name = static_cast<char*>(symbol_allocate(length + 1));
     if (!sym->name) {
         std::free(sym);
         (void)std::fputs(SYMBOL_NAME_FAILURE, stderr);

@@ -3,6 +3,7 @@
 // removed, and the same text always yields the same Symbol.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "lexer/tokens.h"
@@ -19,6 +20,10 @@ extern Symbol* symbol_table;    // the first Symbol, or null; owned by lexer/sym
 // The two allocation messages, in CP932, written without a line feed.
 extern const char SYMBOL_RECORD_FAILURE[];
 extern const char SYMBOL_NAME_FAILURE[];
+
+// Where the table takes the memory for its records and their names. Tests
+// point it at an allocator that fails on cue; the interpreter never changes it.
+extern void* (*symbol_allocate)(size_t size);
 
 // Returns the Symbol for text, creating it (integer, value 0) if needed.
 // Returns null, after writing one of the messages above, if memory runs out.

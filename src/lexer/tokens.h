@@ -63,6 +63,10 @@ static_assert(sizeof(TokenValue) == 8);
 extern FILE*      yy_input_stream;  // set by the driver; null means standard input
 extern TokenValue yy_token_value;   // written only for the four valued tokens
 
+// Set when an identifier could not be interned: the scanner then reported
+// the end of input there, so the rest of the program never ran.
+extern bool yy_input_cut_short;
+
 // Returns the next token code (0 at the end of input, and again on every
 // later call). Fatal scanner errors end the process with status 1.
 int yy_next_token();

@@ -1,8 +1,11 @@
 #include "lexer/symbols.h"
 
 #include <cstring>
+#include <string>
 
 #include <gtest/gtest.h>
+
+#include "support/process.h"
 
 // The table is global and never reset, so each test uses names of its own.
 TEST(Symbols, SameTextSameSymbolAndOrderOfOccurrence) {
@@ -36,4 +39,49 @@ TEST(Symbols, ManyNamesSurviveIndexGrowth) {
 TEST(Symbols, FailureMessagesAreTheStoredBytes) {
     EXPECT_EQ(std::strlen(SYMBOL_RECORD_FAILURE), 14u);
     EXPECT_EQ(std::strlen(SYMBOL_NAME_FAILURE), 64u);
+}
+
+// When the table cannot grow, its message is written as it stands and the
+// input ends there; the run must not then report success.
+namespace {
+
+std::string declarations(int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += "int name_" + std::to_string(i) + ";\n";
+    return text;
+}
+
+ProcessResult run_short_of_memory(int failing_allocation, const std::string& program) {
+    std::string dir = make_scratch_dir("short-memory");
+    write_file(dir + "/p.txt", program);
+    ProcessResult r = run_process({RILL_SHORT_MEMORY, std::to_string(failing_allocation), "p.txt"}, dir, "/dev/null");
+    remove_tree(dir);
+    return r;
+}
+
+}  // namespace
+
+TEST(Symbols, FullTableEndsTheRunWithStatusOne) {
+    // 40 names take 80 allocations; the 81st is the record of the 41st name.
+    std::string program = declarations(40) + "P(\"before\" \\n);\nlate ++; P(\"after\" \\n);\n";
+    ProcessResult record = run_short_of_memory(81, program);
+    EXPECT_EQ(record.out, "before\n");
+    EXPECT_EQ(record.err, SYMBOL_RECORD_FAILURE);
+    EXPECT_EQ(record.status, 1);
+
+    ProcessResult name = run_short_of_memory(82, program);
+    EXPECT_EQ(name.out, "before\n");
+    EXPECT_EQ(name.err, SYMBOL_NAME_FAILURE);
+    EXPECT_EQ(name.status, 1);
+
+    // Cut short mid-statement, the truncated input is also a syntax error.
+    ProcessResult mid = run_short_of_memory(81, declarations(40) + "P(\"before\" \\n); name_0 = late; P(\"after\");");
+    EXPECT_EQ(mid.out, "before\n");
+    EXPECT_EQ(mid.err, std::string(SYMBOL_RECORD_FAILURE) + "parse error\n");
+    EXPECT_EQ(mid.status, 1);
+
+    // Enough memory: the same program runs to its end.
+    ProcessResult full = run_short_of_memory(1000, program);
+    EXPECT_EQ(full.out, "before\nafter\n");
+    EXPECT_EQ(full.status, 0);
 }
