@@ -117,11 +117,11 @@ constexpr ScanTables build() {
     };
     for (int k = 0; k < CLASS_COUNT; ++k)
         if (is_alnum_class(k) && k != C_DIGIT) a.next[START_STATE][k] = S_IDENT_HEAD;
-    for (int s = S_L; s < STATE_COUNT; ++s) identifier_moves(a, s);
+    for (int s = S_L; s < SCAN_STATE_COUNT; ++s) identifier_moves(a, s);
     for (const Step& st : keyword_steps) single(st.from, st.k, st.to, st.rule);
 
     // A NUL leads every state but the end-of-buffer state there; from it, everything jams.
-    for (int s = START_STATE; s < STATE_COUNT; ++s)
+    for (int s = START_STATE; s < SCAN_STATE_COUNT; ++s)
         if (s != EOB_STATE) a.next[s][C_NUL] = EOB_STATE;
     a.accept[EOB_STATE] = RULE_END_OF_BUFFER;
     return a;

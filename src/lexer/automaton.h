@@ -28,7 +28,7 @@ enum ScanState : uint8_t {
     S_D, S_DB, S_DBL,
     S_O, S_OU, S_OUT,
     S_KW_P, S_KW_F, S_KW_S, S_KW_D,
-    STATE_COUNT
+    SCAN_STATE_COUNT
 };
 
 constexpr int RULE_END_OF_BUFFER = 40;
@@ -36,8 +36,8 @@ constexpr int RULE_END_OF_INPUT  = 41;
 
 struct ScanTables {
     uint8_t char_class[128];                    // indexed by character code below 128
-    uint8_t next[STATE_COUNT][CLASS_COUNT];     // the transition; JAM_STATE where no rule goes on
-    uint8_t accept[STATE_COUNT];                // the rule a state accepts, 0 for none
+    uint8_t next[SCAN_STATE_COUNT][CLASS_COUNT];     // the transition; JAM_STATE where no rule goes on
+    uint8_t accept[SCAN_STATE_COUNT];                // the rule a state accepts, 0 for none
 };
 
 extern const ScanTables scan_tables;

@@ -64,7 +64,7 @@ const int8_t rule_length[RULE_COUNT + 1] = {
 };
 
 // By state: the rule reduced when the lookahead has no explicit action; 0 is a syntax error.
-const int16_t default_reduction[STATE_COUNT] = {
+const int16_t default_reduction[PARSE_STATE_COUNT] = {
       3,   0,   4,   2,   0,  28,   0,   0,   0,   0,  // 0
       0,   0,   0,   0,   1,   0,  20,  19,   6,   8,  // 10
      10,  12,  14,  16,  17,   0,  55,  51,   0,   0,  // 20
@@ -80,7 +80,7 @@ const int16_t default_reduction[STATE_COUNT] = {
 };
 
 // By state: where its terminal actions start in action_table, or F when it always takes its default.
-const int16_t action_base[STATE_COUNT] = {
+const int16_t action_base[PARSE_STATE_COUNT] = {
     -14,  11,   3,   F,  70,   F,  21,   8,  24,  26,  // 0
      43,  64,   6,  66,   F,  13,   F,   F,   F,   F,  // 10
       F,   F,   F,   F,   F,  55,   F,   F,  22,  84,  // 20

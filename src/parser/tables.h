@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-constexpr int STATE_COUNT            = 120;
+constexpr int PARSE_STATE_COUNT      = 120;
 constexpr int FIRST_NONTERMINAL      = 45;
 constexpr int NONTERMINAL_COUNT      = 23;
 constexpr int SYMBOL_COUNT           = 68;     // a terminal lookup with it always takes the default
@@ -19,8 +19,8 @@ constexpr int16_t NO_ACTION_FLAG     = -32768;
 extern const int8_t  token_translation[TOKEN_TRANSLATION_SIZE];
 extern const int8_t  rule_lhs[RULE_COUNT + 1];
 extern const int8_t  rule_length[RULE_COUNT + 1];
-extern const int16_t default_reduction[STATE_COUNT];
-extern const int16_t action_base[STATE_COUNT];
+extern const int16_t default_reduction[PARSE_STATE_COUNT];
+extern const int16_t action_base[PARSE_STATE_COUNT];
 extern const int16_t default_goto[NONTERMINAL_COUNT];
 extern const int16_t goto_base[NONTERMINAL_COUNT];
 extern const int16_t action_table[LAST_INDEX + 1];
