@@ -38,7 +38,7 @@ void stop_interrupted() {
     int sig = interrupt_signal;
     run_cleanup();
     report_error("interrupted");
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
+    (void)std::signal(sig, SIG_DFL);
+    (void)std::raise(sig);
     std::_Exit(128 + sig);      // not reached: the default action ends the process
 }
