@@ -1,29 +1,136 @@
-// The effects of the instructions, shared by the issue routines and the loop
-// replay so that both run one piece of code. Each works on the value stack
-// through a top index the caller keeps, and on the mode the caller passes.
+// The semantics of the instructions, as inline helpers: the issue routines,
+// the general walk, the threaded replay and the native code all take their
+// arithmetic, conversions, comparisons and scaling from here, so that there
+// is one reference. The stack effects work on the value stack through a top
+// index the caller keeps, and on the mode the caller passes.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
+#include "engine/instructions.h"
+#include "engine/io.h"
 #include "engine/machine.h"
 #include "engine/random.h"
 
-// Console and file input/output, and the faults that stop the run (engine/io.cpp).
-void print_text(FILE* f, const char* text);
-void print_value(FILE* f, const Symbol* sym);
-void print_newline(FILE* f);
-void read_input(Symbol* sym);
-void open_output(const char* name);
-void halt_division_by_zero();
+// Truncates toward zero through 64 bits and keeps the low 32; NaN, the
+// infinities and magnitudes of 2^63 or more give 0.
+inline int32_t real_to_int(double x) {
+    if (!(std::fabs(x) < 0x1p63)) return 0;
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(x))));
+}
 
+// 32-bit arithmetic that wraps, done in unsigned so that it is defined.
+inline int32_t wrap_add(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+inline int32_t wrap_sub(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+}
+inline int32_t wrap_mul(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
+}
+// REQUIRES: b != 0. The quotient of INT32_MIN by -1 wraps to INT32_MIN.
+inline int32_t wrap_div(int32_t a, int32_t b) {
+    if (b == -1) return static_cast<int32_t>(0u - static_cast<uint32_t>(a));
+    return a / b;
+}
+
+// The four operators, shared by the binary operators and the compound
+// assignments, whose codes run in the same order.
+enum class Arith : uint8_t { ADD, SUB, MUL, DIV };
+static_assert(OP_SUB == OP_ADD + 1 && OP_MUL == OP_ADD + 2 && OP_DIV == OP_ADD + 3);
+static_assert(OP_SUB_FROM == OP_ADD_TO + 1 && OP_MUL_BY == OP_ADD_TO + 2 && OP_DIV_BY == OP_ADD_TO + 3);
+
+// REQUIRES: op is OP_ADD to OP_DIV or OP_ADD_TO to OP_DIV_BY.
+constexpr Arith arith_of(OpCode op) {
+    return static_cast<Arith>(op >= OP_ADD_TO ? op - OP_ADD_TO : op - OP_ADD);
+}
+
+// REQUIRES: r != 0 for a division.
+inline int32_t int_arith(Arith a, int32_t l, int32_t r) {
+    switch (a) {
+    case Arith::ADD: return wrap_add(l, r);
+    case Arith::SUB: return wrap_sub(l, r);
+    case Arith::MUL: return wrap_mul(l, r);
+    case Arith::DIV: return wrap_div(l, r);
+    }
+    return l;
+}
+
+inline double real_arith(Arith a, double l, double r) {
+    switch (a) {
+    case Arith::ADD: return l + r;
+    case Arith::SUB: return l - r;
+    case Arith::MUL: return l * r;
+    case Arith::DIV: return l / r;
+    }
+    return l;
+}
+
+// A compound assignment to a real, v op= x. Addition and multiplication put
+// the assigned value first: with two NaNs, the first operand's sign survives.
+inline double real_update(Arith a, double v, double x) {
+    switch (a) {
+    case Arith::ADD: return x + v;
+    case Arith::SUB: return v - x;
+    case Arith::MUL: return x * v;
+    case Arith::DIV: return v / x;
+    }
+    return v;
+}
+
+// The six relations ("==", "=!", "=<", "=>", "<", ">"), in code order.
+enum class Relation : uint8_t { EQ, NE, LE, GE, LT, GT };
+static_assert(OP_IF_NE == OP_IF_EQ + 1 && OP_IF_LE == OP_IF_EQ + 2 && OP_IF_GE == OP_IF_EQ + 3 &&
+              OP_IF_LT == OP_IF_EQ + 4 && OP_IF_GT == OP_IF_EQ + 5);
+
+// REQUIRES: is_comparison(op).
+constexpr Relation relation_of(OpCode op) {
+    return static_cast<Relation>(op - OP_IF_EQ);
+}
+
+// Integers compare exactly as their reals would; a NaN satisfies only "=!".
+template <typename T>
+constexpr bool relation_holds(Relation rel, T left, T right) {
+    switch (rel) {
+    case Relation::EQ: return left == right;
+    case Relation::NE: return left != right;
+    case Relation::LE: return left <= right;
+    case Relation::GE: return left >= right;
+    case Relation::LT: return left < right;
+    case Relation::GT: return left > right;
+    }
+    return false;
+}
+
+// The skip flag of comparison op over two reals: 1 when it does not hold.
+// REQUIRES: is_comparison(op).
+inline int32_t compare_reals(double left, double right, OpCode op) {
+    return !relation_holds(relation_of(op), left, right);
+}
+
+// rand's scaling of a draw r (0 to RANDOM_RANGE - 1) into [0, top).
+inline int32_t scale_random(int32_t r, int32_t top) {
+    return wrap_mul(r, top) / RANDOM_RANGE;
+}
+inline double scale_random(int32_t r, double top) {
+    return r * top / RANDOM_RANGE;
+}
+
+// A loop count as the loop reads it when it starts.
+inline int32_t loop_count_of(const Symbol* sym) {
+    return sym->type ? real_to_int(sym->value.real) : sym->value.integer;
+}
+
+// The end of every loop pass, on every path: the fuzzing build's budget.
+// Each path then tests interrupt_signal itself, since what it must write
+// back first differs.
+inline void count_loop_pass() {
 #ifdef RILL_FUZZING
-// The fuzzing build stops a run after a fixed number of loop passes, so that
-// a program legitimately counted in billions does not read as a hang.
-void spend_loop_pass();
-#define LOOP_PASS() spend_loop_pass()
-#else
-#define LOOP_PASS() ((void)0)
+    spend_loop_pass();
 #endif
+}
 
 inline void push_int(int32_t& top, int32_t mode, int32_t k) {
     if (mode == MODE_INT) machine.int_stack[top] = k;
@@ -45,74 +152,62 @@ inline void load_var(int32_t& top, int32_t mode, const Symbol* sym) {
     ++top;
 }
 
-// OP_ADD to OP_DIV. Returns false, having stopped the run, on an integer
-// division by zero.
-inline bool apply_operator(int32_t op, int32_t& top, int32_t mode) {
+// OP_ADD to OP_DIV, the instruction recorded at at. Returns false, having
+// stopped the run, on an integer division by zero.
+inline bool apply_operator(OpCode op, int32_t& top, int32_t mode, const Instruction* at) {
     --top;
+    Arith a = arith_of(op);
     if (mode == MODE_INT) {
         int32_t& l = machine.int_stack[top - 1];
         int32_t r = machine.int_stack[top];
-        switch (op) {
-        case OP_ADD: l = wrap_add(l, r); break;
-        case OP_SUB: l = wrap_sub(l, r); break;
-        case OP_MUL: l = wrap_mul(l, r); break;
-        default:
-            if (r == 0) {
-                halt_division_by_zero();
-                return false;
-            }
-            l = wrap_div(l, r);
+        if (a == Arith::DIV && r == 0) {
+            halt_division_by_zero(at);
+            return false;
         }
+        l = int_arith(a, l, r);
     } else {
         double& l = machine.real_stack[top - 1];
-        double r = machine.real_stack[top];
-        switch (op) {
-        case OP_ADD: l = l + r; break;
-        case OP_SUB: l = l - r; break;
-        case OP_MUL: l = l * r; break;
-        default: l = l / r;
-        }
+        l = real_arith(a, l, machine.real_stack[top]);
     }
     return true;
 }
 
-// OP_STORE to OP_DIV_BY: combine slot 0 into the variable, then pop. Returns
-// false, having stopped the run, on an integer division by zero.
-inline bool update_var(int32_t op, int32_t& top, int32_t mode, Symbol* sym) {
+// OP_STORE to OP_DIV_BY, the instruction recorded at at: combine slot 0 into
+// the variable, then pop. Returns false, having stopped the run, on an
+// integer division by zero.
+inline bool update_var(OpCode op, int32_t& top, int32_t mode, Symbol* sym, const Instruction* at) {
     --top;
     if (mode == MODE_INT) {
         int32_t& v = sym->value.integer;
         int32_t x = machine.int_stack[0];
-        switch (op) {
-        case OP_STORE: v = x; break;
-        case OP_ADD_TO: v = wrap_add(v, x); break;
-        case OP_SUB_FROM: v = wrap_sub(v, x); break;
-        case OP_MUL_BY: v = wrap_mul(v, x); break;
-        default:
-            if (x == 0) {
-                halt_division_by_zero();
+        if (op == OP_STORE) {
+            v = x;
+        } else {
+            Arith a = arith_of(op);
+            if (a == Arith::DIV && x == 0) {
+                halt_division_by_zero(at);
                 return false;
             }
-            v = wrap_div(v, x);
+            v = int_arith(a, v, x);
         }
     } else {
         double& v = sym->value.real;
         double x = machine.real_stack[0];
-        switch (op) {
-        case OP_STORE: v = x; break;
-        case OP_ADD_TO: v = x + v; break;
-        case OP_SUB_FROM: v = v - x; break;
-        case OP_MUL_BY: v = x * v; break;
-        default: v = v / x;
-        }
+        v = op == OP_STORE ? x : real_update(arith_of(op), v, x);
     }
     return true;
 }
 
 // OP_INC and OP_DEC, by the variable's own type.
+inline int32_t step_int(int32_t v, int32_t delta) {
+    return wrap_add(v, delta);
+}
+inline double step_real(double v, int32_t delta) {
+    return v + delta;
+}
 inline void step_var(Symbol* sym, int32_t delta) {
-    if (sym->type) sym->value.real += delta;
-    else sym->value.integer = wrap_add(sym->value.integer, delta);
+    if (sym->type) sym->value.real = step_real(sym->value.real, delta);
+    else sym->value.integer = step_int(sym->value.integer, delta);
 }
 
 inline void make_real(Symbol* sym) {
@@ -131,20 +226,14 @@ inline void make_int(Symbol* sym) {
 
 // OP_IF_EQ to OP_IF_GT: compares the two top reals and pops them; returns
 // the skip flag.
-inline int32_t compare_top(int32_t op, int32_t& top) {
+inline int32_t compare_top(OpCode op, int32_t& top) {
     top -= 2;
-    return compare_reals(machine.real_stack[top], machine.real_stack[top + 1], op - (OP_IF_EQ - 1));
+    return compare_reals(machine.real_stack[top], machine.real_stack[top + 1], op);
 }
 
 // OP_RAND: the top value becomes a draw scaled into [0, top).
 inline void random_top(int32_t top, int32_t mode) {
     int32_t r = draw_random();
-    if (mode == MODE_INT)
-        machine.int_stack[top - 1] = wrap_mul(r, machine.int_stack[top - 1]) / RANDOM_RANGE;
-    else
-        machine.real_stack[top - 1] = r * machine.real_stack[top - 1] / RANDOM_RANGE;
-}
-
-inline int32_t loop_count_of(const Symbol* sym) {
-    return sym->type ? real_to_int(sym->value.real) : sym->value.integer;
+    if (mode == MODE_INT) machine.int_stack[top - 1] = scale_random(r, machine.int_stack[top - 1]);
+    else machine.real_stack[top - 1] = scale_random(r, machine.real_stack[top - 1]);
 }

@@ -37,6 +37,7 @@ enum FastCode : uint8_t {
 
 struct FastOp {
     uint8_t code;
+    const Instruction* at;  // the record it was translated from
     int32_t jump;       // an operation index: past a failed block, a loop's end or its body
     void*   d;          // destination slot, or the Symbol or text of an I/O operation
     void*   a;          // operand slots
@@ -73,6 +74,7 @@ struct Frame {
     int32_t count;      // passes still to run after this one
 };
 Frame frames[ENGINE_CAPACITY];
+const Instruction* current_record;  // the record being translated
 
 FastOp& emit(uint8_t c, void* d = nullptr, void* a = nullptr, void* b = nullptr) {
     if (code_size == code_capacity) {
@@ -83,7 +85,7 @@ FastOp& emit(uint8_t c, void* d = nullptr, void* a = nullptr, void* b = nullptr)
         code_capacity = capacity;
     }
     FastOp& op = code[code_size++];
-    op = FastOp{c, 0, d, a, b};
+    op = FastOp{c, current_record, 0, d, a, b};
     return op;
 }
 
@@ -131,7 +133,7 @@ struct Translator {
         return o.slot;
     }
 
-    void binary(int32_t op) {
+    void binary(OpCode op) {
         bool real = mode == MODE_REAL;
         int32_t l = depth - 2;
         void* a = as_mode(l, real);
@@ -144,7 +146,7 @@ struct Translator {
     }
 
     // OP_STORE and the compound assignments: the value at position 0 into sym.
-    void assign(int32_t op, Symbol* sym) {
+    void assign(OpCode op, Symbol* sym) {
         bool real = mode == MODE_REAL;
         void* v = real ? static_cast<void*>(&sym->value.real) : static_cast<void*>(&sym->value.integer);
         void* x = as_mode(0, real);
@@ -157,19 +159,16 @@ struct Translator {
         } else {
             // The real forms keep the operand order of the general walk, which
             // decides the sign of a NaN: add and mul put the value first.
-            uint8_t base = real ? ADD_R : ADD_I;
-            switch (op) {
-            case OP_ADD_TO: emit(base, v, real ? x : v, real ? v : x); break;
-            case OP_SUB_FROM: emit(base + 1, v, v, x); break;
-            case OP_MUL_BY: emit(base + 2, v, real ? x : v, real ? v : x); break;
-            default: emit(base + 3, v, v, x); break;
-            }
+            Arith a = arith_of(op);
+            bool value_first = real && (a == Arith::ADD || a == Arith::MUL);
+            emit(static_cast<uint8_t>((real ? ADD_R : ADD_I) + static_cast<uint8_t>(a)), v, value_first ? x : v,
+                 value_first ? v : x);
         }
         depth = 0;
         last_result = -1;
     }
 
-    void compare(int32_t op) {
+    void compare(OpCode op) {
         int32_t rel = op - OP_IF_EQ;
         int32_t l = depth - 2;
         void* a;
@@ -192,6 +191,7 @@ struct Translator {
 
     void translate(const Instruction* p) {
         Symbol* sym = p->operand_kind == OPERAND_VAR ? p->operand.symbol : nullptr;
+        current_record = p;
         switch (p->op) {
         case OP_PUSH_INT:
             // In real mode an integer constant is pushed as its exact real;
@@ -261,7 +261,11 @@ struct Translator {
             emit(LOOP_END).jump = begin + 1;
             break;
         }
-        default: break;     // the header's codes never stand in a body
+        case OP_MAKE_REAL:
+        case OP_MAKE_INT:       // bodies with declarations take the general walk
+        case OP_OPEN_OUT:
+        case OP_OUT_CONSOLE:    // the header never stands in a body
+            break;
         }
     }
 };
@@ -350,12 +354,12 @@ L_LT_II: if (!(I(op->a) < I(op->b))) pc = op->jump; NEXT();
 L_GT_II: if (!(I(op->a) > I(op->b))) pc = op->jump; NEXT();
     // A block that holds opens and closes a level that holds 0, which changes
     // nothing; one that fails is stepped over whole.
-L_EQ_RR: if (compare_reals(R(op->a), R(op->b), 1)) pc = op->jump; NEXT();
-L_NE_RR: if (compare_reals(R(op->a), R(op->b), 2)) pc = op->jump; NEXT();
-L_LE_RR: if (compare_reals(R(op->a), R(op->b), 3)) pc = op->jump; NEXT();
-L_GE_RR: if (compare_reals(R(op->a), R(op->b), 4)) pc = op->jump; NEXT();
-L_LT_RR: if (compare_reals(R(op->a), R(op->b), 5)) pc = op->jump; NEXT();
-L_GT_RR: if (compare_reals(R(op->a), R(op->b), 6)) pc = op->jump; NEXT();
+L_EQ_RR: if (compare_reals(R(op->a), R(op->b), OP_IF_EQ)) pc = op->jump; NEXT();
+L_NE_RR: if (compare_reals(R(op->a), R(op->b), OP_IF_NE)) pc = op->jump; NEXT();
+L_LE_RR: if (compare_reals(R(op->a), R(op->b), OP_IF_LE)) pc = op->jump; NEXT();
+L_GE_RR: if (compare_reals(R(op->a), R(op->b), OP_IF_GE)) pc = op->jump; NEXT();
+L_LT_RR: if (compare_reals(R(op->a), R(op->b), OP_IF_LT)) pc = op->jump; NEXT();
+L_GT_RR: if (compare_reals(R(op->a), R(op->b), OP_IF_GT)) pc = op->jump; NEXT();
 L_PRINT_STR: print_text(stdout, static_cast<const char*>(op->d)); NEXT();
 L_PRINT_VAR: print_value(stdout, SYM(op->d)); NEXT();
 L_PRINT_NL: print_newline(stdout); NEXT();
@@ -376,7 +380,8 @@ L_LOOP_R: {
     NEXT();
 }
 L_LOOP_END:
-    LOOP_PASS();
+    count_loop_pass();
+    if (interrupt_signal) stop_interrupted();
     if (remaining > 0) {
         --remaining;
         pc = op->jump;
@@ -393,7 +398,7 @@ L_BREAK:
     NEXT();
 
 divide_by_zero:
-    halt_division_by_zero();
+    halt_division_by_zero(op->at);
 #undef NEXT
 #undef SYM
 #undef R

@@ -1,6 +1,6 @@
-// Instructions as the parser issues them. Each is appended to the list before
-// it runs (unless a loop is being replayed), so that a loop body can be run
-// again from its records. Records are never removed or freed.
+// Instructions as the parser issues them. Each is appended to the list once,
+// when first parsed, before it runs; a loop's replay runs its body from these
+// records and adds none. Records are never removed or freed.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 
 // ORDER OP: the codes are part of the recorded program; 72 is shared, and
 // operand_kind tells OP_LOOP_VAR (a variable) from OP_BREAK (none).
-enum OpCode : int32_t {
+enum OpCode : int16_t {
     OP_PUSH_INT    = 1,
     OP_PUSH_REAL   = 2,
     OP_ADD         = 3,
@@ -53,38 +53,87 @@ enum OpCode : int32_t {
     OP_OUT_CONSOLE = 91,
 };
 
-enum OperandKind : int32_t {
+enum OperandKind : int16_t {
     OPERAND_NONE  = 0,
     OPERAND_CONST = 1,
     OPERAND_VAR   = 2,
 };
 
 struct Instruction {
-    int32_t      op;            // an OP_ code
-    int32_t      operand_kind;  // which view of operand is live
+    OpCode       op;
+    OperandKind  operand_kind;  // which view of operand is live
+    int32_t      line;          // the source line it was issued on, for messages
     TokenValue   operand;       // zero for OPERAND_NONE
     Instruction* next;
 };
+// Every record of a run is kept: the line lives in what the narrow codes free.
+static_assert(sizeof(Instruction) == 24);
 
 struct InstructionList {
     Instruction* head;
     Instruction* last;          // also the tail, so appending costs O(1)
 };
 
-inline bool is_comparison(int32_t op) {
+// The code's name without its prefix, as tools print it ("PUSH_INT", "BREAK").
+constexpr const char* op_name(OpCode op, OperandKind kind) {
+    switch (op) {
+    case OP_PUSH_INT: return "PUSH_INT";
+    case OP_PUSH_REAL: return "PUSH_REAL";
+    case OP_ADD: return "ADD";
+    case OP_SUB: return "SUB";
+    case OP_MUL: return "MUL";
+    case OP_DIV: return "DIV";
+    case OP_STORE: return "STORE";
+    case OP_LOAD: return "LOAD";
+    case OP_ADD_TO: return "ADD_TO";
+    case OP_SUB_FROM: return "SUB_FROM";
+    case OP_MUL_BY: return "MUL_BY";
+    case OP_DIV_BY: return "DIV_BY";
+    case OP_INC: return "INC";
+    case OP_DEC: return "DEC";
+    case OP_MODE_OF: return "MODE_OF";
+    case OP_MODE_REAL: return "MODE_REAL";
+    case OP_MODE_INT: return "MODE_INT";
+    case OP_MAKE_REAL: return "MAKE_REAL";
+    case OP_MAKE_INT: return "MAKE_INT";
+    case OP_IF_EQ: return "IF_EQ";
+    case OP_IF_NE: return "IF_NE";
+    case OP_IF_LE: return "IF_LE";
+    case OP_IF_GE: return "IF_GE";
+    case OP_IF_LT: return "IF_LT";
+    case OP_IF_GT: return "IF_GT";
+    case OP_END_IF: return "END_IF";
+    case OP_PRINT_VAR: return "PRINT_VAR";
+    case OP_PRINT_STR: return "PRINT_STR";
+    case OP_PRINT_NL: return "PRINT_NL";
+    case OP_FPRINT_VAR: return "FPRINT_VAR";
+    case OP_FPRINT_STR: return "FPRINT_STR";
+    case OP_FPRINT_NL: return "FPRINT_NL";
+    case OP_INPUT: return "INPUT";
+    case OP_LOOP: return "LOOP";
+    case OP_LOOP_END: return "LOOP_END";
+    case OP_LOOP_VAR: return kind == OPERAND_VAR ? "LOOP_VAR" : "BREAK";
+    case OP_RAND: return "RAND";
+    case OP_OPEN_OUT: return "OPEN_OUT";
+    case OP_OUT_CONSOLE: return "OUT_CONSOLE";
+    }
+    return "?";
+}
+
+inline bool is_comparison(OpCode op) {
     return op >= OP_IF_EQ && op <= OP_IF_GT;
 }
 
 extern InstructionList instruction_list;    // owned by engine/issue.cpp
 
-// The three issue routines: record (unless replaying), do the bookkeeping
+// The three issue routines: record, do the bookkeeping
 // that ignores the gate, then carry the instruction out if the gate is open.
-void issue_const(int32_t op, TokenValue operand);
-void issue_plain(int32_t op);
-void issue_var(int32_t op, Symbol* symbol);
+void issue_const(OpCode op, TokenValue operand);
+void issue_plain(OpCode op);
+void issue_var(OpCode op, Symbol* symbol);
 
 // Appends one record. An allocation failure ends the process (status 1).
-void record_instruction(int32_t op, int32_t operand_kind, TokenValue operand);
+void record_instruction(OpCode op, OperandKind operand_kind, TokenValue operand);
 
 // Runs the passes of the loop at loop_depth, whose start record is start.
 // REQUIRES: loop_body_end[loop_depth] is that loop's end record.

@@ -1,13 +1,13 @@
 // The program's own input and output. Write failures are remembered, not
 // reported as they happen: close_outputs reports them once, at the end.
-#include "engine/effects.h"
+#include "engine/io.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "errors/errors.h"
-#include "engine/io.h"
+#include "engine/machine.h"
 
 namespace {
 
@@ -24,7 +24,6 @@ void note_write(FILE* f, int written) {
 
 }  // namespace
 
-// A null f is the output file that could not be opened: its items are discarded.
 void print_text(FILE* f, const char* text) {
     if (f) note_write(f, std::fputs(text, f));
 }
@@ -42,7 +41,6 @@ void print_newline(FILE* f) {
 void read_input(Symbol* sym) {
     note_write(stdout, std::fputs(">> ", stdout));
     if (std::fflush(stdout) != 0) note_write(stdout, -1);
-    // A read that fails, or finds no number, stores nothing.
     if (sym->type) {
         double x;
         if (std::scanf("%lf", &x) == 1) sym->value.real = x;
@@ -77,7 +75,8 @@ void open_output(const char* name) {
     report_error(message);
 }
 
-void halt_division_by_zero() {
+void halt_division_by_zero(const Instruction* at) {
+    (void)at;     // the line it names is the diagnostics' to print
     report_error("division by zero");
     machine.halted = 1;
 }

@@ -1,5 +1,34 @@
-// How the engine's outputs end: used by the driver when the run is over.
+// The program's own input and output, and the faults that stop the run: all
+// that engine/io.cpp offers.
 #pragma once
+
+#include <cstdio>
+
+#include "engine/instructions.h"
+#include "lexer/symbols.h"
+
+// Console and file output. A null f is an output file that could not be
+// opened: its items are discarded.
+void print_text(FILE* f, const char* text);
+void print_value(FILE* f, const Symbol* sym);
+void print_newline(FILE* f);
+
+// Prompts on standard output and reads a number of sym's type into it; a
+// read that fails, or finds no number, stores nothing.
+void read_input(Symbol* sym);
+
+// The header's output file, opened for writing (or reported).
+void open_output(const char* name);
+
+// An integer division by zero: reports it and stops the run. at is the
+// record of the dividing instruction, whatever path found it.
+void halt_division_by_zero(const Instruction* at);
+
+#ifdef RILL_FUZZING
+// The fuzzing build stops a run after a fixed number of loop passes, so that
+// a program legitimately counted in billions does not read as a hang.
+void spend_loop_pass();
+#endif
 
 // Flushes standard output and closes the output stream (standard output
 // itself when file print goes to the console). Reports, once each, an output

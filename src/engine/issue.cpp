@@ -55,7 +55,7 @@ void end_block() {
 
 }  // namespace
 
-void record_instruction(int32_t op, int32_t operand_kind, TokenValue operand) {
+void record_instruction(OpCode op, OperandKind operand_kind, TokenValue operand) {
     if (free_record_count == 0) {
         free_records = static_cast<Instruction*>(std::malloc(sizeof(Instruction) * RECORDS_PER_BLOCK));
         if (!free_records) fatal_error("out of memory");
@@ -65,6 +65,7 @@ void record_instruction(int32_t op, int32_t operand_kind, TokenValue operand) {
     --free_record_count;
     ins->op = op;
     ins->operand_kind = operand_kind;
+    ins->line = issue_line;
     ins->operand = operand;
     ins->next = nullptr;
     if (instruction_list.last) instruction_list.last->next = ins;
@@ -72,22 +73,70 @@ void record_instruction(int32_t op, int32_t operand_kind, TokenValue operand) {
     instruction_list.last = ins;
 }
 
-void issue_const(int32_t op, TokenValue operand) {
-    record_instruction(op, OPERAND_CONST, operand);
-    if (op == OP_LOOP) start_loop(operand.integer);
-    if (!gate_open()) return;
+namespace {
 
-    switch (op) {
+// The effect of the record just appended, once the gate is open.
+void carry_out(const Instruction* at) {
+    const TokenValue& operand = at->operand;
+    switch (at->op) {
     case OP_PUSH_INT: push_int(machine.stack_top, machine.numeric_mode, operand.integer); break;
     case OP_PUSH_REAL: push_real(machine.stack_top, machine.numeric_mode, operand.real); break;
+    case OP_ADD:
+    case OP_SUB:
+    case OP_MUL:
+    case OP_DIV: apply_operator(at->op, machine.stack_top, machine.numeric_mode, at); break;
+    case OP_STORE:
+    case OP_ADD_TO:
+    case OP_SUB_FROM:
+    case OP_MUL_BY:
+    case OP_DIV_BY: update_var(at->op, machine.stack_top, machine.numeric_mode, operand.symbol, at); break;
+    case OP_LOAD: load_var(machine.stack_top, machine.numeric_mode, operand.symbol); break;
+    case OP_INC: step_var(operand.symbol, 1); break;
+    case OP_DEC: step_var(operand.symbol, -1); break;
+    case OP_MODE_OF: machine.numeric_mode = operand.symbol->type; break;
+    case OP_MODE_REAL: machine.numeric_mode = MODE_REAL; break;
+    case OP_MODE_INT: machine.numeric_mode = MODE_INT; break;
+    case OP_MAKE_REAL: make_real(operand.symbol); break;
+    case OP_MAKE_INT: make_int(operand.symbol); break;
+    case OP_IF_EQ:
+    case OP_IF_NE:
+    case OP_IF_LE:
+    case OP_IF_GE:
+    case OP_IF_LT:
+    case OP_IF_GT: {
+        int32_t skip = compare_top(at->op, machine.stack_top);
+        machine.skip_flags[++machine.cond_level] = skip;
+        break;
+    }
+    case OP_PRINT_VAR: print_value(stdout, operand.symbol); break;
     case OP_PRINT_STR: print_text(stdout, operand.text); break;
+    case OP_PRINT_NL: print_newline(stdout); break;
+    case OP_FPRINT_VAR: print_value(machine.output, operand.symbol); break;
     case OP_FPRINT_STR: print_text(machine.output, operand.text); break;
+    case OP_FPRINT_NL: print_newline(machine.output); break;
+    case OP_INPUT: read_input(operand.symbol); break;
+    case OP_RAND: random_top(machine.stack_top, machine.numeric_mode); break;
     case OP_OPEN_OUT: open_output(operand.text); break;
-    default: break;
+    case OP_OUT_CONSOLE: machine.output = stdout; break;
+    // Bookkeeping only, done whatever the gate: a block's end and a loop's
+    // start and end. Outside every loop a break (OP_LOOP_VAR without a
+    // variable) has no effect.
+    case OP_END_IF:
+    case OP_LOOP:
+    case OP_LOOP_END:
+    case OP_LOOP_VAR: break;
     }
 }
 
-void issue_plain(int32_t op) {
+}  // namespace
+
+void issue_const(OpCode op, TokenValue operand) {
+    record_instruction(op, OPERAND_CONST, operand);
+    if (op == OP_LOOP) start_loop(operand.integer);
+    if (gate_open()) carry_out(instruction_list.last);
+}
+
+void issue_plain(OpCode op) {
     record_instruction(op, OPERAND_NONE, TokenValue{});
     if (op == OP_END_IF && machine.loop_recording[machine.loop_depth] == 0) end_block();
     if (op == OP_LOOP_END) end_loop();
@@ -95,55 +144,13 @@ void issue_plain(int32_t op) {
         if (is_comparison(op) && machine.loop_recording[machine.loop_depth] == 0) ++machine.skipped_blocks;
         return;
     }
-
-    switch (op) {
-    case OP_ADD:
-    case OP_SUB:
-    case OP_MUL:
-    case OP_DIV: apply_operator(op, machine.stack_top, machine.numeric_mode); break;
-    case OP_MODE_REAL: machine.numeric_mode = MODE_REAL; break;
-    case OP_MODE_INT: machine.numeric_mode = MODE_INT; break;
-    case OP_IF_EQ:
-    case OP_IF_NE:
-    case OP_IF_LE:
-    case OP_IF_GE:
-    case OP_IF_LT:
-    case OP_IF_GT: {
-        int32_t skip = compare_top(op, machine.stack_top);
-        machine.skip_flags[++machine.cond_level] = skip;
-        break;
-    }
-    case OP_PRINT_NL: print_newline(stdout); break;
-    case OP_FPRINT_NL: print_newline(machine.output); break;
-    case OP_OUT_CONSOLE: machine.output = stdout; break;
-    case OP_BREAK: break;   // outside every loop a break has no effect
-    case OP_RAND: random_top(machine.stack_top, machine.numeric_mode); break;
-    default: break;
-    }
+    carry_out(instruction_list.last);
 }
 
-void issue_var(int32_t op, Symbol* symbol) {
+void issue_var(OpCode op, Symbol* symbol) {
     TokenValue operand;
     operand.symbol = symbol;
     record_instruction(op, OPERAND_VAR, operand);
     if (op == OP_LOOP_VAR) start_loop(loop_count_of(symbol));
-    if (!gate_open()) return;
-
-    switch (op) {
-    case OP_STORE:
-    case OP_ADD_TO:
-    case OP_SUB_FROM:
-    case OP_MUL_BY:
-    case OP_DIV_BY: update_var(op, machine.stack_top, machine.numeric_mode, symbol); break;
-    case OP_LOAD: load_var(machine.stack_top, machine.numeric_mode, symbol); break;
-    case OP_INC: step_var(symbol, 1); break;
-    case OP_DEC: step_var(symbol, -1); break;
-    case OP_MODE_OF: machine.numeric_mode = symbol->type; break;
-    case OP_MAKE_REAL: make_real(symbol); break;
-    case OP_MAKE_INT: make_int(symbol); break;
-    case OP_PRINT_VAR: print_value(stdout, symbol); break;
-    case OP_FPRINT_VAR: print_value(machine.output, symbol); break;
-    case OP_INPUT: read_input(symbol); break;
-    default: break;
-    }
+    if (gate_open()) carry_out(instruction_list.last);
 }

@@ -1,18 +1,21 @@
-// The execution engine's one static record, all zero at process start, and
-// the conversions and comparisons every part of the engine shares.
+// The execution engine's one static record, all zero at process start. The
+// issue routines (engine/issue.cpp) keep the levels and the value stack on a
+// first parse, the replays (engine/replay.cpp) carry the stack top and mode
+// across a loop, io.cpp holds the output stream, and a fault sets halted.
 //
 // Capacity: every open conditional block, open loop and pending value of an
 // expression holds at least one entry of the parser's stacks, which never
-// hold more than 10000 entries; so ENGINE_CAPACITY levels can never overflow.
+// hold more than MAX_DEPTH entries; so ENGINE_CAPACITY levels can never overflow.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 
 #include "engine/instructions.h"
+#include "parser/parser.h"
 
-constexpr int ENGINE_CAPACITY = 10000 + 2;
+constexpr int ENGINE_CAPACITY = 10000 + 2;     // levels count from 1; entry 0 stays unused
+static_assert(ENGINE_CAPACITY >= MAX_DEPTH + 2, "a parser stack entry per level, and a spare");
 
 enum NumericMode : int32_t {
     MODE_INT  = 0,
@@ -37,41 +40,4 @@ struct MachineState {
     int32_t      halted;            // a fault stopped the run; the parser stops at once
 };
 
-extern MachineState machine;   // owned by engine/issue.cpp
-
-// Truncates toward zero through 64 bits and keeps the low 32; NaN, the
-// infinities and magnitudes of 2^63 or more give 0.
-inline int32_t real_to_int(double x) {
-    if (!(std::fabs(x) < 0x1p63)) return 0;
-    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(x))));
-}
-
-// Returns the skip flag for relation 1 to 6 ("==", "=!", "=<", "=>", "<",
-// ">"): 1 when the relation does not hold. A NaN operand satisfies only "=!".
-inline int32_t compare_reals(double left, double right, int32_t relation) {
-    switch (relation) {
-    case 1: return !(left == right);
-    case 2: return !(left != right);
-    case 3: return !(left <= right);
-    case 4: return !(left >= right);
-    case 5: return !(left < right);
-    case 6: return !(left > right);
-    }
-    return 0;
-}
-
-// 32-bit arithmetic that wraps, done in unsigned so that it is defined.
-inline int32_t wrap_add(int32_t a, int32_t b) {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
-}
-inline int32_t wrap_sub(int32_t a, int32_t b) {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
-}
-inline int32_t wrap_mul(int32_t a, int32_t b) {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
-}
-// REQUIRES: b != 0. The quotient of INT32_MIN by -1 wraps to INT32_MIN.
-inline int32_t wrap_div(int32_t a, int32_t b) {
-    if (b == -1) return static_cast<int32_t>(0u - static_cast<uint32_t>(a));
-    return a / b;
-}
+extern MachineState machine;   // defined in engine/issue.cpp

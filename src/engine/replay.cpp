@@ -7,6 +7,7 @@
 // it would be suppressed, so skipping it is unseen.
 #include "engine/instructions.h"
 
+#include "errors/errors.h"
 #include "engine/effects.h"
 #include "engine/fast_replay.h"
 #include "engine/machine.h"
@@ -62,14 +63,14 @@ void walk_records(Instruction* start, Instruction* end, int32_t count) {
         case OP_SUB:
         case OP_MUL:
         case OP_DIV:
-            if (!apply_operator(p->op, top, mode)) goto done;
+            if (!apply_operator(p->op, top, mode, p)) goto done;
             break;
         case OP_STORE:
         case OP_ADD_TO:
         case OP_SUB_FROM:
         case OP_MUL_BY:
         case OP_DIV_BY:
-            if (!update_var(p->op, top, mode, p->operand.symbol)) goto done;
+            if (!update_var(p->op, top, mode, p->operand.symbol, p)) goto done;
             break;
         case OP_LOAD: load_var(top, mode, p->operand.symbol); break;
         case OP_INC: step_var(p->operand.symbol, 1); break;
@@ -117,7 +118,8 @@ void walk_records(Instruction* start, Instruction* end, int32_t count) {
             break;
         case OP_LOOP_END:
             // Always the innermost running loop's own end.
-            LOOP_PASS();
+            count_loop_pass();
+            if (interrupt_signal) stop_interrupted();
             if (--frames[n].count > 0) {
                 p = frames[n].start;
                 break;
