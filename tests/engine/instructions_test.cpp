@@ -8,7 +8,7 @@
 namespace {
 
 struct Trace {
-    std::string records;    // "op kind operand" lines, then "last N"
+    std::string records;    // "name operand" lines, then "last N"
     std::string out;
     int status;
 };
@@ -47,39 +47,39 @@ TEST(Instructions, EveryStatementFormIssuesItsSequence) {
     EXPECT_EQ(t.status, 0);
     EXPECT_EQ(t.out, ">> n = 2 x = 2.625000\nx is not below n\n");
     EXPECT_EQ(t.records,
-              "90 1 \"result.txt\"\n"
-              "24 2 n\n24 2 i\n"
-              "23 2 x\n23 2 y\n"
-              "20 2 n\n1 1 3\n7 2 n\n"
-              "20 2 x\n2 1 1.5\n8 2 n\n1 1 2\n3 0\n5 0\n1 1 4\n6 0\n2 1 0.25\n4 0\n7 2 x\n"
-              "20 2 y\n1 1 10\n80 0\n7 2 y\n"
-              "20 2 i\n1 1 7\n7 2 i\n20 2 i\n1 1 2\n9 2 i\n20 2 i\n1 1 1\n10 2 i\n"
-              "20 2 i\n1 1 6\n11 2 i\n20 2 i\n1 1 2\n12 2 i\n"
-              "13 2 x\n14 2 n\n"
-              "50 2 i\n"
-              "41 1 \"n = \"\n40 2 n\n41 1 \" x = \"\n40 2 x\n42 0\n"
-              "44 1 \"y = \"\n43 2 y\n45 0\n"
-              "21 0\n8 2 x\n8 2 n\n33 0\n22 0\n41 1 \"x is not below n\"\n42 0\n36 0\n"
-              "70 1 3\n13 2 n\n71 0\n"
-              "72 2 i\n20 2 n\n1 1 1\n9 2 n\n21 0\n8 2 n\n1 1 10\n35 0\n22 0\n72 0\n36 0\n71 0\n"
+              "OPEN_OUT \"result.txt\"\n"
+              "MAKE_INT n\nMAKE_INT i\n"
+              "MAKE_REAL x\nMAKE_REAL y\n"
+              "MODE_OF n\nPUSH_INT 3\nSTORE n\n"
+              "MODE_OF x\nPUSH_REAL 1.5\nLOAD n\nPUSH_INT 2\nADD\nMUL\nPUSH_INT 4\nDIV\nPUSH_REAL 0.25\nSUB\nSTORE x\n"
+              "MODE_OF y\nPUSH_INT 10\nRAND\nSTORE y\n"
+              "MODE_OF i\nPUSH_INT 7\nSTORE i\nMODE_OF i\nPUSH_INT 2\nADD_TO i\nMODE_OF i\nPUSH_INT 1\nSUB_FROM i\n"
+              "MODE_OF i\nPUSH_INT 6\nMUL_BY i\nMODE_OF i\nPUSH_INT 2\nDIV_BY i\n"
+              "INC x\nDEC n\n"
+              "INPUT i\n"
+              "PRINT_STR \"n = \"\nPRINT_VAR n\nPRINT_STR \" x = \"\nPRINT_VAR x\nPRINT_NL\n"
+              "FPRINT_STR \"y = \"\nFPRINT_VAR y\nFPRINT_NL\n"
+              "MODE_REAL\nLOAD x\nLOAD n\nIF_GE\nMODE_INT\nPRINT_STR \"x is not below n\"\nPRINT_NL\nEND_IF\n"
+              "LOOP 3\nINC n\nLOOP_END\n"
+              "LOOP_VAR i\nMODE_OF n\nPUSH_INT 1\nADD_TO n\nMODE_REAL\nLOAD n\nPUSH_INT 10\nIF_GT\nMODE_INT\nBREAK\nEND_IF\nLOOP_END\n"
               "last 71\n");
 }
 
 // Markers run before the rest of their statement is read, so an error
 // leaves exactly what came before it.
 TEST(Instructions, WhatAnErrorLeavesBehind) {
-    EXPECT_EQ(trace("").records, "91 0\nlast 0\n");
-    EXPECT_EQ(trace("# \"o.txt\"").records, "90 1 \"o.txt\"\nlast 0\n");
+    EXPECT_EQ(trace("").records, "OUT_CONSOLE\nlast 0\n");
+    EXPECT_EQ(trace("# \"o.txt\"").records, "OPEN_OUT \"o.txt\"\nlast 0\n");
     EXPECT_EQ(trace("# x;").records, "last -1\n");
-    EXPECT_EQ(trace("x = -1;").records, "91 0\n20 2 x\nlast 1\n");
-    EXPECT_EQ(trace("int a, b, c;").records, "91 0\n24 2 a\n24 2 b\nlast 2\n");
-    EXPECT_EQ(trace("if (a) {};").records, "91 0\n21 0\n8 2 a\nlast 2\n");
-    EXPECT_EQ(trace("if (a < b < c) {};").records, "91 0\n21 0\n8 2 a\n8 2 b\n34 0\n22 0\nlast 5\n");
-    EXPECT_EQ(trace("loop (n + 1) {};").records, "91 0\nlast 0\n");
-    EXPECT_EQ(trace("loop (2) { P(\"x\") };").records, "91 0\n70 1 2\n41 1 \"x\"\nlast 2\n");
-    EXPECT_EQ(trace("a = ((1));").records, "91 0\n20 2 a\n1 1 1\n7 2 a\nlast 3\n");
-    EXPECT_EQ(trace("a = rand(5) * 2;").records, "91 0\n20 2 a\n1 1 5\n80 0\n1 1 2\n5 0\n7 2 a\nlast 6\n");
-    EXPECT_EQ(trace("F(\\n); P(); F();").records, "91 0\n45 0\nlast 1\n");
+    EXPECT_EQ(trace("x = -1;").records, "OUT_CONSOLE\nMODE_OF x\nlast 1\n");
+    EXPECT_EQ(trace("int a, b, c;").records, "OUT_CONSOLE\nMAKE_INT a\nMAKE_INT b\nlast 2\n");
+    EXPECT_EQ(trace("if (a) {};").records, "OUT_CONSOLE\nMODE_REAL\nLOAD a\nlast 2\n");
+    EXPECT_EQ(trace("if (a < b < c) {};").records, "OUT_CONSOLE\nMODE_REAL\nLOAD a\nLOAD b\nIF_LT\nMODE_INT\nlast 5\n");
+    EXPECT_EQ(trace("loop (n + 1) {};").records, "OUT_CONSOLE\nlast 0\n");
+    EXPECT_EQ(trace("loop (2) { P(\"x\") };").records, "OUT_CONSOLE\nLOOP 2\nPRINT_STR \"x\"\nlast 2\n");
+    EXPECT_EQ(trace("a = ((1));").records, "OUT_CONSOLE\nMODE_OF a\nPUSH_INT 1\nSTORE a\nlast 3\n");
+    EXPECT_EQ(trace("a = rand(5) * 2;").records, "OUT_CONSOLE\nMODE_OF a\nPUSH_INT 5\nRAND\nPUSH_INT 2\nMUL\nSTORE a\nlast 6\n");
+    EXPECT_EQ(trace("F(\\n); P(); F();").records, "OUT_CONSOLE\nFPRINT_NL\nlast 1\n");
 }
 
 // A replay re-runs the records of the first parse: it adds none and leaves
@@ -88,7 +88,7 @@ TEST(Instructions, ReplayAddsNoRecords) {
     Trace t = trace("loop (3) { loop (2) { P(\"a\"); }; loop (0) { P(\"b\"); }; P(\"c\"); };");
     EXPECT_EQ(t.out, "aacaacaac");
     EXPECT_EQ(t.records,
-              "91 0\n70 1 3\n70 1 2\n41 1 \"a\"\n71 0\n70 1 0\n41 1 \"b\"\n71 0\n41 1 \"c\"\n71 0\nlast 9\n");
+              "OUT_CONSOLE\nLOOP 3\nLOOP 2\nPRINT_STR \"a\"\nLOOP_END\nLOOP 0\nPRINT_STR \"b\"\nLOOP_END\nPRINT_STR \"c\"\nLOOP_END\nlast 9\n");
 }
 
 }  // namespace

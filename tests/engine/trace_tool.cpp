@@ -1,6 +1,7 @@
 // Runs a program as rill does, then writes the InstructionList it left to a
-// file, one record a line ("op kind operand"), and last "last N" with the
-// position of the list's last record. Lets tests check what was issued.
+// file, one record a line (the operation's name, then its variable or
+// constant, if any), and last "last N" with the position of the list's last
+// record. Lets tests check what was issued.
 #include <cstdio>
 
 #include "driver/driver.h"
@@ -14,17 +15,14 @@ int main(int argc, char** argv) {
     if (!dump) return 65;
     int position = 0, last = -1;
     for (const Instruction* p = instruction_list.head; p; p = p->next, ++position) {
-        std::fprintf(dump, "%d %d", p->op, p->operand_kind);
+        std::fputs(op_name(p->op, p->operand_kind), dump);
         if (p->operand_kind == OPERAND_VAR) {
             std::fprintf(dump, " %s", p->operand.symbol->name);
         } else if (p->operand_kind == OPERAND_CONST) {
-            switch (p->op) {
-            case OP_PUSH_REAL: std::fprintf(dump, " %g", p->operand.real); break;
-            case OP_PRINT_STR:
-            case OP_FPRINT_STR:
-            case OP_OPEN_OUT: std::fprintf(dump, " \"%s\"", p->operand.text); break;
-            default: std::fprintf(dump, " %d", p->operand.integer);
-            }
+            if (p->op == OP_PUSH_REAL) std::fprintf(dump, " %g", p->operand.real);
+            else if (p->op == OP_PRINT_STR || p->op == OP_FPRINT_STR || p->op == OP_OPEN_OUT)
+                std::fprintf(dump, " \"%s\"", p->operand.text);
+            else std::fprintf(dump, " %d", p->operand.integer);
         }
         std::fputc('\n', dump);
         if (p == instruction_list.last) last = position;
