@@ -23,7 +23,7 @@ protected:
 };
 
 TEST_F(Example, TimesTableGoesToItsFile) {
-    ProcessResult r = run("times_table.txt");
+    ProcessResult r = run("times_table.rill");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "wrote 9 rows to table.txt\n");
     std::string table = read_or_empty(dir + "/table.txt");
@@ -33,7 +33,7 @@ TEST_F(Example, TimesTableGoesToItsFile) {
 }
 
 TEST_F(Example, Primes) {
-    ProcessResult r = run("primes.txt");
+    ProcessResult r = run("primes.rill");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,
               "2 3 5 7 11 13 17 19 23 29 31 37 41 43 47 53 59 61 67 71 73 79 83 89 97 101 103 107 109 113 "
@@ -42,7 +42,7 @@ TEST_F(Example, Primes) {
 }
 
 TEST_F(Example, RunningAverage) {
-    ProcessResult r = run("average.txt", "3\n4.5 10\n  0\n99\n");
+    ProcessResult r = run("average.rill", "3\n4.5 10\n  0\n99\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,
               ">>   average of 1: 3.000000\n"
@@ -50,14 +50,14 @@ TEST_F(Example, RunningAverage) {
               ">>   average of 3: 5.833333\n"
               ">> done\n");
     // Without a closing 0 the end of the input ends it too.
-    EXPECT_EQ(run("average.txt", "2").out, ">>   average of 1: 2.000000\n>> done\n");
+    EXPECT_EQ(run("average.rill", "2").out, ">>   average of 1: 2.000000\n>> done\n");
 }
 
 // Guessing 1, 2, 3, ... must hear "higher" until the number comes up.
 TEST_F(Example, GuessingGameCountsTries) {
     std::string input;
     for (int i = 1; i <= 100; ++i) input += std::to_string(i) + "\n";
-    ProcessResult r = run("guess.txt", input);
+    ProcessResult r = run("guess.rill", input);
     EXPECT_EQ(r.status, 0);
     const std::string intro = "I am thinking of a number from 1 to 100.\n";
     ASSERT_EQ(r.out.substr(0, intro.size()), intro);
@@ -72,10 +72,18 @@ TEST_F(Example, GuessingGameCountsTries) {
     EXPECT_LT(tries, 100);
 }
 
+// A 0, a word or the end of the input gives up. A word stores nothing, so
+// without the reset before each read the last guess would be answered again
+// on every pass.
 TEST_F(Example, GuessingGameGivesUp) {
-    ProcessResult r = run("guess.txt", "0\n");
-    const std::string expected = "I am thinking of a number from 1 to 100.\n>> The number was ";
-    EXPECT_EQ(r.out.substr(0, expected.size()), expected);
+    const std::string intro = "I am thinking of a number from 1 to 100.\n";
+    for (const char* input : {"0\n", "abc\n", ""}) {
+        ProcessResult r = run("guess.rill", input);
+        const std::string expected = intro + ">> The number was ";
+        EXPECT_EQ(r.out.substr(0, expected.size()), expected) << input;
+    }
+    ProcessResult r = run("guess.rill", "101\nabc\n");
+    EXPECT_EQ(r.out.substr(intro.size(), 19), ">> lower\n>> The num");
 }
 
 }  // namespace
