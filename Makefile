@@ -1,39 +1,66 @@
 # Thin wrapper over CMake, so that the two set-up commands stay short.
-# Uses Ninja where it is installed.
-BUILD     ?= build
-GENERATOR := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
+BUILD  ?= build
 
-.PHONY: all run test sanitize-test lint deps clean
+# Ninja where it is installed, unless the build directory already has a generator.
+generator = $$([ -f $(1)/CMakeCache.txt ] || ! command -v ninja >/dev/null || echo -G Ninja)
+CONFIGURE = cmake -S . -B $(BUILD) $(call generator,$(BUILD)) -DCMAKE_BUILD_TYPE=Release
 
-all:
-	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release
+# Debian packages, each as package:file-that-shows-it-is-installed. NEEDED
+# must be there; WANTED (a faster build, a faster rill) can be done without,
+# so a user who is not root still gets a build.
+BUILD_NEEDED := cmake:/usr/bin/cmake g++:/usr/bin/g++
+BUILD_WANTED := ninja-build:/usr/bin/ninja
+TEST_NEEDED  := libgtest-dev:/usr/include/gtest/gtest.h
+
+# Installs, with one apt-get run, what is missing of the lists $(1) (needed)
+# and $(2) (wanted). Without root, only a missing needed package fails.
+install_missing = need=; want=; \
+	for p in $(1); do [ -e "$${p\#*:}" ] || need="$$need $${p%%:*}"; done; \
+	for p in $(2); do [ -e "$${p\#*:}" ] || want="$$want $${p%%:*}"; done; \
+	if [ -z "$$need$$want" ]; then :; \
+	elif [ "$$(id -u)" = 0 ]; then \
+	  echo "installing$$need$$want"; apt-get update -qq && apt-get install -y -qq $$need $$want; \
+	elif [ -n "$$need" ]; then \
+	  echo "missing:$$need; run make deps as root" >&2; exit 1; \
+	else echo "going on without$$want (make deps as root installs it)"; fi
+
+.PHONY: all rill run test sanitize-test lint deps deps-build clean
+
+all: deps-build
+	$(CONFIGURE)
 	cmake --build $(BUILD)
 
-run: all
+# The interpreter alone: no tests, no GoogleTest.
+rill: deps-build
+	$(CONFIGURE)
+	cmake --build $(BUILD) --target rill
+
+# sample.txt reads a number, so this stops at its ">> " prompt.
+run: rill
 	./$(BUILD)/rill sample.txt
 
 test: deps all
-	ctest --test-dir $(BUILD) --output-on-failure -j2
+	ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j2
 
 # The tests once more, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize-test: deps
-	cmake -S . -B build-sanitize $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
+	cmake -S . -B build-sanitize $(call generator,build-sanitize) -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS="-O1 -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 	cmake --build build-sanitize
-	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir build-sanitize --output-on-failure -j2
+	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir build-sanitize --output-on-failure --no-tests=error -j2
 
 # Static analysis of src/ with the checks in .clang-tidy.
 lint:
 	@command -v clang-tidy >/dev/null || { apt-get update -qq && apt-get install -y -qq clang-tidy; }
-	cmake -S . -B build-lint $(GENERATOR) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DRILL_TESTS=OFF >/dev/null
+	cmake -S . -B build-lint $(call generator,build-lint) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DRILL_TESTS=OFF >/dev/null
 	clang-tidy -p build-lint --quiet src/*/*.cpp 2>/dev/null
 
-# The compiler, CMake and GoogleTest, from Debian's archive when missing.
+# What the build and the tests need, from Debian's archive when missing (as root).
+deps-build:
+	@$(call install_missing,$(BUILD_NEEDED),$(BUILD_WANTED))
+
 deps:
-	@if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null || \
-	    ! [ -f /usr/include/gtest/gtest.h ]; then \
-	  apt-get update -qq && apt-get install -y -qq cmake g++ ninja-build libgtest-dev; \
-	fi
+	@$(call install_missing,$(BUILD_NEEDED) $(TEST_NEEDED),$(BUILD_WANTED))
 
 clean:
 	rm -rf $(BUILD) build-sanitize build-lint
