@@ -1,5 +1,6 @@
 # Thin wrapper over CMake, so that the two set-up commands stay short.
 BUILD  ?= build
+PREFIX ?= /usr/local
 
 # Ninja where it is installed, unless the build directory already has a generator.
 generator = $$([ -f $(1)/CMakeCache.txt ] || ! command -v ninja >/dev/null || echo -G Ninja)
@@ -10,7 +11,7 @@ CONFIGURE = cmake -S . -B $(BUILD) $(call generator,$(BUILD)) -DCMAKE_BUILD_TYPE
 # so a user who is not root still gets a build.
 BUILD_NEEDED := cmake:/usr/bin/cmake g++:/usr/bin/g++
 BUILD_WANTED := ninja-build:/usr/bin/ninja
-TEST_NEEDED  := libgtest-dev:/usr/include/gtest/gtest.h
+TEST_NEEDED  := libgtest-dev:/usr/include/gtest/gtest.h groff-base:/usr/bin/groff
 
 # Installs, with one apt-get run, what is missing of the lists $(1) (needed)
 # and $(2) (wanted). Without root, only a missing needed package fails.
@@ -24,7 +25,7 @@ install_missing = need=; want=; \
 	  echo "missing:$$need; run make deps as root" >&2; exit 1; \
 	else echo "going on without$$want (make deps as root installs it)"; fi
 
-.PHONY: all rill run test sanitize-test lint deps deps-build clean
+.PHONY: all rill run test install sanitize-test lint deps deps-build clean
 
 all: deps-build
 	$(CONFIGURE)
@@ -41,6 +42,9 @@ run: rill
 
 test: deps all
 	ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j2
+
+install: rill
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # The tests once more, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize-test: deps
