@@ -19,6 +19,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -80,26 +81,39 @@ TEST_P(Program, Runs) {
     if (!HasFailure()) remove_tree(dir);
 }
 
-// The same programs with a declaration put at the head of every loop body.
-// A declaration makes a body take the general walk over its records instead
-// of the translated fast replay; both must do exactly the same.
-class LoopWalk : public testing::TestWithParam<std::string> {};
+// The loop programs once more through each way of running a loop body,
+// chosen by RILL_REPLAY; "declared" puts a declaration at the head of every
+// loop body instead, which sends the body to the general walk whatever the
+// path. Every way must do exactly what the expected files say.
+using LoopPath = std::tuple<std::string, std::string>;
+class LoopWalk : public testing::TestWithParam<LoopPath> {};
 
 std::string with_declaration_in_loops(const std::string& text) {
     static const std::regex loop_head(R"((loop\s*\(\s*\w+\s*\)\s*\{))");
     return std::regex_replace(text, loop_head, "$1 int walk__; ");
 }
 
-TEST_P(LoopWalk, MatchesFastReplay) {
-    const std::string base = std::string(RILL_PROGRAMS_DIR) + "/" + GetParam();
-    std::string dir = make_scratch_dir(GetParam() + ".walk");
+TEST_P(LoopWalk, MatchesExpected) {
+    const auto& [name, path] = GetParam();
+    const std::string base = std::string(RILL_PROGRAMS_DIR) + "/" + name;
+    std::string dir = make_scratch_dir(name + "." + path);
     ASSERT_FALSE(dir.empty());
-    const std::string program = dir + "/walk.txt";
-    write_file(program, with_declaration_in_loops(read_or_empty(base + ".txt")));
+    std::string text = read_or_empty(base + ".txt");
+    if (path == "declared") text = with_declaration_in_loops(text);
+    const std::string program = dir + "/loop_program.txt";
+    write_file(program, text);
     std::string in_path = base + ".in";
     if (access(in_path.c_str(), R_OK) != 0) in_path = "/dev/null";
 
-    ProcessResult r = run_process({RILL_BINARY, program}, dir, in_path);
+    // Through env, so that the child alone sees the knob.
+    std::vector<std::string> args{"/usr/bin/env"};
+    if (path == "declared")
+        args.insert(args.end(), {"-u", "RILL_REPLAY"});
+    else
+        args.push_back("RILL_REPLAY=" + path);
+    args.insert(args.end(), {RILL_BINARY, program});
+    ProcessResult r = run_process(args, dir, in_path);
+    EXPECT_FALSE(r.timed_out) << "still running after 60 s";
     EXPECT_EQ(r.out, read_or_empty(base + ".out")) << "standard output";
     EXPECT_EQ(r.err, read_or_empty(base + ".err")) << "standard error";
     std::string status_text;
@@ -124,6 +138,11 @@ std::vector<std::string> find_loop_programs() {
 }
 
 INSTANTIATE_TEST_SUITE_P(All, Program, testing::ValuesIn(find_programs()), [](const auto& info) { return identifier_of(info.param); });
-INSTANTIATE_TEST_SUITE_P(All, LoopWalk, testing::ValuesIn(find_loop_programs()), [](const auto& info) { return identifier_of(info.param); });
+INSTANTIATE_TEST_SUITE_P(All, LoopWalk,
+                         testing::Combine(testing::ValuesIn(find_loop_programs()),
+                                          testing::Values("walk", "threaded", "native", "declared")),
+                         [](const auto& info) {
+                             return identifier_of(std::get<0>(info.param) + "_" + std::get<1>(info.param));
+                         });
 
 }  // namespace

@@ -1,0 +1,370 @@
+#!/usr/bin/env python3
+"""Random loop programs, each run through every replay path of rill.
+
+Usage: random_programs.py RILL [--first N] [--count N] [--paths walk,threaded,native]
+                          [--keep DIR] [--show N]
+
+Program number N is always the same text (it is made by random.Random(N)),
+so a difference found here is reproduced with `--show N`. Each program runs
+once per path (RILL_REPLAY=path) in an empty working directory of its own;
+standard output, standard error, exit status and every file left behind must
+agree between the paths. The exit status is 1 when any program differed.
+
+The programs mix integer and real variables, nest loops and blocks, break at
+every depth, count loops by constants and by variables holding negative,
+real, NaN and out-of-range values, divide by zero in both numeric modes,
+reach INT_MIN, make NaNs and infinities, draw random numbers, read the
+console and print to the console and to a file.
+"""
+import argparse
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+INTS = ["a", "b", "c"]
+REALS = ["x", "y", "z"]
+COUNTS = ["n", "k"]          # integer loop counts, only ever set to small values
+REAL_COUNT = "m"             # a real loop count
+UNDECLARED = "u"             # an integer because it is never declared
+RELATIONS = ["==", "=!", "=<", "=>", "<", ">"]
+INT_CONSTANTS = ["0", "1", "2", "3", "7", "10", "255", "65536", "1000003",
+                 "2147483647", "2147483648", "4294967295"]
+REAL_CONSTANTS = ["0.0", "0.5", "1.0", "2.9", "3.75", "0.1", "123456.789",
+                  "99999999999.0", "2147483648.0", "4294967298.0", "1.5"]
+# Values a count variable takes before a loop: none makes a loop run long,
+# several make it run not at all.
+COUNT_VALUES = ["0", "1", "2", "3", "5", "2147483648", "4294967295"]
+REAL_COUNT_VALUES = ["2.7", "0.5", "1.0", "3.0", "0 - 2.7", "0.0 / 0", "1.0 / 0",
+                     "0 - 1.0 / 0", "3000000000.0", "4294967298.0", "99999999999999999999.0"]
+WORDS = ["pass", "at", "x=", "%d", "%s", "", "end", "a\nb", "\\t"]
+MAX_PASSES = 20000           # an estimate bound on how often any statement runs
+PRINT_PASSES = 400           # and on how often a print runs
+
+
+class Generator:
+    def __init__(self, number):
+        self.rng = random.Random(number)
+        self.lines = []
+
+    def chance(self, p):
+        return self.rng.random() < p
+
+    def pick(self, items):
+        return self.rng.choice(items)
+
+    # ------------------------------------------------------------ expressions
+
+    def atom(self):
+        r = self.rng.random()
+        if r < 0.25:
+            return self.pick(INTS + [UNDECLARED])
+        if r < 0.45:
+            return self.pick(REALS)
+        if r < 0.5:
+            return self.pick(COUNTS + [REAL_COUNT])
+        if r < 0.75:
+            return self.pick(INT_CONSTANTS)
+        if r < 0.93:
+            return self.pick(REAL_CONSTANTS)
+        return f"rand({self.pick(['10', '1', '0', '65536', '2.5', self.pick(INTS + REALS)])})"
+
+    def divisor(self):
+        r = self.rng.random()
+        if r < 0.03:
+            return self.pick(["0", "0.0", "(1 - 1)"])
+        if r < 0.1:
+            return "(0 - 1)"
+        if r < 0.16:
+            return self.pick(INTS + REALS + COUNTS)
+        return self.pick(["2", "3", "7", "10", "0.5", "2.5", "1000", "65536"])
+
+    def expression(self, size=None):
+        if size is None:
+            size = self.rng.randint(1, 5)
+        if size <= 1:
+            return self.atom()
+        if self.chance(0.04):
+            # Right-nested: needs more value-stack positions than usual.
+            depth = self.rng.randint(8, 14)
+            text = self.atom()
+            for _ in range(depth):
+                text = f"{self.atom()} {self.pick('+-*')} ({text})"
+            return text
+        left = self.expression(self.rng.randint(1, size - 1))
+        op = self.pick("++--**/")
+        right = self.divisor() if op == "/" else self.expression(self.rng.randint(1, size - 1))
+        text = f"{left} {op} {right}"
+        return f"({text})" if self.chance(0.3) else text
+
+    # ------------------------------------------------------------ statements
+
+    def emit(self, indent, text):
+        self.lines.append("    " * indent + text)
+
+    def assignment(self, indent):
+        target = self.pick(INTS + REALS + [UNDECLARED])
+        r = self.rng.random()
+        if r < 0.08:
+            self.emit(indent, f"{target} {self.pick(['++', '--'])};")
+        elif r < 0.12:
+            special = self.pick(["0.0 / 0", "0 - 0.0 / 0", "1.0 / 0", "0 - 1.0 / 0", "2147483648",
+                                 "2147483647 + 1", "99999999999.0 * 99999999999.0 * 99999999999.0"])
+            self.emit(indent, f"{target} = {special};")
+        else:
+            op = self.pick(["=", "=", "=", "=+", "=-", "=*", "=/"])
+            rhs = self.divisor() if op == "=/" and self.chance(0.5) else self.expression()
+            self.emit(indent, f"{target} {op} {rhs};")
+
+    def count_setting(self, indent, passes):
+        if self.chance(0.3):
+            self.emit(indent, f"{REAL_COUNT} = {self.pick(REAL_COUNT_VALUES)};")
+        elif passes <= 8 and self.chance(0.3):
+            self.emit(indent, f"{self.pick(COUNTS)} {self.pick(['++', '--'])};")
+        else:
+            self.emit(indent, f"{self.pick(COUNTS)} = {self.pick(COUNT_VALUES)};")
+
+    def print_items(self):
+        items = []
+        for _ in range(self.rng.randint(1, 5)):
+            r = self.rng.random()
+            if r < 0.5:
+                items.append(self.pick(INTS + REALS + COUNTS + [REAL_COUNT, UNDECLARED]))
+            elif r < 0.75:
+                items.append('"' + self.pick(WORDS) + '"')
+            else:
+                items.append("\\n")
+        if self.chance(0.7):
+            items.append("\\n")
+        return " ".join(items)
+
+    def condition(self):
+        left = self.expression(self.rng.randint(1, 3))
+        right = self.expression(self.rng.randint(1, 2))
+        return f"{left} {self.pick(RELATIONS)} {right}"
+
+    def loop_count(self, passes, quiet):
+        """Returns (count text, passes it may run at most)."""
+        r = self.rng.random()
+        if r < 0.3:
+            return self.pick(COUNTS), 5
+        if r < 0.42:
+            return REAL_COUNT, 4
+        if passes == 1 and quiet and self.chance(0.3):
+            n = self.pick([300, 1000, 3000, 10000])
+            return str(n), n
+        n = self.pick([0, 1, 1, 2, 2, 3, 4, 6])
+        return str(n), max(n, 1)
+
+    def statements(self, indent, loops, blocks, passes, quiet, budget):
+        for _ in range(budget):
+            self.statement(indent, loops, blocks, passes, quiet)
+
+    def statement(self, indent, loops, blocks, passes, quiet):
+        r = self.rng.random()
+        printable = not quiet and passes <= PRINT_PASSES
+        if r < 0.33:
+            self.assignment(indent)
+        elif r < 0.43:
+            if printable:
+                self.emit(indent, f"{self.pick(['P', 'P', 'F'])}({self.print_items()});")
+            else:
+                self.assignment(indent)
+        elif r < 0.55 and blocks < 6:
+            self.emit(indent, f"if ({self.condition()}) {{")
+            self.statements(indent + 1, loops, blocks + 1, passes, quiet, self.rng.randint(0, 4))
+            self.emit(indent, "};")
+        elif r < 0.68 and loops < 5:
+            self.loop(indent, loops, blocks, passes, quiet)
+        elif r < 0.76:
+            # A break straight in the body, or behind a test: at every depth,
+            # and now and then outside every loop.
+            if loops == 0 and not self.chance(0.2):
+                self.assignment(indent)
+            elif self.chance(0.3):
+                self.emit(indent, "out;")
+            else:
+                self.emit(indent, f"if ({self.condition()}) {{ out; }};")
+        elif r < 0.82:
+            self.count_setting(indent, passes)
+        elif r < 0.84 and printable:
+            self.emit(indent, f"S({self.pick(INTS + REALS + COUNTS + [REAL_COUNT])});")
+        elif r < 0.86:
+            # A declaration in a body: converts the value in place on every pass.
+            kind = self.pick(["int", "dbl"])
+            self.emit(indent, f"{kind} {self.pick(INTS + REALS)};")
+        elif r < 0.87:
+            self.emit(indent, "' \"a remark\" ';")
+        elif r < 0.88:
+            self.emit(indent, ";")
+        elif r < 0.89 and loops == 0 and passes == 1:
+            self.deep_nest(indent)
+        else:
+            self.assignment(indent)
+
+    def loop(self, indent, loops, blocks, passes, quiet):
+        count, most = self.loop_count(passes, quiet)
+        inner = passes * most
+        if inner > MAX_PASSES:
+            count, most = "1", 1
+            inner = passes
+        if count in COUNTS and self.chance(0.6):
+            self.emit(indent, f"{count} = {self.pick(COUNT_VALUES[1:5] + COUNT_VALUES)};")
+        elif count == REAL_COUNT and self.chance(0.6):
+            self.emit(indent, f"{count} = {self.pick(REAL_COUNT_VALUES)};")
+        quiet_body = quiet or inner > PRINT_PASSES
+        self.emit(indent, f"loop ({count}) {{")
+        self.statements(indent + 1, loops + 1, blocks, inner, quiet_body, self.rng.randint(0, 6))
+        self.emit(indent, "};")
+
+    def deep_nest(self, indent):
+        """Loops nested past the usual depth, with a break somewhere inside."""
+        depth = self.rng.randint(9, 12)
+        at = self.rng.randint(1, depth)
+        for d in range(depth):
+            self.emit(indent + d, f"loop ({self.pick(['1', '2', '1'])}) {{ a ++;")
+            if d + 1 == at:
+                self.emit(indent + d + 1, f"if (a > {self.rng.randint(1, 40)}) {{ out; }};")
+        for d in reversed(range(depth)):
+            self.emit(indent + d, "};")
+
+    def program(self):
+        header = self.chance(0.5)
+        if header:
+            self.emit(0, '# "out.txt"')
+        self.emit(0, f"int {INTS[0]}, {INTS[1]}; int {INTS[2]};")
+        self.emit(0, f"dbl {REALS[0]}, {REALS[1]}; dbl {REALS[2]};")
+        self.emit(0, f"int {COUNTS[0]}, {COUNTS[1]}; dbl {REAL_COUNT};")
+        for _ in range(self.rng.randint(0, 3)):
+            self.assignment(0)
+        for _ in range(self.rng.randint(2, 6)):
+            if self.chance(0.7):
+                self.loop(0, 0, 0, 1, False)
+            else:
+                self.statement(0, 0, 0, 1, False)
+        every = INTS + REALS + COUNTS + [REAL_COUNT, UNDECLARED]
+        self.emit(0, "P(" + ' " " '.join(every) + " \\n);")
+        if header:
+            self.emit(0, "F(" + ' " " '.join(every) + " \\n);")
+        console = " ".join(self.pick(["3", "0", "2.5", "0 - 4", "7", "1e3", "x", "2147483648"])
+                           for _ in range(self.rng.randint(0, 6)))
+        return "\n".join(self.lines) + "\n", console + "\n" if console else ""
+
+
+def generate(number):
+    return Generator(number).program()
+
+
+# ---------------------------------------------------------------- running
+
+def run_path(rill, program, console, path, scratch, timeout):
+    work = tempfile.mkdtemp(prefix=f"{path}.", dir=scratch)
+    env = dict(os.environ, RILL_REPLAY=path)
+    env.pop("RILL_DIAGNOSTICS", None)
+    try:
+        proc = subprocess.run([rill, program], cwd=work, input=console.encode(), env=env,
+                              capture_output=True, timeout=timeout)
+        result = (proc.stdout, proc.stderr, proc.returncode)
+    except subprocess.TimeoutExpired:
+        result = (b"", b"", "timed out")
+    files = {}
+    for name in sorted(os.listdir(work)):
+        with open(os.path.join(work, name), "rb") as f:
+            files[name] = f.read()
+    shutil.rmtree(work)
+    return result + (files,)
+
+
+def run_program(rill, number, paths, scratch, timeout):
+    """Returns {path: (stdout, stderr, status, files)} for program `number`."""
+    text, console = generate(number)
+    program = os.path.join(scratch, f"{number}.rill")
+    with open(program, "w") as f:
+        f.write(text)
+    # rill starts its random numbers from the clock's second: when one program's
+    # runs straddle a second, they may draw differently, so run them again.
+    for _ in range(5):
+        start = int(time.time())
+        results = {p: run_path(rill, program, console, p, scratch, timeout) for p in paths}
+        if int(time.time()) == start or "rand" not in text:
+            break
+    os.remove(program)
+    return results
+
+
+def describe(results):
+    lines = []
+    for path, (out, err, status, files) in results.items():
+        lines.append(f"  {path}: status {status}, {len(out)} bytes out, stderr {err[:120]!r}, "
+                     f"files {', '.join(f'{k} ({len(v)} bytes)' for k, v in files.items()) or 'none'}")
+    return "\n".join(lines)
+
+
+def keep(directory, number, results):
+    text, console = generate(number)
+    base = os.path.join(directory, str(number))
+    os.makedirs(base, exist_ok=True)
+    with open(os.path.join(base, "program.rill"), "w") as f:
+        f.write(text)
+    with open(os.path.join(base, "console.in"), "w") as f:
+        f.write(console)
+    for path, (out, err, status, files) in results.items():
+        with open(os.path.join(base, f"{path}.out"), "wb") as f:
+            f.write(out)
+        with open(os.path.join(base, f"{path}.err"), "wb") as f:
+            f.write(err)
+        with open(os.path.join(base, f"{path}.status"), "w") as f:
+            f.write(f"{status}\n")
+        for name, data in files.items():
+            with open(os.path.join(base, f"{path}.file.{name}"), "wb") as f:
+                f.write(data)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("rill")
+    parser.add_argument("--first", type=int, default=1, help="number of the first program")
+    parser.add_argument("--count", type=int, default=100, help="how many programs")
+    parser.add_argument("--paths", default="walk,threaded,native")
+    parser.add_argument("--keep", default=None, help="where to write programs that differ")
+    parser.add_argument("--timeout", type=float, default=30.0, help="seconds per run")
+    parser.add_argument("--show", type=int, default=None, help="print program N and its input")
+    args = parser.parse_args()
+
+    if args.show is not None:
+        text, console = generate(args.show)
+        sys.stdout.write(text)
+        if console:
+            sys.stdout.write(f"' \"console input: {console.strip()}\" ';\n")
+        return 0
+
+    paths = args.paths.split(",")
+    differing, stopped, timed_out = [], 0, 0
+    scratch = tempfile.mkdtemp(prefix="rill-random.")
+    began = time.time()
+    try:
+        for number in range(args.first, args.first + args.count):
+            results = run_program(os.path.abspath(args.rill), number, paths, scratch, args.timeout)
+            outcomes = list(results.values())
+            stopped += outcomes[0][2] != 0
+            timed_out += any(o[2] == "timed out" for o in outcomes)
+            if any(o != outcomes[0] for o in outcomes) or outcomes[0][2] == "timed out":
+                differing.append(number)
+                print(f"program {number} differs between paths:\n{describe(results)}", flush=True)
+                if args.keep:
+                    keep(args.keep, number, results)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    print(f"{args.count} programs ({args.first} to {args.first + args.count - 1}) through "
+          f"{', '.join(paths)} in {time.time() - began:.0f} s: {len(differing)} differ, "
+          f"{timed_out} timed out, {stopped} ended with a nonzero status")
+    if differing:
+        print("differing programs: " + " ".join(map(str, differing)))
+    return 1 if differing else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
