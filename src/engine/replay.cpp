@@ -1,26 +1,25 @@
 // Loop replay: runs a recorded body as many times as its count says. A body
-// without declarations runs translated (engine/fast_replay.h); any other is
+// without declarations runs translated (engine/translate.h); any other is
 // run by walking its records. Either way each record's effect is carried out
 // directly (the issue routines would record and gate-test it again for
 // nothing), nested loops run in frames of the replay's own instead of by
 // recursion, and a failed block is stepped over whole: every instruction in
 // it would be suppressed, so skipping it is unseen.
-#include "engine/instructions.h"
+#include "engine/replay.h"
+
+#include <cstdlib>
+#include <cstring>
 
 #include "errors/errors.h"
 #include "engine/effects.h"
-#include "engine/fast_replay.h"
-#include "engine/machine.h"
+#include "engine/translate.h"
+#ifdef RILL_NATIVE
+#include "engine/native.h"
+#endif
+
+LoopFrame loop_frames[ENGINE_CAPACITY];
 
 namespace {
-
-struct LoopFrame {
-    Instruction* start;     // the loop's start record
-    Instruction* end;       // its end record, found when first needed
-    int32_t      count;     // passes still to run, this one included
-};
-
-LoopFrame frames[ENGINE_CAPACITY];     // nesting is bounded as the machine's levels are
 
 bool is_break(const Instruction* p) {
     return p->op == OP_BREAK && p->operand_kind == OPERAND_NONE;
@@ -53,7 +52,7 @@ void walk_records(Instruction* start, Instruction* end, int32_t count) {
     int32_t top = machine.stack_top;
     int32_t mode = machine.numeric_mode;
     int n = 0;
-    frames[0] = {start, end, count};
+    loop_frames[0] = {start, end, 0, count};
     Instruction* p = start->next;
     for (;; p = p->next) {
         switch (p->op) {
@@ -105,8 +104,8 @@ void walk_records(Instruction* start, Instruction* end, int32_t count) {
                 // Ends the innermost loop; the levels of the blocks it leaves
                 // were never opened by the walk, so none are left behind.
                 if (n == 0) goto done;
-                if (!frames[n].end) frames[n].end = find_end(frames[n].start);
-                p = frames[n--].end;
+                if (!loop_frames[n].end) loop_frames[n].end = find_end(loop_frames[n].start);
+                p = loop_frames[n--].end;
                 break;
             }
             count = p->op == OP_LOOP ? p->operand.integer : loop_count_of(p->operand.symbol);
@@ -114,14 +113,14 @@ void walk_records(Instruction* start, Instruction* end, int32_t count) {
                 p = find_end(p);    // no pass
                 break;
             }
-            frames[++n] = {p, nullptr, count};
+            loop_frames[++n] = {p, nullptr, 0, count};
             break;
         case OP_LOOP_END:
             // Always the innermost running loop's own end.
             count_loop_pass();
             if (interrupt_signal) stop_interrupted();
-            if (--frames[n].count > 0) {
-                p = frames[n].start;
+            if (--loop_frames[n].count > 0) {
+                p = loop_frames[n].start;
                 break;
             }
             if (n == 0) goto done;
@@ -139,12 +138,38 @@ done:
 
 }  // namespace
 
+ReplayPath replay_path() {
+    static const ReplayPath path = [] {
+#ifdef RILL_NATIVE
+        ReplayPath fastest = ReplayPath::TIERED;
+        ReplayPath native = ReplayPath::NATIVE;
+#else
+        ReplayPath fastest = ReplayPath::THREADED;
+        ReplayPath native = ReplayPath::THREADED;
+#endif
+        const char* name = std::getenv("RILL_REPLAY");
+        if (!name) return fastest;
+        if (std::strcmp(name, "walk") == 0) return ReplayPath::WALK;
+        if (std::strcmp(name, "threaded") == 0) return ReplayPath::THREADED;
+        if (std::strcmp(name, "native") == 0) return native;
+        return fastest;
+    }();
+    return path;
+}
+
 void replay_loop_body(Instruction* start) {
     // Inside a skipped block every pass would do nothing.
     if (machine.skip_flags[machine.cond_level]) return;
     int32_t count = machine.loop_count[machine.loop_depth];
     if (count <= 0) return;
     Instruction* end = machine.loop_body_end[machine.loop_depth];
-    if (compile_body(start, end)) run_compiled(count);
-    else walk_records(start, end, count);
+    ReplayPath path = replay_path();
+    if (path == ReplayPath::WALK || !translate_body(start, end)) {
+        walk_records(start, end, count);
+        return;
+    }
+#ifdef RILL_NATIVE
+    if (path != ReplayPath::THREADED && run_native(count, path == ReplayPath::TIERED)) return;
+#endif
+    run_threaded(count);
 }
