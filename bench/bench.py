@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Times rill against Lua 5.4, LuaJIT's interpreter, Python 3 and native C++.
+"""Times rill against Lua 5.4, LuaJIT (compiler on and off), Python 3 and native C++.
 
-Usage: bench.py [scanner] [straight] [loops] [memory]   (all when none is named)
+Usage: bench.py [scanner] [straight] [loops] [short] [memory]   (all when none is named)
 Meant to be started by bench/run, which installs what is missing and builds
 rill first. Every program's output is checked; a wrong one is reported and
 makes the exit status 1. Generated sources and outputs go to bench/out/.
@@ -49,6 +49,7 @@ def digest(path):
 
 def measure(name, impls, runs, expected=None):
     """Runs each (label, command) `runs` times and returns {label: median seconds}.
+    A command may be a pair (argument list, extra environment variables).
 
     The implementations take turns, so that load from other users of the
     machine falls on all of them alike. Each run's output must equal
@@ -60,10 +61,11 @@ def measure(name, impls, runs, expected=None):
     broken = set()
     for _ in range(runs):
         for label, cmd in impls:
+            cmd, extra = cmd if isinstance(cmd, tuple) else (cmd, {})
             out = OUT / f"{name}.{re.sub(r'[^a-z0-9]+', '_', label)}.out"
             with open(out, "wb") as sink:
                 start = time.perf_counter()
-                proc = subprocess.run(cmd, stdout=sink, stderr=subprocess.PIPE, env=ENV)
+                proc = subprocess.run(cmd, stdout=sink, stderr=subprocess.PIPE, env={**ENV, **extra})
                 times[label].append(time.perf_counter() - start)
             if proc.returncode != 0 or proc.stderr:
                 if label not in broken:
@@ -338,27 +340,79 @@ def native_binary(name):
     return binary
 
 
+# rill's ways of running a loop body, each a column of its own.
+RILL_PATHS = [("rill native", "native"), ("rill threaded", "threaded")]
+
+
+def rill_command(path, replay):
+    return [str(RILL), str(path)], {"RILL_REPLAY": replay}
+
+
+def ratio_table(title, names, results, labels, base):
+    print(f"\n{title}")
+    print(f"  {'workload':10}" + "".join(f"{label:>15}" for label in labels))
+    for name in names:
+        res = results[name]
+        cells = ["WRONG" if res[label] is None or res[base] is None else f"{res[label] / res[base]:.2f}"
+                 for label in labels]
+        print(f"  {name:10}" + "".join(f"{c:>15}" for c in cells))
+
+
 def bench_loops():
-    labels = ["rill", "lua5.4", "luajit -joff", "python3", "c++ -O2"]
-    print(f"\nloops: median of {LOOP_RUNS} runs, seconds (time / lua5.4 time)")
-    print(f"  {'workload':10}" + "".join(f"{label:>16}" for label in labels))
+    labels = [label for label, _ in RILL_PATHS] + ["luajit", "luajit -joff", "lua5.4", "python3",
+                                                   "c++ -O2"]
+    print(f"\nloops: median of {LOOP_RUNS} runs, seconds")
+    print(f"  {'workload':10}" + "".join(f"{label:>15}" for label in labels))
+    results = {}
     for name in WORKLOADS:
-        res = measure(name, [
-            ("rill", [str(RILL), str(LOOPS / f"{name}.rill")]),
+        jit_source = str(luajit_source(name))
+        results[name] = res = measure(name, [
+            *[(label, rill_command(LOOPS / f"{name}.rill", replay)) for label, replay in RILL_PATHS],
+            ("luajit", ["luajit", jit_source]),
+            ("luajit -joff", ["luajit", "-joff", jit_source]),
             ("lua5.4", ["lua5.4", str(LOOPS / f"{name}.lua")]),
-            ("luajit -joff", ["luajit", "-joff", str(luajit_source(name))]),
             ("python3", [PYTHON, str(LOOPS / f"{name}.py")]),
             ("c++ -O2", [str(native_binary(name))]),
         ], LOOP_RUNS)
-        print(f"  {name:10}" + "".join(f"{cell(res[label], res['lua5.4']):>16}" for label in labels),
-              flush=True)
+        print(f"  {name:10}" + "".join(f"{cell(res[label], None):>15}" for label in labels), flush=True)
+    ratio_table("loops: time / c++ -O2 time (below 1 is faster than native code)",
+                WORKLOADS, results, labels, "c++ -O2")
+    ratio_table("loops: time / luajit time (below 1 is faster than LuaJIT with its compiler)",
+                WORKLOADS, results, labels, "luajit")
+
+
+def gen_short_loops(n_loops):
+    """Many top-level loops of few passes each, with the declarations and the
+    print near the most one statement list holds: what compiling a body costs
+    when it is run only a little."""
+    rng = random.Random(49)
+    lines = ["int a, b;", "int i;", "dbl x;"]
+    for _ in range(n_loops):
+        lines.append(f"loop ({rng.randint(1, 4)}) {{ a =+ {rng.randint(1, 9)}; b = a * 3 - b / 2; "
+                     f"x = x / 2 + b; i ++; }};")
+    lines.append('P(a " " b " " i " " x \\n);')
+    return "\n".join(lines) + "\n"
+
+
+def bench_short_loops():
+    path = OUT / "shortloops.rill"
+    loops = 4896
+    path.write_text(gen_short_loops(loops))
+    runs = 11
+    print(f"\nshort loops: {loops} top-level loops of 1 to 4 passes, median of {runs} runs "
+          f"from start to exit, seconds (time / rill threaded time)")
+    res = measure("shortloops", [(label, rill_command(path, replay)) for label, replay in RILL_PATHS],
+                  runs)
+    for label, t in res.items():
+        print(f"  {label:14} {cell(t, res['rill threaded'])}")
 
 
 # ---------------------------------------------------------------- memory
 
-def peak_kb(cmd):
+def peak_kb(cmd, extra):
     """Peak resident memory of one run, in kB, as /usr/bin/time -v reports it."""
-    proc = subprocess.run(["/usr/bin/time", "-v"] + cmd, capture_output=True, text=True, env=ENV)
+    proc = subprocess.run(["/usr/bin/time", "-v"] + cmd, capture_output=True, text=True,
+                          env={**ENV, **extra})
     match = re.search(r"Maximum resident set size \(kbytes\): (\d+)", proc.stderr)
     if proc.returncode != 0 or not match:
         fail(f"memory: {' '.join(cmd)} failed")
@@ -380,15 +434,20 @@ def gen_long_statements(n_statements=4980, terms=8):
 def bench_memory():
     long_path = OUT / "long.rill"
     long_path.write_text(gen_long_statements())
-    print("\nmemory: peak resident set size of one run (/usr/bin/time -v)")
-    rows = [("4980 statements of 8 terms each", long_path),
-            ("intarith, 10^8 loop passes", LOOPS / "intarith.rill")]
+    print("\nmemory: peak resident set size of one run (/usr/bin/time -v), MiB")
+    rows = [("4980 statements of 8 terms each", long_path)]
+    rows += [(f"loops: {name}", LOOPS / f"{name}.rill") for name in WORKLOADS]
     for count in (10**6, 10**8):
         path = OUT / f"passes{count}.rill"
         path.write_text(f"int i, s;\nloop ({count}) {{ i ++; s =+ i / 3; }};\nP(i \\n);\n")
         rows.append((f"a loop of {count:.0e} passes", path))
+    print(f"  {'':36}" + "".join(f"{label:>15}" for label, _ in RILL_PATHS))
     for label, path in rows:
-        print(f"  {label:36} {peak_kb([str(RILL), str(path)]) / 1024:6.1f} MiB")
+        cells = []
+        for _, replay in RILL_PATHS:
+            cmd, extra = rill_command(path, replay)
+            cells.append(f"{peak_kb(cmd, extra) / 1024:15.1f}")
+        print(f"  {label:36}" + "".join(cells), flush=True)
 
 
 # ---------------------------------------------------------------- main
@@ -423,7 +482,7 @@ def machine():
 
 def main(argv):
     benches = {"scanner": bench_scanner, "straight": bench_straight, "loops": bench_loops,
-               "memory": bench_memory}
+               "short": bench_short_loops, "memory": bench_memory}
     chosen = argv or list(benches)
     unknown = [name for name in chosen if name not in benches]
     if unknown:
