@@ -47,55 +47,55 @@ constexpr void identifier_moves(ScanTables& a, int s) {
 constexpr ScanTables build() {
     ScanTables a{};
     make_classes(a.char_class);
-    auto single = [&](int from, int k, int to, int rule) {
+    auto single = [&](int from, int k, int to, ScanRule rule) {
         a.next[from][k] = static_cast<uint8_t>(to);
-        a.accept[to] = static_cast<uint8_t>(rule);
+        a.accept[to] = rule;
     };
 
     // Start state: every class leads somewhere, so a match consumes at least one character.
     for (int k = 1; k < CLASS_COUNT; ++k) a.next[START_STATE][k] = S_OTHER_CHAR;
-    a.accept[S_OTHER_CHAR] = 38;
-    single(START_STATE, C_EQ, S_EQ, 13);
-    single(START_STATE, C_PLUS, S_PLUS, 9);
-    single(START_STATE, C_MINUS, S_MINUS, 10);
-    single(START_STATE, C_STAR, S_STAR, 7);
-    single(START_STATE, C_SLASH, S_SLASH, 8);
-    single(START_STATE, C_LPAREN, S_LPAREN, 11);
-    single(START_STATE, C_RPAREN, S_RPAREN, 12);
-    single(START_STATE, C_LT, S_LT, 18);
-    single(START_STATE, C_GT, S_GT, 19);
-    single(START_STATE, C_SQUOTE, S_QUOTE, 20);
-    single(START_STATE, C_BACKSLASH, S_BACKSLASH, 38);
-    single(START_STATE, C_BLANK, S_BLANK, 35);
-    single(START_STATE, C_LF, S_LINE_FEED, 37);
-    single(START_STATE, C_DIGIT, S_INT, 22);
-    single(START_STATE, C_DQUOTE, S_STRING_OPEN, 38);
+    a.accept[S_OTHER_CHAR] = RULE_CHARACTER;
+    single(START_STATE, C_EQ, S_EQ, RULE_ASSIGN);
+    single(START_STATE, C_PLUS, S_PLUS, RULE_PLUS);
+    single(START_STATE, C_MINUS, S_MINUS, RULE_MINUS);
+    single(START_STATE, C_STAR, S_STAR, RULE_STAR);
+    single(START_STATE, C_SLASH, S_SLASH, RULE_SLASH);
+    single(START_STATE, C_LPAREN, S_LPAREN, RULE_LPAREN);
+    single(START_STATE, C_RPAREN, S_RPAREN, RULE_RPAREN);
+    single(START_STATE, C_LT, S_LT, RULE_LT);
+    single(START_STATE, C_GT, S_GT, RULE_GT);
+    single(START_STATE, C_SQUOTE, S_QUOTE, RULE_QUOTE);
+    single(START_STATE, C_BACKSLASH, S_BACKSLASH, RULE_CHARACTER);
+    single(START_STATE, C_BLANK, S_BLANK, RULE_BLANK);
+    single(START_STATE, C_LF, S_LINE_FEED, RULE_LINE_FEED);
+    single(START_STATE, C_DIGIT, S_INT, RULE_INTEGER);
+    single(START_STATE, C_DQUOTE, S_STRING_OPEN, RULE_CHARACTER);
 
-    single(S_EQ, C_PLUS, S_ADD_ASSIGN, 1);
-    single(S_EQ, C_MINUS, S_SUB_ASSIGN, 2);
-    single(S_EQ, C_STAR, S_MUL_ASSIGN, 3);
-    single(S_EQ, C_SLASH, S_DIV_ASSIGN, 4);
-    single(S_EQ, C_EQ, S_EQ_EQ, 14);
-    single(S_EQ, C_BANG, S_EQ_BANG, 15);
-    single(S_EQ, C_LT, S_EQ_LT, 16);
-    single(S_EQ, C_GT, S_EQ_GT, 17);
-    single(S_PLUS, C_PLUS, S_INCREMENT, 5);
-    single(S_MINUS, C_MINUS, S_DECREMENT, 6);
-    single(S_BACKSLASH, C_N, S_NEWLINE_MARK, 21);
+    single(S_EQ, C_PLUS, S_ADD_ASSIGN, RULE_ADD_ASSIGN);
+    single(S_EQ, C_MINUS, S_SUB_ASSIGN, RULE_SUB_ASSIGN);
+    single(S_EQ, C_STAR, S_MUL_ASSIGN, RULE_MUL_ASSIGN);
+    single(S_EQ, C_SLASH, S_DIV_ASSIGN, RULE_DIV_ASSIGN);
+    single(S_EQ, C_EQ, S_EQ_EQ, RULE_EQ);
+    single(S_EQ, C_BANG, S_EQ_BANG, RULE_NE);
+    single(S_EQ, C_LT, S_EQ_LT, RULE_LE);
+    single(S_EQ, C_GT, S_EQ_GT, RULE_GE);
+    single(S_PLUS, C_PLUS, S_INCREMENT, RULE_INCREMENT);
+    single(S_MINUS, C_MINUS, S_DECREMENT, RULE_DECREMENT);
+    single(S_BACKSLASH, C_N, S_NEWLINE_MARK, RULE_NEWLINE_MARK);
 
     a.next[S_INT][C_DIGIT] = S_INT;
     a.next[S_INT][C_POINT] = S_INT_POINT;          // accepts nothing: "1." backs up to "1"
-    single(S_INT_POINT, C_DIGIT, S_REAL, 23);
+    single(S_INT_POINT, C_DIGIT, S_REAL, RULE_REAL);
     a.next[S_REAL][C_DIGIT] = S_REAL;
 
     for (int s : {S_STRING_OPEN, S_STRING_BODY})
         for (int k = 1; k < CLASS_COUNT; ++k)
             a.next[s][k] = k == C_DQUOTE ? S_STRING_CLOSED : S_STRING_BODY;
-    a.accept[S_STRING_CLOSED] = 24;
+    a.accept[S_STRING_CLOSED] = RULE_STRING;
 
-    a.accept[S_IDENT_HEAD] = 36;
-    a.accept[S_IDENT_UNDERSCORES] = 36;
-    a.accept[S_IDENT_TAIL] = 36;
+    a.accept[S_IDENT_HEAD] = RULE_IDENT;
+    a.accept[S_IDENT_UNDERSCORES] = RULE_IDENT;
+    a.accept[S_IDENT_TAIL] = RULE_IDENT;
     identifier_moves(a, S_IDENT_HEAD);
     for (int k = 0; k < CLASS_COUNT; ++k)
         if (is_alnum_class(k)) {
@@ -105,15 +105,20 @@ constexpr ScanTables build() {
     a.next[S_IDENT_UNDERSCORES][C_UNDERSCORE] = S_IDENT_UNDERSCORES;
 
     // Keywords, as a trie over the identifier states.
-    struct Step { int from, k, to, rule; };
+    struct Step { int from, k, to; ScanRule rule; };
     constexpr Step keyword_steps[] = {
-        {START_STATE, C_L, S_L, 36}, {S_L, C_O, S_LO, 36}, {S_LO, C_O, S_LOO, 36}, {S_LOO, C_P, S_LOOP, 25},
-        {START_STATE, C_I, S_I, 36}, {S_I, C_F, S_IF, 26}, {S_I, C_N, S_IN, 36}, {S_IN, C_T, S_INT_KW, 33},
-        {START_STATE, C_R, S_R, 36}, {S_R, C_A, S_RA, 36}, {S_RA, C_N, S_RAN, 36}, {S_RAN, C_D, S_RAND, 31},
-        {START_STATE, C_D, S_D, 36}, {S_D, C_B, S_DB, 36}, {S_DB, C_L, S_DBL, 32},
-        {START_STATE, C_O, S_O, 36}, {S_O, C_U, S_OU, 36}, {S_OU, C_T, S_OUT, 34},
-        {START_STATE, C_UP_P, S_KW_P, 27}, {START_STATE, C_UP_F, S_KW_F, 28},
-        {START_STATE, C_UP_S, S_KW_S, 29}, {START_STATE, C_UP_D, S_KW_D, 30},
+        {START_STATE, C_L, S_L, RULE_IDENT},      {S_L, C_O, S_LO, RULE_IDENT},
+        {S_LO, C_O, S_LOO, RULE_IDENT},           {S_LOO, C_P, S_LOOP, RULE_KW_LOOP},
+        {START_STATE, C_I, S_I, RULE_IDENT},      {S_I, C_F, S_IF, RULE_KW_IF},
+        {S_I, C_N, S_IN, RULE_IDENT},             {S_IN, C_T, S_INT_KW, RULE_KW_INT},
+        {START_STATE, C_R, S_R, RULE_IDENT},      {S_R, C_A, S_RA, RULE_IDENT},
+        {S_RA, C_N, S_RAN, RULE_IDENT},           {S_RAN, C_D, S_RAND, RULE_KW_RAND},
+        {START_STATE, C_D, S_D, RULE_IDENT},      {S_D, C_B, S_DB, RULE_IDENT},
+        {S_DB, C_L, S_DBL, RULE_KW_DBL},
+        {START_STATE, C_O, S_O, RULE_IDENT},      {S_O, C_U, S_OU, RULE_IDENT},
+        {S_OU, C_T, S_OUT, RULE_KW_OUT},
+        {START_STATE, C_UP_P, S_KW_P, RULE_KW_P}, {START_STATE, C_UP_F, S_KW_F, RULE_KW_F},
+        {START_STATE, C_UP_S, S_KW_S, RULE_KW_S}, {START_STATE, C_UP_D, S_KW_D, RULE_KW_D},
     };
     for (int k = 0; k < CLASS_COUNT; ++k)
         if (is_alnum_class(k) && k != C_DIGIT) a.next[START_STATE][k] = S_IDENT_HEAD;

@@ -108,6 +108,54 @@ void start_up() {
     yy_first_call = 0;
 }
 
+// A match in progress: where it began, how far it has read, and the
+// automaton's state there.
+struct Match {
+    char* bp;
+    char* cp;
+    int   state;
+};
+
+// How the scanning loop goes on after the end of the buffered text.
+enum class Resume { ADVANCE, FIND_ACTION, END_OF_INPUT };
+
+// A NUL ended the match (cp is one past it). Either it is input, and the
+// match takes it as an ordinary character, or it is the sentinel: then more
+// input is read behind the unfinished match, or what is pending is matched
+// as far as it goes, or the input has ended.
+Resume end_of_buffer(Match& m) {
+    int32_t matched = static_cast<int32_t>(m.cp - yy_lexeme) - 1;
+    *m.cp = yy_saved_char;
+    char* storage = yy_active_buffer->storage;
+    if (yy_scan_pos <= storage + yy_chars_in_buffer) {
+        // The NUL lies inside the text: it belongs to the input.
+        yy_scan_pos = yy_lexeme + matched;
+        m.state = yy_rescan_state();
+        int next = yy_nul_transition(m.state);
+        m.bp = yy_lexeme;
+        if (next) {
+            m.cp = ++yy_scan_pos;
+            m.state = next;
+            return Resume::ADVANCE;
+        }
+        m.cp = yy_accept_pos;
+        m.state = yy_accept_state;
+        return Resume::FIND_ACTION;
+    }
+    RefillResult refill = yy_refill_buffer();
+    if (refill == REFILL_EOF) {
+        yy_scan_pos = yy_lexeme;
+        return Resume::END_OF_INPUT;   // there is no further input to switch to
+    }
+    // Take the unfinished match up again: over the new input, or, when
+    // there is none, as far as the pending text goes.
+    yy_scan_pos = refill == REFILL_MORE ? yy_lexeme + matched : storage + yy_chars_in_buffer;
+    m.state = yy_rescan_state();
+    m.cp = yy_scan_pos;
+    m.bp = yy_lexeme;
+    return refill == REFILL_MORE ? Resume::ADVANCE : Resume::FIND_ACTION;
+}
+
 }  // namespace
 
 int yy_next_token() {
@@ -120,7 +168,7 @@ int yy_next_token() {
         cp = yy_scan_pos;
         *cp = yy_saved_char;    // undo the NUL that ended the previous lexeme
         // Blanks, tabs and line feeds are one-character matches that are
-        // skipped (rules 35 and 37): a run of them is passed over at once.
+        // skipped: a run of them is passed over at once.
         while (*cp == ' ' || *cp == '\t' || *cp == '\n') ++cp;
         bp = cp;
         state = yy_start_state;
@@ -146,60 +194,30 @@ int yy_next_token() {
         *cp = '\0';
         yy_scan_pos = cp;
 
+        if (int token = rule_token[rule]) return token;
         switch (rule) {
-        case 0:     // reached from the end-of-buffer paths when the state accepts nothing
+        case RULE_NONE:     // reached from the end-of-buffer paths when the state accepts nothing
             *cp = yy_saved_char;
             cp = yy_accept_pos;
             state = yy_accept_state;
             goto find_action;
-        case 1: return ADD_ASSIGN;
-        case 2: return SUB_ASSIGN;
-        case 3: return MUL_ASSIGN;
-        case 4: return DIV_ASSIGN;
-        case 5: return INCREMENT;
-        case 6: return DECREMENT;
-        case 7: return STAR;
-        case 8: return SLASH;
-        case 9: return PLUS;
-        case 10: return MINUS;
-        case 11: return LPAREN;
-        case 12: return RPAREN;
-        case 13: return ASSIGN;
-        case 14: return EQ;
-        case 15: return NE;
-        case 16: return LE;
-        case 17: return GE;
-        case 18: return LT;
-        case 19: return GT;
-        case 20: return QUOTE;
-        case 21: return NEWLINE_MARK;
-        case 22:
+        case RULE_INTEGER:
             yy_token_value.integer = convert_integer(yy_lexeme);
             return INT_CONST;
-        case 23:
+        case RULE_REAL:
             yy_token_value.real = std::strtod(yy_lexeme, nullptr);
             return REAL_CONST;
-        case 24: {
+        case RULE_STRING: {
             yy_lexeme[yy_lexeme_length - 1] = '\0';     // the closing quote
             char* copy = strdup(yy_lexeme);
             if (!copy) fatal_error("out of memory");
             yy_token_value.text = copy + 1;
             return STRING_CONST;
         }
-        case 25: return KW_LOOP;
-        case 26: return KW_IF;
-        case 27: return KW_P;
-        case 28: return KW_F;
-        case 29: return KW_S;
-        case 30: return KW_D;
-        case 31: return KW_RAND;
-        case 32: return KW_DBL;
-        case 33: return KW_INT;
-        case 34: return KW_OUT;
-        case 35:
-        case 37:
-            continue;   // blank, tab, line feed
-        case 36: {
+        case RULE_BLANK:
+        case RULE_LINE_FEED:
+            continue;
+        case RULE_IDENT: {
             Symbol* sym = intern_identifier(yy_lexeme);
             if (!sym) {
                 yy_input_cut_short = true;
@@ -208,45 +226,17 @@ int yy_next_token() {
             yy_token_value.symbol = sym;
             return IDENT;
         }
-        case 38:
+        case RULE_CHARACTER:
             return static_cast<unsigned char>(yy_lexeme[0]);
         case RULE_END_OF_BUFFER: {
-            int32_t matched = static_cast<int32_t>(cp - yy_lexeme) - 1;
-            *cp = yy_saved_char;
-            char* storage = yy_active_buffer->storage;
-            if (yy_scan_pos <= storage + yy_chars_in_buffer) {
-                // The NUL lies inside the text: it belongs to the input.
-                yy_scan_pos = yy_lexeme + matched;
-                state = yy_rescan_state();
-                int next = yy_nul_transition(state);
-                bp = yy_lexeme;
-                if (next) {
-                    cp = ++yy_scan_pos;
-                    state = next;
-                    goto advance;
-                }
-                cp = yy_accept_pos;
-                state = yy_accept_state;
-                goto find_action;
-            }
-            switch (yy_refill_buffer()) {
-            case REFILL_MORE:
-                yy_scan_pos = yy_lexeme + matched;
-                state = yy_rescan_state();
-                cp = yy_scan_pos;
-                bp = yy_lexeme;
-                goto advance;
-            case REFILL_EOF:
-                yy_scan_pos = yy_lexeme;
-                return TOKEN_END;   // rule 41: there is no further input to switch to
-            case REFILL_FLUSH:
-                yy_scan_pos = storage + yy_chars_in_buffer;
-                state = yy_rescan_state();
-                cp = yy_scan_pos;
-                bp = yy_lexeme;
-                goto find_action;
-            }
-            fatal_error("fatal flex scanner internal error--no action found");
+            Match m{bp, cp, state};
+            Resume resume = end_of_buffer(m);
+            bp = m.bp;
+            cp = m.cp;
+            state = m.state;
+            if (resume == Resume::ADVANCE) goto advance;
+            if (resume == Resume::FIND_ACTION) goto find_action;
+            return TOKEN_END;
         }
         default:
             fatal_error("fatal flex scanner internal error--no action found");
