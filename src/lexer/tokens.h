@@ -5,49 +5,67 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 struct Symbol;
 
+// The named tokens: code name, code, and how a message names them to a user.
 // ORDER TOKEN: the parser translates these codes by table; do not renumber.
+#define TOKEN_LIST(X)                                                   \
+    X(IDENT,          258, "a name")                                    \
+    X(INT_CONST,      259, "an integer")                                \
+    X(REAL_CONST,     260, "a real number")                             \
+    X(STRING_CONST,   261, "a string")                                  \
+    X(LPAREN,         262, "'('")                                       \
+    X(RPAREN,         263, "')'")                                       \
+    X(ASSIGN,         264, "'='")                                       \
+    X(ADD_ASSIGN,     265, "'=+'")                                      \
+    X(SUB_ASSIGN,     266, "'=-'")                                      \
+    X(MUL_ASSIGN,     267, "'=*'")                                      \
+    X(DIV_ASSIGN,     268, "'=/'")                                      \
+    X(INCREMENT,      269, "'++'")                                      \
+    X(DECREMENT,      270, "'--'")                                      \
+    X(EQ,             271, "'=='")                                      \
+    X(LE,             272, "'=<'")                                      \
+    X(GE,             273, "'=>'")                                      \
+    X(LT,             274, "'<'")                                       \
+    X(GT,             275, "'>'")                                       \
+    X(NE,             276, "'=!'")                                      \
+    X(NEWLINE_MARK,   277, "'\\n'")                                     \
+    X(KW_OUT,         278, "'out'")                                     \
+    X(KW_RAND,        279, "'rand'")                                    \
+    X(QUOTE,          280, "\"'\"")                                       \
+    X(KW_F,           281, "'F'")                                       \
+    X(KW_P,           282, "'P'")                                       \
+    X(KW_LOOP,        283, "'loop'")                                    \
+    X(KW_S,           284, "'S'")                                       \
+    X(RESERVED_TOKEN, 285, nullptr)     /* declared for the grammar, never produced */ \
+    X(KW_IF,          286, "'if'")                                      \
+    X(KW_DBL,         287, "'dbl'")                                     \
+    X(KW_INT,         288, "'int'")                                     \
+    X(KW_D,           289, "'D'")                                       \
+    X(PLUS,           290, "'+'")                                       \
+    X(MINUS,          291, "'-'")                                       \
+    X(STAR,           292, "'*'")                                       \
+    X(SLASH,          293, "'/'")
+
 enum TokenCode : int {
-    TOKEN_END      = 0,
-    IDENT          = 258,
-    INT_CONST      = 259,
-    REAL_CONST     = 260,
-    STRING_CONST   = 261,
-    LPAREN         = 262,
-    RPAREN         = 263,
-    ASSIGN         = 264,
-    ADD_ASSIGN     = 265,
-    SUB_ASSIGN     = 266,
-    MUL_ASSIGN     = 267,
-    DIV_ASSIGN     = 268,
-    INCREMENT      = 269,
-    DECREMENT      = 270,
-    EQ             = 271,
-    LE             = 272,
-    GE             = 273,
-    LT             = 274,
-    GT             = 275,
-    NE             = 276,
-    NEWLINE_MARK   = 277,
-    KW_OUT         = 278,
-    KW_RAND        = 279,
-    QUOTE          = 280,
-    KW_F           = 281,
-    KW_P           = 282,
-    KW_LOOP        = 283,
-    KW_S           = 284,
-    RESERVED_TOKEN = 285,   // declared for the grammar, never produced
-    KW_IF          = 286,
-    KW_DBL         = 287,
-    KW_INT         = 288,
-    KW_D           = 289,
-    PLUS           = 290,
-    MINUS          = 291,
-    STAR           = 292,
-    SLASH          = 293,
+    TOKEN_END = 0,
+#define TOKEN_CODE(name, code, words) name = code,
+    TOKEN_LIST(TOKEN_CODE)
+#undef TOKEN_CODE
 };
+
+constexpr int FIRST_NAMED_TOKEN = IDENT;
+constexpr int LAST_NAMED_TOKEN  = SLASH;
+
+// The name of a named token as the code spells it ("IDENT"), or null for
+// any other code.
+const char* token_name(int code);
+
+// How a message names a token to a user: "a name", "';'", "'loop'", "end
+// of input". Empty for a token that is never produced.
+std::string token_words(int code);
 
 // An 8-byte cell with four views. An integer lives in the first four bytes
 // and leaves the other four as they were.

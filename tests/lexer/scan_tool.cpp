@@ -1,5 +1,5 @@
-// Prints the token stream of a file, one token a line, so that tests and the
-// scanner benchmark can see the scanner alone. With --count it prints only
+// Prints the token stream of a file, one token a line ("IDENT x", "';'"), so
+// that tests and the scanner benchmark can see the scanner alone. With --count it prints only
 // the number of tokens. The source is read exactly as rill reads it.
 #include <cstdio>
 #include <cstring>
@@ -27,7 +27,9 @@ int main(int argc, char** argv) {
     long tokens = 0;
     for (int t; (t = yy_next_token()) != 0; ++tokens) {
         if (count_only) continue;
-        std::printf("%d", t);
+        if (const char* name = token_name(t)) std::fputs(name, stdout);
+        else if (t > 32 && t < 127) std::printf("'%c'", t);
+        else std::printf("'\\x%02x'", static_cast<unsigned>(t));
         switch (t) {
         case IDENT: std::printf(" %s", yy_token_value.symbol->name); break;
         case INT_CONST: std::printf(" %d", yy_token_value.integer); break;
