@@ -8,6 +8,7 @@
 
 #include "errors/errors.h"
 #include "engine/machine.h"
+#include "engine/number_input.h"
 
 namespace {
 
@@ -41,12 +42,14 @@ void print_newline(FILE* f) {
 void read_input(Symbol* sym) {
     note_write(stdout, std::fputs(">> ", stdout));
     if (std::fflush(stdout) != 0) note_write(stdout, -1);
+    if (interrupt_signal) stop_interrupted();
+    InputReader& in = console_reader();
     if (sym->type) {
         double x;
-        if (std::scanf("%lf", &x) == 1) sym->value.real = x;
+        if (input_real(in, &x)) sym->value.real = x;
     } else {
-        int x;
-        if (std::scanf("%d", &x) == 1) sym->value.integer = x;
+        int32_t x;
+        if (input_integer(in, &x)) sym->value.integer = x;
     }
 }
 

@@ -8,15 +8,11 @@
 #include <gtest/gtest.h>
 
 #include "support/process.h"
+#include "support/scratch_test.h"
 
 namespace {
 
-class Driver : public testing::Test {
-protected:
-    void SetUp() override { dir = make_scratch_dir("driver"); }
-    void TearDown() override { remove_tree(dir); }
-    std::string dir;
-};
+class Driver : public ScratchTest {};
 
 TEST_F(Driver, WithoutArgumentsRunsSampleTxt) {
     write_file(dir + "/sample.txt", "P(\"from sample\" \\n);");
