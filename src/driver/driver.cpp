@@ -1,6 +1,10 @@
 #include "driver/driver.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "engine/io.h"
@@ -13,6 +17,15 @@
 namespace {
 
 FILE* source_file;      // the file the driver opened, or null when reading standard input
+
+const char USAGE[] =
+    "usage: rill [FILE]\n"
+    "Runs the rill program in FILE, or in sample.txt when none is named.\n"
+    "When FILE cannot be opened, the program is read from standard input:\n"
+    "  rill - < program.rill\n"
+    "Options, taken only when no file of that name opens:\n"
+    "  -h, --help     print this help and exit\n"
+    "  --version      print the version and exit\n";
 
 void close_outputs_at_exit() {
     (void)close_outputs();
@@ -30,14 +43,43 @@ int exit_status(ParseResult result, bool outputs_written, bool input_cut_short) 
     return 1;
 }
 
+// The first argument when it named no file that opens: help and the version
+// end the run here (returning the status); anything else falls through to
+// reading standard input, which at a terminal gets one line of explanation.
+bool answer_option(const char* arg, int open_errno, int* status) {
+    if (arg && (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0)) {
+        (void)std::fputs(USAGE, stdout);
+        *status = close_outputs() ? 0 : 1;
+        return true;
+    }
+    if (arg && std::strcmp(arg, "--version") == 0) {
+        (void)std::fputs("rill " RILL_VERSION "\n", stdout);
+        *status = close_outputs() ? 0 : 1;
+        return true;
+    }
+    if (isatty(STDIN_FILENO) == 1) {
+        const char* hint = "reading a program from the terminal; end it with Ctrl-D";
+        if (arg && std::strcmp(arg, "-") != 0)
+            (void)std::fprintf(stderr, "rill: cannot open \"%s\" (%s); %s\n", arg, std::strerror(open_errno), hint);
+        else
+            (void)std::fprintf(stderr, "rill: %s\n", hint);
+    }
+    return false;
+}
+
 }  // namespace
 
 int run_interpreter(int argc, char** argv) {
     set_exit_cleanup(close_outputs_at_exit);
     seed_random(static_cast<uint32_t>(std::time(nullptr)));
-    const char* path = argc > 1 && argv[1] ? argv[1] : "sample.txt";
-    // A source that cannot be opened is not reported: the program comes from standard input.
+    const char* arg = argc > 1 ? argv[1] : nullptr;
+    const char* path = arg ? arg : "sample.txt";
+    // A file that opens always wins, even one named like an option.
     source_file = std::fopen(path, "r");
+    if (!source_file) {
+        int status;
+        if (answer_option(arg, errno, &status)) return status;
+    }
     yy_input_stream = source_file;
 
     ParseResult result = parse_program();
