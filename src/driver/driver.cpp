@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include "engine/io.h"
 #include "engine/machine.h"
@@ -43,6 +45,28 @@ int exit_status(ParseResult result, bool outputs_written, bool input_cut_short) 
     return 1;
 }
 
+void note_interrupt(int sig) {
+    interrupt_signal = sig;
+}
+
+// The run stops at its next safe point (a loop pass, a source read, a
+// console read), where everything printed so far is written out. Restarted
+// system calls keep a write that a signal meets from failing; the waits for
+// input are the only calls that must end early, and they are made so that a
+// signal always ends them. A signal ignored from the start stays ignored,
+// as for a job started in the background.
+void install_interrupt_handlers() {
+    for (int sig : {SIGINT, SIGTERM}) {
+        struct sigaction current;
+        if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        struct sigaction action {};
+        action.sa_handler = note_interrupt;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        (void)sigaction(sig, &action, nullptr);
+    }
+}
+
 // The first argument when it named no file that opens: help and the version
 // end the run here (returning the status); anything else falls through to
 // reading standard input, which at a terminal gets one line of explanation.
@@ -71,6 +95,7 @@ bool answer_option(const char* arg, int open_errno, int* status) {
 
 int run_interpreter(int argc, char** argv) {
     set_exit_cleanup(close_outputs_at_exit);
+    install_interrupt_handlers();
     seed_random(static_cast<uint32_t>(std::time(nullptr)));
     const char* arg = argc > 1 ? argv[1] : nullptr;
     const char* path = arg ? arg : "sample.txt";
@@ -83,6 +108,8 @@ int run_interpreter(int argc, char** argv) {
     yy_input_stream = source_file;
 
     ParseResult result = parse_program();
+    // A signal caught after the last safe point still ends the run by it.
+    if (interrupt_signal) stop_interrupted();
 
     if (source_file) (void)std::fclose(source_file);    // read-only: nothing can be lost
     bool written = close_outputs();
