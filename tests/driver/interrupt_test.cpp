@@ -2,6 +2,7 @@
 // with everything printed so far written out, says "interrupted", and ends
 // by the same signal, as a shell sees it.
 #include <signal.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -38,6 +39,25 @@ TEST_F(Interrupt, WaitingSourceReadStops) {
     EXPECT_EQ(s.out, "started\nno line end");
     EXPECT_EQ(s.err, "interrupted\n");
     EXPECT_EQ(read_or_empty(dir + "/out.txt"), "line 1\n");
+}
+
+// Every way of running a loop tests for the signal once a pass. Standard
+// output is a terminal here only to show when the loop has begun.
+TEST_F(Interrupt, LoopStopsOnEveryPath) {
+    write_file(dir + "/p.rill",
+               "#\"out.txt\" F(\"before the loop\" \\n); P(\"started\" \\n);"
+               "dbl x; loop (2000000000) { i =+ 1; x =+ 0.5; if (i < 0) { out; }; }; P(\"never\");");
+    for (const char* path : {"walk", "threaded", "native"}) {
+        Session s({"/usr/bin/env", std::string("RILL_REPLAY=") + path, RILL_BINARY, "p.rill"}, dir,
+                  Session::TERMINAL);
+        ASSERT_TRUE(s.wait_for_output("started\n")) << path;
+        usleep(100000);     // well into the loop
+        s.signal(SIGINT);
+        EXPECT_EQ(s.finish(), 128 + SIGINT) << path;
+        EXPECT_EQ(s.out, "started\n") << path;
+        EXPECT_EQ(s.err, "interrupted\n") << path;
+        EXPECT_EQ(read_or_empty(dir + "/out.txt"), "before the loop\n") << path;
+    }
 }
 
 // A reader that has gone away ends the interpreter the conventional way.
