@@ -11,7 +11,8 @@ CONFIGURE = cmake -S . -B $(BUILD) $(call generator,$(BUILD)) -DCMAKE_BUILD_TYPE
 # so a user who is not root still gets a build.
 BUILD_NEEDED := cmake:/usr/bin/cmake g++:/usr/bin/g++
 BUILD_WANTED := ninja-build:/usr/bin/ninja
-TEST_NEEDED  := libgtest-dev:/usr/include/gtest/gtest.h groff-base:/usr/bin/groff python3:/usr/bin/python3
+TEST_NEEDED  := libgtest-dev:/usr/include/gtest/gtest.h groff-base:/usr/bin/groff python3:/usr/bin/python3 \
+                nodejs:/usr/bin/node npm:/usr/bin/npm
 
 # Installs, with one apt-get run, what is missing of the lists $(1) (needed)
 # and $(2) (wanted). Without root, only a missing needed package fails.
@@ -63,8 +64,11 @@ lint:
 deps-build:
 	@$(call install_missing,$(BUILD_NEEDED),$(BUILD_WANTED))
 
+# The editors' grammar test runner comes from the npm registry.
 deps:
 	@$(call install_missing,$(BUILD_NEEDED) $(TEST_NEEDED),$(BUILD_WANTED))
+	@[ -x editors/vscode/node_modules/.bin/vscode-tmgrammar-test ] || \
+	  (cd editors/vscode && npm install --no-package-lock --no-audit --no-fund --loglevel=error)
 
 clean:
 	rm -rf $(BUILD) build-sanitize build-lint

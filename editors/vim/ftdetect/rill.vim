@@ -1,0 +1,2 @@
+" rill programs
+autocmd BufNewFile,BufRead *.rill setfiletype rill
