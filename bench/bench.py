@@ -25,8 +25,9 @@ RILL = ROOT / "build-bench" / "rill"
 RILL_SCAN = ROOT / "build-bench" / "tests" / "rill_scan"
 PYTHON = sys.executable  # the real binary, not a wrapper script that would add start-up time
 LOOP_RUNS = int(os.environ.get("BENCH_RUNS", "3"))
-# Measure Python with its default buffering, whatever the calling shell asks for.
-ENV = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+# Measure Python with its default buffering and rill with its default loop
+# path, whatever the calling shell asks for.
+ENV = {k: v for k, v in os.environ.items() if k not in ("PYTHONUNBUFFERED", "RILL_REPLAY")}
 
 failures = []
 
@@ -340,12 +341,13 @@ def native_binary(name):
     return binary
 
 
-# rill's ways of running a loop body, each a column of its own.
-RILL_PATHS = [("rill native", "native"), ("rill threaded", "threaded")]
+# rill's ways of running a loop body, each a column of its own: its default
+# (native code for loops that run long enough), always native, always threaded.
+RILL_PATHS = [("rill", None), ("rill native", "native"), ("rill threaded", "threaded")]
 
 
 def rill_command(path, replay):
-    return [str(RILL), str(path)], {"RILL_REPLAY": replay}
+    return [str(RILL), str(path)], {"RILL_REPLAY": replay} if replay else {}
 
 
 def ratio_table(title, names, results, labels, base):

@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Random loop programs, each run through every replay path of rill.
 
-Usage: random_programs.py RILL [--first N] [--count N] [--paths walk,threaded,native]
+Usage: random_programs.py RILL [--first N] [--count N] [--paths walk,threaded,native,default]
                           [--keep DIR] [--show N]
 
 Program number N is always the same text (it is made by random.Random(N)),
 so a difference found here is reproduced with `--show N`. Each program runs
-once per path (RILL_REPLAY=path) in an empty working directory of its own;
+once per path (RILL_REPLAY=path; "default" leaves it unset, so that rill
+chooses loop by loop) in an empty working directory of its own;
 standard output, standard error, exit status and every file left behind must
 agree between the paths. The exit status is 1 when any program differed.
 
@@ -263,6 +264,8 @@ def generate(number):
 def run_path(rill, program, console, path, scratch, timeout):
     work = tempfile.mkdtemp(prefix=f"{path}.", dir=scratch)
     env = dict(os.environ, RILL_REPLAY=path)
+    if path == "default":
+        del env["RILL_REPLAY"]
     env.pop("RILL_DIAGNOSTICS", None)
     try:
         proc = subprocess.run([rill, program], cwd=work, input=console.encode(), env=env,
@@ -328,7 +331,7 @@ def main():
     parser.add_argument("rill")
     parser.add_argument("--first", type=int, default=1, help="number of the first program")
     parser.add_argument("--count", type=int, default=100, help="how many programs")
-    parser.add_argument("--paths", default="walk,threaded,native")
+    parser.add_argument("--paths", default="walk,threaded,native,default")
     parser.add_argument("--keep", default=None, help="where to write programs that differ")
     parser.add_argument("--timeout", type=float, default=30.0, help="seconds per run")
     parser.add_argument("--show", type=int, default=None, help="print program N and its input")
