@@ -75,13 +75,14 @@ class Generator:
 
     def divisor(self):
         r = self.rng.random()
-        if r < 0.03:
+        if r < 0.02:
             return self.pick(["0", "0.0", "(1 - 1)"])
         if r < 0.1:
             return "(0 - 1)"
         if r < 0.16:
-            return self.pick(INTS + REALS + COUNTS)
-        return self.pick(["2", "3", "7", "10", "0.5", "2.5", "1000", "65536"])
+            v = self.pick(INTS + REALS + COUNTS)
+            return v if self.chance(0.4) else f"({v} + 7)"
+        return self.pick(["2", "3", "7", "10", "1.5", "2.5", "1000", "65536", "0.5"])
 
     def expression(self, size=None):
         if size is None:
@@ -117,7 +118,7 @@ class Generator:
             self.emit(indent, f"{target} = {special};")
         else:
             op = self.pick(["=", "=", "=", "=+", "=-", "=*", "=/"])
-            rhs = self.divisor() if op == "=/" and self.chance(0.5) else self.expression()
+            rhs = self.divisor() if op == "=/" and self.chance(0.85) else self.expression()
             self.emit(indent, f"{target} {op} {rhs};")
 
     def count_setting(self, indent, passes):
@@ -354,6 +355,9 @@ def main():
             outcomes = list(results.values())
             stopped += outcomes[0][2] != 0
             timed_out += any(o[2] == "timed out" for o in outcomes)
+            done = number - args.first + 1
+            if done % 1000 == 0:
+                print(f"{done} programs, {len(differing)} differ", file=sys.stderr, flush=True)
             if any(o != outcomes[0] for o in outcomes) or outcomes[0][2] == "timed out":
                 differing.append(number)
                 print(f"program {number} differs between paths:\n{describe(results)}", flush=True)
