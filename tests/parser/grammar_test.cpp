@@ -1,0 +1,461 @@
+// Holds the parser to src/parser/grammar.txt: the tables' rules and token
+// translation, the actions, and the language itself. The parser is built
+// alone into this test: a queue of token codes stands in for the scanner and
+// issue routines that only record stand in for the engine, so no sentence
+// has an effect. A general (Earley) recognizer that reads nothing but the
+// grammar file decides which token streams belong to the language.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <random>
+#include <regex>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/instructions.h"
+#include "engine/machine.h"
+#include "parser/parser.h"
+#include "parser/tables.h"
+
+// What the parser needs from outside the parser.
+TokenValue yy_token_value;
+MachineState machine;
+
+namespace {
+
+std::vector<int32_t> token_queue;
+size_t next_token;
+
+struct Call {
+    std::string routine;
+    int32_t op;
+    const Symbol* operand;  // the symbol view of a constant or variable operand
+};
+std::vector<Call> calls;
+
+// The engine's own parameter type for an operation, so that the stand-ins
+// below define the routines instructions.h declares.
+template <class>
+struct FirstParameter;
+template <class R, class A, class... B>
+struct FirstParameter<R(A, B...)> {
+    using type = A;
+};
+using Op = FirstParameter<decltype(issue_plain)>::type;
+
+}  // namespace
+
+int yy_next_token() {
+    return next_token < token_queue.size() ? token_queue[next_token++] : 0;
+}
+
+void issue_plain(Op op) {
+    calls.push_back({"issue_plain", static_cast<int32_t>(op), nullptr});
+}
+void issue_const(Op op, TokenValue v) {
+    calls.push_back({"issue_const", static_cast<int32_t>(op), v.symbol});
+}
+void issue_var(Op op, Symbol* s) {
+    calls.push_back({"issue_var", static_cast<int32_t>(op), s});
+}
+
+namespace {
+
+// ---- The grammar file ----
+
+struct Rule {
+    int number;
+    int lhs;
+    std::vector<int> rhs;
+    std::string action;  // as written after "=>", or empty
+};
+
+struct Grammar {
+    std::map<std::string, int> symbols;  // as the rules write them
+    std::map<int, int> code_of;  // terminal -> token code; "*" has none
+    int undefined = -1;  // the terminal that stands for every other code
+    int first_nonterminal = 0, symbol_count = 0;
+    std::vector<Rule> rules;  // rules[r - 1] is rule r
+    std::string error;  // the first fault found in the file
+
+    bool terminal(int s) const { return s < first_nonterminal; }
+};
+
+// Splits a line into words; a double-quoted lexeme is one word, quotes kept.
+std::vector<std::string> words_of(const std::string& line) {
+    std::vector<std::string> w;
+    for (size_t i = 0; i < line.size();) {
+        if (line[i] == ' ' || line[i] == '\t') {
+            ++i;
+            continue;
+        }
+        size_t end = line[i] == '"' ? line.find('"', i + 1) + 1 : line.find_first_of(" \t", i);
+        if (end == 0 || end == std::string::npos) end = line.size();
+        w.push_back(line.substr(i, end - i));
+        i = end;
+    }
+    return w;
+}
+
+Grammar read_grammar() {
+    Grammar g;
+    std::ifstream in(RILL_GRAMMAR);
+    if (!in) g.error = "cannot read " RILL_GRAMMAR;
+    int line_number = 0;
+    for (std::string line; g.error.empty() && std::getline(in, line);) {
+        ++line_number;
+        std::string where = "line " + std::to_string(line_number) + ": ";
+        std::vector<std::string> w = words_of(line);
+        std::string action;  // the words after a bare "=>", as one text
+        for (size_t i = 0; i < w.size(); ++i) {
+            if (w[i] != "=>") continue;
+            for (size_t j = i + 1; j < w.size(); ++j) action += (j > i + 1 ? " " : "") + w[j];
+            w.resize(i);
+            break;
+        }
+        if (w.empty() || w[0][0] == '#') continue;
+        if ((w[0] == "terminal" && w.size() == 4) || (w[0] == "nonterminal" && w.size() == 3)) {
+            int n = std::stoi(w[1]);
+            if (n != g.symbol_count) g.error = where + "symbols must be numbered 0, 1, 2, ... in order";
+            if (w[0] == "terminal") {
+                if (g.first_nonterminal) g.error = where + "a terminal after the nonterminals";
+                if (w[2] == "*")
+                    g.undefined = n;
+                else
+                    g.code_of[n] = std::stoi(w[2]);
+            } else if (!g.first_nonterminal) {
+                g.first_nonterminal = n;
+            }
+            g.symbols[w.back()] = n;
+            ++g.symbol_count;
+        } else if (w[0] == "rule" && w.size() >= 4 && w[3] == "->") {
+            Rule r{std::stoi(w[1]), -1, {}, action};
+            if (r.number != static_cast<int>(g.rules.size()) + 1) g.error = where + "rules must be numbered 1, 2, ...";
+            for (size_t i = 2; i < w.size(); ++i) {
+                if (i == 3) continue;
+                auto s = g.symbols.find(w[i]);
+                if (s == g.symbols.end())
+                    g.error = where + "unknown symbol " + w[i];
+                else if (i == 2)
+                    r.lhs = s->second;
+                else
+                    r.rhs.push_back(s->second);
+            }
+            if (r.lhs >= 0 && g.terminal(r.lhs)) g.error = where + "a terminal on the left";
+            g.rules.push_back(r);
+        } else {
+            g.error = where + "not a terminal, nonterminal or rule line";
+        }
+    }
+    return g;
+}
+
+const Grammar& grammar() {
+    static const Grammar g = read_grammar();
+    return g;
+}
+
+// ---- An independent recognizer: Earley's, over the grammar file ----
+
+struct Recognizer {
+    const Grammar& g;
+    std::vector<std::vector<int>> rules_of;  // by nonterminal
+    std::vector<bool> nullable;
+
+    explicit Recognizer(const Grammar& gr) : g(gr), rules_of(gr.symbol_count), nullable(gr.symbol_count) {
+        for (size_t r = 0; r < g.rules.size(); ++r) rules_of[g.rules[r].lhs].push_back(static_cast<int>(r));
+        for (bool changed = true; changed;) {
+            changed = false;
+            for (const Rule& r : g.rules) {
+                bool all = true;
+                for (int s : r.rhs) all = all && nullable[s];
+                if (all && !nullable[r.lhs]) nullable[r.lhs] = changed = true;
+            }
+        }
+    }
+
+    // Whether the terminals derive from the start symbol (the first rule's left side).
+    bool accepts(const std::vector<int>& input) const {
+        struct Item {
+            int rule, dot, origin;
+            bool operator<(const Item& o) const {
+                return std::tie(rule, dot, origin) < std::tie(o.rule, o.dot, o.origin);
+            }
+        };
+        size_t n = input.size();
+        std::vector<std::set<Item>> seen(n + 1);
+        std::vector<std::vector<Item>> sets(n + 1);
+        auto add = [&](size_t at, Item it) {
+            if (seen[at].insert(it).second) sets[at].push_back(it);
+        };
+        for (int r : rules_of[g.rules[0].lhs]) add(0, {r, 0, 0});
+        for (size_t i = 0; i <= n; ++i) {
+            for (size_t k = 0; k < sets[i].size(); ++k) {
+                Item it = sets[i][k];
+                const Rule& rule = g.rules[it.rule];
+                if (it.dot == static_cast<int>(rule.rhs.size())) {
+                    // Complete: advance every item of its origin that waited for it.
+                    for (size_t j = 0; j < sets[it.origin].size(); ++j) {
+                        Item w = sets[it.origin][j];
+                        const Rule& wr = g.rules[w.rule];
+                        if (w.dot < static_cast<int>(wr.rhs.size()) && wr.rhs[w.dot] == rule.lhs)
+                            add(i, {w.rule, w.dot + 1, w.origin});
+                    }
+                    continue;
+                }
+                int next = rule.rhs[it.dot];
+                if (g.terminal(next)) {
+                    if (i < n && input[i] == next) add(i + 1, {it.rule, it.dot + 1, it.origin});
+                    continue;
+                }
+                for (int r : rules_of[next]) add(i, {r, 0, static_cast<int>(i)});
+                // An empty next symbol may be passed over at once.
+                if (nullable[next]) add(i, {it.rule, it.dot + 1, it.origin});
+            }
+        }
+        for (const Item& it : sets[n])
+            if (it.origin == 0 && g.rules[it.rule].lhs == g.rules[0].lhs &&
+                it.dot == static_cast<int>(g.rules[it.rule].rhs.size()))
+                return true;
+        return false;
+    }
+};
+
+// ---- Random sentences of bounded depth ----
+
+struct Generator {
+    const Grammar& g;
+    std::mt19937& rng;
+    std::vector<std::vector<int>> rules_of;
+    std::vector<int> height;  // the least derivation height of each symbol
+
+    Generator(const Grammar& gr, std::mt19937& r)
+        : g(gr), rng(r), rules_of(gr.symbol_count), height(gr.symbol_count, 1 << 20) {
+        for (size_t i = 0; i < g.rules.size(); ++i) rules_of[g.rules[i].lhs].push_back(static_cast<int>(i));
+        for (int s = 0; s < g.first_nonterminal; ++s) height[s] = 0;
+        for (bool changed = true; changed;) {
+            changed = false;
+            for (const Rule& r : g.rules) {
+                int h = 0;
+                for (int s : r.rhs) h = std::max(h, height[s]);
+                if (h + 1 < height[r.lhs]) height[r.lhs] = h + 1, changed = true;
+            }
+        }
+    }
+
+    int rule_height(int r) const {
+        int h = 0;
+        for (int s : g.rules[r].rhs) h = std::max(h, height[s]);
+        return h + 1;
+    }
+
+    // Below the depth limit mostly rules that derive something, so that
+    // sentences are not mostly empty; at it, only rules that end soonest.
+    void expand(int symbol, int depth, std::vector<int>& out) {
+        if (g.terminal(symbol)) {
+            out.push_back(symbol);
+            return;
+        }
+        bool grow = depth > 0 && std::uniform_int_distribution<int>(0, 3)(rng) != 0;
+        std::vector<int> choices;
+        for (int r : rules_of[symbol])
+            if (depth > 0 ? !grow || !g.rules[r].rhs.empty() : rule_height(r) == height[symbol]) choices.push_back(r);
+        if (choices.empty())
+            for (int r : rules_of[symbol]) choices.push_back(r);
+        int r = choices[std::uniform_int_distribution<size_t>(0, choices.size() - 1)(rng)];
+        for (int s : g.rules[r].rhs) expand(s, depth - 1, out);
+    }
+
+    std::vector<int> sentence(int depth) {
+        std::vector<int> out;
+        expand(g.rules[0].lhs, depth, out);
+        return out;
+    }
+};
+
+// ---- The table-driven parser over a stream of terminals ----
+
+int32_t code_for(const Grammar& g, int terminal) {
+    if (terminal == g.undefined) return 1;  // a control character: no terminal of its own
+    return g.code_of.at(terminal);
+}
+
+ParseResult parse_terminals(const Grammar& g, const std::vector<int>& terminals) {
+    token_queue.clear();
+    for (int t : terminals) token_queue.push_back(code_for(g, t));
+    next_token = 0;
+    calls.clear();
+    return parse_program();
+}
+
+// "parse error" goes to standard error; the mutations would print it by the thousand.
+struct QuietErrors {
+    int saved = dup(2);
+    QuietErrors() {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        close(null);
+    }
+    ~QuietErrors() {
+        dup2(saved, 2);
+        close(saved);
+    }
+};
+
+std::string show(const Grammar& g, const std::vector<int>& terminals) {
+    std::map<int, std::string> name;
+    for (const auto& [text, n] : g.symbols) name[n] = text;
+    std::string s;
+    for (int t : terminals) s += name[t] + " ";
+    return s;
+}
+
+TEST(Grammar, FileReadsCleanly) {
+    ASSERT_EQ(grammar().error, "");
+}
+
+TEST(Grammar, TablesHaveItsRulesAndSymbols) {
+    const Grammar& g = grammar();
+    ASSERT_EQ(g.error, "");
+    EXPECT_EQ(FIRST_NONTERMINAL, g.first_nonterminal);
+    EXPECT_EQ(NONTERMINAL_COUNT, g.symbol_count - g.first_nonterminal);
+    EXPECT_EQ(SYMBOL_COUNT, g.symbol_count);
+    EXPECT_EQ(ERROR_TERMINAL, g.symbols.at("error"));
+    ASSERT_EQ(RULE_COUNT, static_cast<int>(g.rules.size()));
+    for (const Rule& r : g.rules) {
+        EXPECT_EQ(rule_lhs[r.number], r.lhs) << "rule " << r.number;
+        EXPECT_EQ(rule_length[r.number], static_cast<int>(r.rhs.size())) << "rule " << r.number;
+    }
+    // Every code reaches its terminal; every other code the undefined one.
+    std::map<int, int> terminal_of;
+    for (const auto& [t, code] : g.code_of) terminal_of[code] = t;
+    for (int code = 0; code < TOKEN_TRANSLATION_SIZE; ++code) {
+        auto t = terminal_of.find(code);
+        EXPECT_EQ(token_translation[code], t == terminal_of.end() ? g.undefined : t->second) << "code " << code;
+    }
+}
+
+// Each rule's action, run over a value stack whose entries are told apart by
+// their symbol, issues what the file says, with the operand it names.
+TEST(Grammar, ActionsIssueWhatTheFileSays) {
+    static const std::map<std::string, int32_t> op_of = {
+        {"OP_PUSH_INT", OP_PUSH_INT},
+        {"OP_PUSH_REAL", OP_PUSH_REAL},
+        {"OP_ADD", OP_ADD},
+        {"OP_SUB", OP_SUB},
+        {"OP_MUL", OP_MUL},
+        {"OP_DIV", OP_DIV},
+        {"OP_STORE", OP_STORE},
+        {"OP_LOAD", OP_LOAD},
+        {"OP_ADD_TO", OP_ADD_TO},
+        {"OP_SUB_FROM", OP_SUB_FROM},
+        {"OP_MUL_BY", OP_MUL_BY},
+        {"OP_DIV_BY", OP_DIV_BY},
+        {"OP_INC", OP_INC},
+        {"OP_DEC", OP_DEC},
+        {"OP_MODE_OF", OP_MODE_OF},
+        {"OP_MODE_REAL", OP_MODE_REAL},
+        {"OP_MODE_INT", OP_MODE_INT},
+        {"OP_MAKE_REAL", OP_MAKE_REAL},
+        {"OP_MAKE_INT", OP_MAKE_INT},
+        {"OP_IF_EQ", OP_IF_EQ},
+        {"OP_IF_NE", OP_IF_NE},
+        {"OP_IF_LE", OP_IF_LE},
+        {"OP_IF_GE", OP_IF_GE},
+        {"OP_IF_LT", OP_IF_LT},
+        {"OP_IF_GT", OP_IF_GT},
+        {"OP_END_IF", OP_END_IF},
+        {"OP_PRINT_VAR", OP_PRINT_VAR},
+        {"OP_PRINT_STR", OP_PRINT_STR},
+        {"OP_PRINT_NL", OP_PRINT_NL},
+        {"OP_FPRINT_VAR", OP_FPRINT_VAR},
+        {"OP_FPRINT_STR", OP_FPRINT_STR},
+        {"OP_FPRINT_NL", OP_FPRINT_NL},
+        {"OP_INPUT", OP_INPUT},
+        {"OP_LOOP", OP_LOOP},
+        {"OP_LOOP_END", OP_LOOP_END},
+        {"OP_LOOP_VAR", OP_LOOP_VAR},
+        {"OP_BREAK", OP_BREAK},
+        {"OP_RAND", OP_RAND},
+        {"OP_OPEN_OUT", OP_OPEN_OUT},
+        {"OP_OUT_CONSOLE", OP_OUT_CONSOLE},
+    };
+    static const std::regex call(R"((issue_\w+)\((OP_\w+)(?:, top\[(-?\d+)\])?\))");
+    const Grammar& g = grammar();
+    ASSERT_EQ(g.error, "");
+
+    constexpr int DEPTH = 10;
+    Symbol entries[DEPTH];
+    TokenValue stack[DEPTH];
+    for (int i = 0; i < DEPTH; ++i) stack[i].symbol = &entries[i];
+    const TokenValue* top = &stack[DEPTH - 1];
+
+    for (const Rule& r : g.rules) {
+        calls.clear();
+        reduce_action(r.number, top);
+        if (r.action.empty()) {
+            EXPECT_TRUE(calls.empty()) << "rule " << r.number << " has no action in the grammar";
+            continue;
+        }
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(r.action, m, call)) << "rule " << r.number << ": " << r.action;
+        ASSERT_EQ(op_of.count(m[2]), 1u) << "rule " << r.number << ": unknown operation " << m[2];
+        ASSERT_EQ(calls.size(), 1u) << "rule " << r.number;
+        EXPECT_EQ(calls[0].routine, m[1]) << "rule " << r.number;
+        EXPECT_EQ(calls[0].op, op_of.at(m[2])) << "rule " << r.number;
+        const Symbol* operand = m[3].matched ? top[std::stoi(m[3])].symbol : nullptr;
+        EXPECT_EQ(calls[0].operand, operand) << "rule " << r.number;
+    }
+}
+
+// The tables accept every sentence of the grammar, and a stream one token
+// away from a sentence exactly when the general recognizer does.
+TEST(Grammar, TablesAcceptItsLanguage) {
+    const Grammar& g = grammar();
+    ASSERT_EQ(g.error, "");
+    std::mt19937 rng(20260);
+    Generator gen(g, rng);
+    Recognizer earley(g);
+    std::vector<int> alphabet;  // every terminal the scanner can return
+    for (int t = 0; t < g.first_nonterminal; ++t)
+        if (t != g.symbols.at("$end")) alphabet.push_back(t);
+    auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+
+    QuietErrors quiet;
+    int sentences = 0, mutants_in = 0, mutants_out = 0;
+    for (int round = 0; round < 4000; ++round) {
+        std::vector<int> s = gen.sentence(3 + round % 12);
+        ASSERT_TRUE(earley.accepts(s)) << show(g, s);
+        ASSERT_EQ(parse_terminals(g, s), PARSE_ACCEPTED) << show(g, s);
+        ++sentences;
+        for (int k = 0; k < 5; ++k) {
+            std::vector<int> m = s;
+            size_t at = pick(m.size() + 1);
+            int kind = at == m.size() ? 2 : static_cast<int>(pick(3));
+            if (kind == 0)
+                m[at] = alphabet[pick(alphabet.size())];
+            else if (kind == 1)
+                m.erase(m.begin() + static_cast<std::ptrdiff_t>(at));
+            else
+                m.insert(m.begin() + static_cast<std::ptrdiff_t>(at), alphabet[pick(alphabet.size())]);
+            bool in = earley.accepts(m);
+            ParseResult result = parse_terminals(g, m);
+            ASSERT_EQ(result, in ? PARSE_ACCEPTED : PARSE_ERROR) << show(g, m);
+            ++(in ? mutants_in : mutants_out);
+        }
+    }
+    // Both outcomes must have been met for the comparison to mean anything.
+    EXPECT_GT(mutants_in, 500);
+    EXPECT_GT(mutants_out, 5000);
+    RecordProperty("sentences", sentences);
+}
+
+}  // namespace
