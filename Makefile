@@ -12,7 +12,7 @@ CONFIGURE = cmake -S . -B $(BUILD) $(call generator,$(BUILD)) -DCMAKE_BUILD_TYPE
 BUILD_NEEDED := cmake:/usr/bin/cmake g++:/usr/bin/g++
 BUILD_WANTED := ninja-build:/usr/bin/ninja
 TEST_NEEDED  := libgtest-dev:/usr/include/gtest/gtest.h groff-base:/usr/bin/groff python3:/usr/bin/python3 \
-                nodejs:/usr/bin/node npm:/usr/bin/npm
+                nodejs:/usr/bin/node npm:/usr/bin/npm vim:/usr/bin/vim
 
 # Installs, with one apt-get run, what is missing of the lists $(1) (needed)
 # and $(2) (wanted). Without root, only a missing needed package fails.

@@ -16,10 +16,10 @@ syn match rillError "[^ \t]"
 " Letters and digits with at most one run of underscores, which cannot come
 " first; a keyword is one only as a whole name (loopy, P_ and P1 are names).
 syn match rillName "[A-Za-z][A-Za-z0-9]*\%(_\+[A-Za-z0-9]*\)\="
-syn match rillKeyword "\%(loop\|if\|out\)\ze\%([A-Za-z0-9_]\)\@!"
-syn match rillType "\%(int\|dbl\)\ze\%([A-Za-z0-9_]\)\@!"
-syn match rillFunction "\%(P\|F\|S\|rand\)\ze\%([A-Za-z0-9_]\)\@!"
-syn match rillReserved "D\ze\%([A-Za-z0-9_]\)\@!"
+syn match rillKeyword "\%(loop\|if\|out\)\%([A-Za-z0-9_]\)\@!"
+syn match rillType "\%(int\|dbl\)\%([A-Za-z0-9_]\)\@!"
+syn match rillFunction "\%(P\|F\|S\|rand\)\%([A-Za-z0-9_]\)\@!"
+syn match rillReserved "D\%([A-Za-z0-9_]\)\@!"
 
 syn match rillNumber "\d\+"
 syn match rillFloat "\d\+\.\d\+"

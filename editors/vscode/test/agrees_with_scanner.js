@@ -3,39 +3,17 @@
 // Usage: node agrees_with_scanner.js RILL_SCAN PROGRAM...
 'use strict';
 const fs = require('fs');
-const path = require('path');
 const { execFileSync } = require('child_process');
-
-const root = path.join(__dirname, '..');
-const oniguruma = require(path.join(root, 'node_modules/vscode-oniguruma'));
-const tm = require(path.join(root, 'node_modules/vscode-textmate'));
-const grammarPath = path.join(root, 'syntaxes/rill.tmLanguage.json');
-
-async function loadGrammar() {
-  await oniguruma.loadWASM(fs.readFileSync(path.join(root, 'node_modules/vscode-oniguruma/release/onig.wasm')).buffer);
-  const registry = new tm.Registry({
-    onigLib: Promise.resolve({
-      createOnigScanner: (patterns) => new oniguruma.OnigScanner(patterns),
-      createOnigString: (s) => new oniguruma.OnigString(s),
-    }),
-    loadGrammar: async () => tm.parseRawGrammar(fs.readFileSync(grammarPath, 'utf8'), grammarPath),
-  });
-  return registry.loadGrammar('source.rill');
-}
+const { loadGrammar, tokenizeLines } = require('./grammar');
 
 // The grammar's tokens as {kind, text, line}; a string (or a remark's text)
 // becomes one token holding what lies between its quotes, over lines too.
 function grammarTokens(grammar, source) {
   const out = [];
-  let stack = tm.INITIAL;
   let open = null;  // the string being collected
-  source.split(/\r?\n/).forEach((line, n) => {
+  tokenizeLines(grammar, source).forEach((tokens, n) => {
     if (open) open.text += '\n';
-    const r = grammar.tokenizeLine(line, stack);
-    stack = r.ruleStack;
-    for (const t of r.tokens) {
-      const text = line.slice(t.startIndex, t.endIndex);
-      const scopes = t.scopes.join(' ');
+    for (const { text, scopes } of tokens) {
       const has = (s) => scopes.includes(s);
       if (has('punctuation.definition.string.begin')) {
         open = { kind: 'string', text: '', line: n + 1 };
@@ -67,30 +45,24 @@ function grammarTokens(grammar, source) {
   return out;
 }
 
-// The scanner's tokens in the same form. rill_scan prints a token's code or
-// its name, then its value.
+// The scanner's tokens in the same form. rill_scan prints a token's name
+// and value, or a character token in single quotes.
 function scannerTokens(scan, file) {
   const unescape = (s) => s.replace(/\\(n|\\|x([0-9a-f]{2}))/g, (m, c, hex) =>
     c === 'n' ? '\n' : c === '\\' ? '\\' : String.fromCharCode(parseInt(hex, 16)));
   const out = [];
   for (const line of execFileSync(scan, [file], { encoding: 'latin1' }).split('\n')) {
     if (line === '') continue;
-    const m = /^(\S+)(?: (.*))?$/s.exec(line);
-    const [, head, value = ''] = m;
-    const code = /^\d+$/.test(head) ? Number(head) : null;
-    const is = (name, number) => head === name || code === number;
+    const [, head, value = ''] = /^(\S+)(?: (.*))?$/s.exec(line);
     let kind, text = '';
-    if (is('IDENT', 258)) { kind = 'name'; text = value; }
-    else if (is('INT_CONST', 259) || is('REAL_CONST', 260)) { kind = 'number'; text = value; }
-    else if (is('STRING_CONST', 261)) { kind = 'string'; text = unescape(value.slice(1, -1)); }
-    else if (is('QUOTE', 280)) kind = 'quote';
-    else if (is('NEWLINE_MARK', 277)) kind = 'newline';
-    else if (is('LPAREN', 262)) { kind = 'paren'; text = '('; }
-    else if (is('RPAREN', 263)) { kind = 'paren'; text = ')'; }
-    else if (/^KW_/.test(head) || [278, 279].includes(code) || (code >= 281 && code <= 289)) kind = 'keyword';
-    else if (code !== null && code >= 256) kind = 'operator';
-    else if (code !== null) { kind = 'char'; text = String.fromCharCode(code); }
-    else if (/^'.*'$/.test(head)) { kind = 'char'; text = unescape(head.slice(1, -1)); }
+    if (head === 'IDENT') { kind = 'name'; text = value; }
+    else if (head === 'INT_CONST' || head === 'REAL_CONST') { kind = 'number'; text = value; }
+    else if (head === 'STRING_CONST') { kind = 'string'; text = unescape(value.slice(1, -1)); }
+    else if (head === 'QUOTE') kind = 'quote';
+    else if (head === 'NEWLINE_MARK') kind = 'newline';
+    else if (head === 'LPAREN' || head === 'RPAREN') { kind = 'paren'; text = head === 'LPAREN' ? '(' : ')'; }
+    else if (head.startsWith('KW_')) kind = 'keyword';
+    else if (head.startsWith("'")) { kind = 'char'; text = unescape(head.slice(1, -1)); }
     else kind = 'operator';
     out.push({ kind, text });
   }
