@@ -26,7 +26,7 @@ install_missing = need=; want=; \
 	  echo "missing:$$need; run make deps as root" >&2; exit 1; \
 	else echo "going on without$$want (make deps as root installs it)"; fi
 
-.PHONY: all rill run test install sanitize-test lint deps deps-build clean
+.PHONY: all rill run test install sanitize-test lint deps deps-build clean web deps-web web-serve web-test
 
 all: deps-build
 	$(CONFIGURE)
@@ -70,5 +70,39 @@ deps:
 	@[ -x editors/vscode/node_modules/.bin/vscode-tmgrammar-test ] || \
 	  (cd editors/vscode && npm install --no-package-lock --no-audit --no-fund --loglevel=error)
 
+# The playground: the interpreter alone (no tests, no native code) built to
+# WebAssembly, and the static site around it in build-web/site/. emcc runs
+# its JavaScript tools under node, which looks for them in Debian's modules.
+WEB_NODE := NODE_PATH=/usr/share/nodejs:/usr/lib/nodejs node --no-experimental-fetch
+# Debian's Python: selenium is one of its packages, not the first python3 on the PATH.
+WEB_PYTHON := /usr/bin/python3
+
+web: deps-web
+	NODE_PATH=/usr/share/nodejs:/usr/lib/nodejs emcmake cmake -S . -B build-web $(call generator,build-web) \
+	  -DCMAKE_BUILD_TYPE=Release -DRILL_TESTS=OFF -DRILL_NATIVE=OFF >/dev/null
+	NODE_PATH=/usr/share/nodejs:/usr/lib/nodejs cmake --build build-web --target rill -j2
+	$(WEB_NODE) web/make_site.js build-web
+
+# emscripten, and for make web-test a headless browser and its driver.
+deps-web:
+	@if ! command -v emcc >/dev/null || ! command -v node >/dev/null || ! command -v cmake >/dev/null || \
+	    ! command -v chromium >/dev/null || ! command -v chromedriver >/dev/null || \
+	    ! $(WEB_PYTHON) -c 'import selenium' 2>/dev/null; then \
+	  apt-get update -qq && apt-get install -y -qq emscripten cmake chromium chromium-driver python3-selenium; \
+	fi
+
+# The site on localhost, with the two headers that let console input wait
+# for the user (PORT=0 picks a free port).
+PORT ?= 8000
+web-serve: web
+	$(WEB_PYTHON) web/serve.py build-web/site $(PORT)
+
+# Every end-to-end program through the browser build under node, then the
+# page itself in headless Chromium, compared with the native build.
+web-test: web
+	$(WEB_NODE) tests/web/programs_test.js build-web/site tests/programs
+	$(MAKE) rill
+	$(WEB_PYTHON) tests/web/browser_test.py build-web $(BUILD)/rill
+
 clean:
-	rm -rf $(BUILD) build-sanitize build-lint
+	rm -rf $(BUILD) build-sanitize build-lint build-web
