@@ -26,7 +26,7 @@ install_missing = need=; want=; \
 	  echo "missing:$$need; run make deps as root" >&2; exit 1; \
 	else echo "going on without$$want (make deps as root installs it)"; fi
 
-.PHONY: all rill run test install sanitize-test lint deps deps-build clean web deps-web web-serve web-test
+.PHONY: all rill run test install sanitize-test lint deps deps-build clean web deps-web web-serve web-test web-bench
 
 all: deps-build
 	$(CONFIGURE)
@@ -83,13 +83,12 @@ web: deps-web
 	NODE_PATH=/usr/share/nodejs:/usr/lib/nodejs cmake --build build-web --target rill -j2
 	$(WEB_NODE) web/make_site.js build-web
 
-# emscripten, and for make web-test a headless browser and its driver.
+# emscripten, and for make web-test a headless browser, its driver and
+# selenium (emscripten brings node and the JavaScript modules its tools use).
+WEB_NEEDED := emscripten:/usr/bin/emcc cmake:/usr/bin/cmake chromium:/usr/bin/chromium \
+  chromium-driver:/usr/bin/chromedriver python3-selenium:/usr/lib/python3/dist-packages/selenium
 deps-web:
-	@if ! command -v emcc >/dev/null || ! command -v node >/dev/null || ! command -v cmake >/dev/null || \
-	    ! command -v chromium >/dev/null || ! command -v chromedriver >/dev/null || \
-	    ! $(WEB_PYTHON) -c 'import selenium' 2>/dev/null; then \
-	  apt-get update -qq && apt-get install -y -qq emscripten cmake chromium chromium-driver python3-selenium; \
-	fi
+	@$(call install_missing,$(WEB_NEEDED),$(BUILD_WANTED))
 
 # The site on localhost, with the two headers that let console input wait
 # for the user (PORT=0 picks a free port).
@@ -103,6 +102,11 @@ web-test: web
 	$(WEB_NODE) tests/web/programs_test.js build-web/site tests/programs
 	$(MAKE) rill
 	$(WEB_PYTHON) tests/web/browser_test.py build-web $(BUILD)/rill
+
+# The loop benchmarks in the page against the native build's threaded replay.
+web-bench: web
+	$(MAKE) rill
+	$(WEB_PYTHON) tests/web/loops_bench.py build-web $(BUILD)/rill
 
 clean:
 	rm -rf $(BUILD) build-sanitize build-lint build-web

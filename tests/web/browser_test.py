@@ -24,7 +24,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, os.path.join(ROOT, 'web'))
 from serve import make_server  # noqa: E402
 
-BUILD_WEB, NATIVE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+BUILD_WEB = NATIVE = None      # set by main from the command line
 results = []
 
 
@@ -111,9 +111,9 @@ def status_text(driver):
     return driver.find_element(By.ID, 'status').text
 
 
-def main():
-    started = time.monotonic()
-    server = make_server(os.path.join(BUILD_WEB, 'site'))
+def open_page(site):
+    """Serves site on a free localhost port and opens it in headless Chromium."""
+    server = make_server(site)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     url = f'http://127.0.0.1:{server.server_address[1]}/'
     options = webdriver.ChromeOptions()
@@ -122,8 +122,16 @@ def main():
     options.binary_location = '/usr/bin/chromium'
     driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
     driver.set_script_timeout(180)
+    driver.get(url)
+    return server, driver, url
+
+
+def main():
+    global BUILD_WEB, NATIVE
+    BUILD_WEB, NATIVE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    started = time.monotonic()
+    server, driver, url = open_page(os.path.join(BUILD_WEB, 'site'))
     try:
-        driver.get(url)
         ready = driver.execute_async_script(
             'const done = arguments[0]; const t = performance.now();'
             'rill.ready.then(() => done(performance.now() - t), e => done(String(e)))')
