@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -66,6 +67,8 @@ int main(int argc, char** argv) {
 
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", program_fd);
+    // The help after diagnostics is fuzzed too: it reads back into the scanner's buffer.
+    setenv("RILL_DIAGNOSTICS", "1", 1);
     char name[] = "rill";
     char* run_argv[] = {name, path, nullptr};
     return run_interpreter(2, run_argv);

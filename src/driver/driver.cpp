@@ -105,6 +105,7 @@ int run_interpreter(int argc, char** argv) {
         int status;
         if (answer_option(arg, errno, &status)) return status;
     }
+    set_source_name(source_file ? path : "<stdin>");
     yy_input_stream = source_file;
 
     ParseResult result = parse_program();

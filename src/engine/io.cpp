@@ -79,8 +79,8 @@ void open_output(const char* name) {
 }
 
 void halt_division_by_zero(const Instruction* at) {
-    (void)at;     // the line it names is the diagnostics' to print
     report_error("division by zero");
+    write_help(located(at->line, 0, "the divisor is 0 in the statement on this line"));
     machine.halted = 1;
 }
 

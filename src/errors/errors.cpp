@@ -1,7 +1,10 @@
 #include "errors/errors.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -13,9 +16,12 @@ void run_cleanup() {
     if (cleanup) cleanup();
 }
 
+const char* source_name = "<stdin>";
+
 }  // namespace
 
 int32_t issue_line;
+int32_t token_line = 1;
 volatile std::sig_atomic_t interrupt_signal;
 
 void report_error(const char* text) {
@@ -29,9 +35,69 @@ void set_exit_cleanup(void (*cleanup)()) {
 }
 
 void fatal_error(const char* text) {
+    fatal_error(text, std::string());
+}
+
+void fatal_error(const char* text, const std::string& help) {
     report_error(text);
+    write_help(help);
     run_cleanup();
     std::exit(1);
+}
+
+bool help_wanted() {
+    static const int wanted = [] {
+        const char* setting = std::getenv("RILL_DIAGNOSTICS");
+        if (setting && std::strcmp(setting, "1") == 0) return 1;
+        if (setting && std::strcmp(setting, "0") == 0) return 0;
+        return isatty(STDERR_FILENO) == 1 ? 1 : 0;
+    }();
+    return wanted;
+}
+
+void set_source_name(const char* name) {
+    source_name = name;
+}
+
+std::string located(int32_t line, int32_t column, const std::string& text) {
+    std::string where = source_name;
+    if (line > 0) {
+        where += ':';
+        where += std::to_string(line);
+        if (column > 0) {
+            where += ':';
+            where += std::to_string(column);
+        }
+    }
+    where += ": ";
+    where += text;
+    where += '\n';
+    return where;
+}
+
+std::string source_excerpt(const std::string& text, size_t caret, bool cut_before, bool cut_after) {
+    const char* indent = "    ";
+    std::string shown = indent, marker = indent;
+    if (cut_before) {
+        shown += "...";
+        marker += "   ";
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        // Control characters other than a tab would move the cursor.
+        shown += c < 32 && c != '\t' ? '?' : static_cast<char>(c);
+        // One mark per character as a terminal shows it: a tab stays a tab,
+        // and the continuation bytes of a multi-byte character take no room.
+        if (i < caret && (c & 0xC0) != 0x80) marker += c == '\t' ? '\t' : ' ';
+    }
+    if (cut_after) shown += "...";
+    return shown + "\n" + marker + "^\n";
+}
+
+void write_help(const std::string& lines) {
+    if (lines.empty() || !help_wanted()) return;
+    (void)std::fflush(stdout);
+    (void)std::fputs(lines.c_str(), stderr);
 }
 
 void stop_interrupted() {

@@ -5,11 +5,16 @@
 
 #include <csignal>
 #include <cstdint>
+#include <string>
 
 // The source line that the engine records with each instruction it is
 // issued, so that a fault found later (in a loop's replay) can name it.
 // Kept up to date by the parser; 0 before the first token.
 extern int32_t issue_line;
+
+// The line on which the current token (the one the scanner returned last)
+// begins. Kept by the scanner; 1 on the first line.
+extern int32_t token_line;
 
 // Writes text and a line feed to the standard error stream, after flushing
 // standard output so that the two streams interleave in the order of events.
@@ -23,6 +28,30 @@ void set_exit_cleanup(void (*cleanup)());
 // to the standard error stream, and after the installed clean-up. Used for
 // the scanner's fatal errors and for allocation failures.
 [[noreturn]] void fatal_error(const char* text);
+
+// Ends the process as fatal_error does, with help lines (help, each ending
+// in a line feed) after the text when help is wanted.
+[[noreturn]] void fatal_error(const char* text, const std::string& help);
+
+// Help: further lines after a diagnostic's first line, which never changes.
+// They are written only when standard error is a terminal or the environment
+// asks for them with RILL_DIAGNOSTICS=1; RILL_DIAGNOSTICS=0 turns them off.
+bool help_wanted();
+
+// The source as help names it: the path given, or "<stdin>". Set by the driver.
+void set_source_name(const char* name);
+
+// "FILE:LINE:COLUMN: text" and a line feed; a column of 0 leaves it out,
+// and a line of 0 both.
+std::string located(int32_t line, int32_t column, const std::string& text);
+
+// The source line text with a caret under its byte at caret (tabs kept so
+// that the caret lines up), each line indented and ending in a line feed.
+// A line cut at either end shows "..." there.
+std::string source_excerpt(const std::string& text, size_t caret, bool cut_before, bool cut_after);
+
+// Writes help lines (each ending in a line feed) when help is wanted.
+void write_help(const std::string& lines);
 
 // The number of a signal (SIGINT or SIGTERM) that asked the run to stop, or
 // 0. Set by the signal handler; tested at every safe point (a loop pass, a

@@ -30,11 +30,159 @@ char*       yy_accept_pos;
 int         yy_start_state;
 int         yy_first_call = 1;  // until the first call's start-up has run
 
+// Positions, for help. Offsets count the characters of the source as the
+// scanner gets them (a CR LF is one line feed), from 0. Lines are counted
+// where the scanner passes line feeds anyway: in skipped blanks, and in a
+// string once it is matched.
+int32_t yy_line = 1;                // the line the scan position is on
+char*   yy_line_start;              // where that line begins in storage; null once a refill moved it out
+int64_t yy_storage_offset = -1;     // the offset of storage[0], which holds the character before the text
+int64_t yy_lost_line_offset;        // the line's offset while yy_line_start is null
+
+// The last characters that refills moved out of storage, so that help can
+// still show what stands before a token.
+constexpr size_t LOST_TAIL_SIZE = 80;
+std::string yy_lost_tail;
+
+// The last string that ran over more than one line: where it began and
+// where its closing quote is.
+struct StringSpan {
+    int64_t start = -1;
+    int32_t line = 0, column = 0, end_line = 0;
+    bool    remark = false;
+};
+StringSpan yy_long_string;
+
+int64_t offset_in_source(const char* p) {
+    return yy_storage_offset + (p - yy_active_buffer->storage);
+}
+
+// Where the storage holds source text: index 0 once a refill has put a
+// character of the source there.
+char* text_begin() {
+    return yy_active_buffer->storage + (yy_storage_offset < 0 ? 1 : 0);
+}
+
+// Before a refill drops everything in front of keep_from: keeps the
+// current line's start, as an offset once its place leaves storage, and the
+// last of the text.
+void keep_position_across_refill(char* keep_from) {
+    char* storage = yy_active_buffer->storage;
+    char* begin = text_begin();
+    if (keep_from > begin) {
+        if (keep_from - begin >= static_cast<ptrdiff_t>(LOST_TAIL_SIZE)) {
+            yy_lost_tail.clear();
+            begin = keep_from - LOST_TAIL_SIZE;
+        }
+        yy_lost_tail.append(begin, static_cast<size_t>(keep_from - begin));
+        if (yy_lost_tail.size() > LOST_TAIL_SIZE) yy_lost_tail.erase(0, yy_lost_tail.size() - LOST_TAIL_SIZE);
+    }
+    if (yy_line_start && yy_line_start < keep_from) {
+        yy_lost_line_offset = offset_in_source(yy_line_start);
+        yy_line_start = nullptr;
+    } else if (yy_line_start) {
+        yy_line_start -= keep_from - storage;
+    }
+    yy_storage_offset += keep_from - storage;
+}
+
+// A matched string holds the line feed at nl: counts its lines, and notes
+// where it began, which is what help points at when the string was left
+// open by mistake.
+[[gnu::noinline]] void note_long_string(char* bp, char* nl, char* end) {
+    StringSpan span;
+    span.start = offset_in_source(bp);
+    span.line = yy_line;
+    span.column = static_cast<int32_t>(span.start - (yy_line_start ? offset_in_source(yy_line_start)
+                                                                   : yy_lost_line_offset)) + 1;
+    // A remark is a string between two single quotes.
+    char* p = bp;
+    while (p > text_begin() && (p[-1] == ' ' || p[-1] == '\t' || p[-1] == '\n')) --p;
+    span.remark = p > text_begin() && p[-1] == '\'';
+    for (; nl; nl = static_cast<char*>(std::memchr(nl + 1, '\n', static_cast<size_t>(end - nl - 1)))) {
+        ++yy_line;
+        yy_line_start = nl + 1;
+    }
+    span.end_line = yy_line;
+    yy_long_string = span;
+}
+
 void yy_sync_from_buffer() {
     yy_chars_in_buffer = yy_active_buffer->char_count;
     yy_scan_pos = yy_lexeme = yy_active_buffer->scan_pos;
     yy_input_stream = yy_active_buffer->input_file;
     yy_saved_char = *yy_scan_pos;
+}
+
+// The text the scanner still holds, as help sees it: the lost tail, then
+// storage up to the end of the valid text, with the character that the
+// current lexeme's terminating NUL covers put back.
+struct HeldText {
+    std::string text;
+    int64_t     first_offset;       // the source offset of text[0]
+
+    size_t index_of(const char* p) const {
+        return static_cast<size_t>(offset_in_source(p) - first_offset);
+    }
+};
+
+HeldText held_text() {
+    HeldText held;
+    char* begin = text_begin();
+    char* end = yy_active_buffer->storage + yy_chars_in_buffer;
+    held.text = yy_lost_tail;
+    held.text.append(begin, static_cast<size_t>(end - begin));
+    held.first_offset = offset_in_source(begin) - static_cast<int64_t>(yy_lost_tail.size());
+    if (yy_scan_pos >= begin && yy_scan_pos < end) held.text[held.index_of(yy_scan_pos)] = yy_saved_char;
+    return held;
+}
+
+constexpr size_t SHOWN_AROUND = 60;     // characters of a long line shown on each side of the caret
+
+// The place of text[at], where lines have been counted up to text[counted].
+SourcePlace place_in(const HeldText& held, size_t at, size_t counted) {
+    const std::string& t = held.text;
+    SourcePlace place;
+    place.line = yy_line;
+    for (size_t i = at; i < counted && i < t.size(); ++i)
+        if (t[i] == '\n') --place.line;
+
+    size_t start = at;
+    while (start > 0 && t[start - 1] != '\n') --start;
+    if (start > 0 || held.first_offset == 0) {
+        place.column = static_cast<int32_t>(at - start) + 1;
+    } else {
+        // The line began before the text still held.
+        place.cut_before = true;
+        if (!yy_line_start && place.line == yy_line)
+            place.column = static_cast<int32_t>(held.first_offset + static_cast<int64_t>(at) - yy_lost_line_offset) + 1;
+    }
+    if (at - start > SHOWN_AROUND) {
+        start = at - SHOWN_AROUND;
+        place.cut_before = true;
+    }
+    size_t stop = at;
+    while (stop < t.size() && t[stop] != '\n' && stop - at < SHOWN_AROUND) ++stop;
+    place.cut_after = stop < t.size() ? t[stop] != '\n' : yy_active_buffer->eof_state == INPUT_LIVE;
+    place.text = t.substr(start, stop - start);
+    place.caret = at - start;
+    return place;
+}
+
+// Ends the run when a single match outgrows the buffer, saying where it began.
+[[noreturn]] void token_too_long() {
+    std::string help;
+    if (help_wanted()) {
+        HeldText held = held_text();
+        size_t at = held.index_of(yy_lexeme);
+        SourcePlace place = place_in(held, at, at);
+        std::string limit = std::to_string(SCAN_BUFFER_SIZE - 3) + " characters";
+        std::string what = *yy_lexeme == '"' ? "this string is longer than " + limit + "; is its closing quote missing?"
+                                             : "this token is longer than " + limit;
+        help = located(place.line, place.column, what) +
+               source_excerpt(place.text, place.caret, place.cut_before, place.cut_after);
+    }
+    fatal_error("fatal error - scanner input buffer overflow", help);
 }
 
 // Moves the unfinished match (and the character before it) to the front of
@@ -45,15 +193,20 @@ RefillResult yy_refill_buffer() {
         fatal_error("fatal flex scanner internal error--end of buffer missed");
 
     int32_t keep = static_cast<int32_t>(yy_scan_pos - yy_lexeme);
+    int32_t room = yy_active_buffer->capacity - keep - 1;
+    bool live = yy_active_buffer->eof_state == INPUT_LIVE;
+    if (live && room <= 0) token_too_long();
+    keep_position_across_refill(yy_lexeme - 1);
     std::memmove(storage, yy_lexeme - 1, static_cast<size_t>(keep));
 
     int count = 0;
-    if (yy_active_buffer->eof_state == INPUT_LIVE) {
-        int32_t room = yy_active_buffer->capacity - keep - 1;
+    if (live) {
         if (room > READ_CHUNK) room = READ_CHUNK;
-        if (room <= 0) fatal_error("fatal error - scanner input buffer overflow");
         count = read_source(fileno(yy_input_stream), storage + keep, room);
-        if (count < 0) fatal_error("read() in flex scanner failed");
+        if (count < 0) {
+            std::string reason = std::strerror(errno);
+            fatal_error("read() in flex scanner failed", located(0, 0, "cannot read: " + reason));
+        }
     }
 
     RefillResult result = REFILL_MORE;
@@ -105,6 +258,7 @@ void start_up() {
     if (!yy_input_stream) yy_input_stream = stdin;
     yy_active_buffer = yy_create_buffer(yy_input_stream, SCAN_BUFFER_SIZE);
     yy_sync_from_buffer();
+    yy_line_start = yy_scan_pos;
     yy_first_call = 0;
 }
 
@@ -158,6 +312,9 @@ Resume end_of_buffer(Match& m) {
 
 }  // namespace
 
+// The blank and the tab as bits, for the loop that passes over them.
+constexpr uint64_t BLANKS = uint64_t{1} << ' ' | uint64_t{1} << '\t';
+
 int yy_next_token() {
     if (yy_first_call) start_up();
 
@@ -169,7 +326,14 @@ int yy_next_token() {
         *cp = yy_saved_char;    // undo the NUL that ended the previous lexeme
         // Blanks, tabs and line feeds are one-character matches that are
         // skipped: a run of them is passed over at once.
-        while (*cp == ' ' || *cp == '\t' || *cp == '\n') ++cp;
+        for (;; ++cp) {
+            unsigned char c = static_cast<unsigned char>(*cp);
+            if (c <= ' ' && (BLANKS >> c & 1)) continue;
+            if (c != '\n') break;
+            ++yy_line;
+            yy_line_start = cp + 1;
+        }
+        token_line = yy_line;
         bp = cp;
         state = yy_start_state;
 
@@ -208,14 +372,21 @@ int yy_next_token() {
             yy_token_value.real = std::strtod(yy_lexeme, nullptr);
             return REAL_CONST;
         case RULE_STRING: {
-            yy_lexeme[yy_lexeme_length - 1] = '\0';     // the closing quote
+            char* quote = yy_lexeme + yy_lexeme_length - 1;     // the closing one
+            if (void* nl = std::memchr(yy_lexeme, '\n', static_cast<size_t>(yy_lexeme_length)))
+                note_long_string(yy_lexeme, static_cast<char*>(nl), cp);
+            *quote = '\0';
             char* copy = strdup(yy_lexeme);
             if (!copy) fatal_error("out of memory");
+            *quote = '"';       // the source as it stands, for help
             yy_token_value.text = copy + 1;
             return STRING_CONST;
         }
-        case RULE_BLANK:
         case RULE_LINE_FEED:
+            ++yy_line;
+            yy_line_start = cp;
+            continue;
+        case RULE_BLANK:
             continue;
         case RULE_IDENT: {
             Symbol* sym = intern_identifier(yy_lexeme);
@@ -242,4 +413,37 @@ int yy_next_token() {
             fatal_error("fatal flex scanner internal error--no action found");
         }
     }
+}
+
+SourcePlace yy_token_place(int token) {
+    if (!yy_active_buffer) return SourcePlace{};
+    HeldText held = held_text();
+    size_t counted = held.index_of(yy_scan_pos);
+    if (token == TOKEN_END && !yy_input_cut_short) {
+        // Just after the last text: a trailing blank line is no place to point.
+        size_t at = counted;
+        while (at > 0 && (held.text[at - 1] == ' ' || held.text[at - 1] == '\t' || held.text[at - 1] == '\n')) --at;
+        return place_in(held, at, counted);
+    }
+    int64_t start = offset_in_source(yy_lexeme);
+    if (token == STRING_CONST && start == yy_long_string.start)
+        return place_in(held, held.index_of(yy_scan_pos - 1), counted);
+    return place_in(held, held.index_of(yy_lexeme), counted);
+}
+
+const char* yy_token_text() {
+    return yy_active_buffer ? yy_lexeme : "";
+}
+
+std::string yy_token_note(int token) {
+    if (!yy_active_buffer) return "";
+    std::string note;
+    if (token == '"') note = "a string that starts here has no closing quote\n";
+    // A string over several lines that ends on this token's line: the
+    // token itself, or one after it.
+    const StringSpan& span = yy_long_string;
+    if (span.start >= 0 && offset_in_source(yy_lexeme) >= span.start && yy_token_place(token).line == span.end_line)
+        note += std::string(span.remark ? "the remark" : "the string") + " that starts at " + std::to_string(span.line) +
+                ":" + std::to_string(span.column) + " runs to here\n";
+    return note;
 }

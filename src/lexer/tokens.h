@@ -85,6 +85,30 @@ extern TokenValue yy_token_value;   // written only for the four valued tokens
 // the end of input there, so the rest of the program never ran.
 extern bool yy_input_cut_short;
 
+// Where a diagnostic points: a line and column (0 when not known), and the
+// source line around it, as far as the scanner still holds it.
+struct SourcePlace {
+    int32_t     line = 0;
+    int32_t     column = 0;
+    std::string text;
+    size_t      caret = 0;              // where in text the place is
+    bool        cut_before = false;     // text is only the end of what precedes the place
+    bool        cut_after = false;      // the line goes on after text
+};
+
+// The place of the current token (token is its code): where it begins; for
+// a string over several lines, its closing quote; at the end of the input,
+// just after the last text.
+SourcePlace yy_token_place(int token);
+
+// The current token's text as the source has it.
+const char* yy_token_text();
+
+// A note for when an error's usual cause lies before the current token: a
+// string or remark over several lines that ends where the token is, or a
+// quote that never closes. Empty otherwise; each line ends in a line feed.
+std::string yy_token_note(int token);
+
 // Returns the next token code (0 at the end of input, and again on every
 // later call). Fatal scanner errors end the process with status 1.
 int yy_next_token();

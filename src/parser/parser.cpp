@@ -56,6 +56,10 @@ int translate(int32_t code) {
 }  // namespace
 
 ParseResult parse_program() {
+    // The states that took their default reduction on the lookahead held:
+    // what they could have shifted belongs in the help after an error.
+    int16_t passed[PASSED_STATES_KEPT];
+    int passed_count = 0;
     ParserStacks s{};
     allocate_stacks(s, INITIAL_DEPTH);
     int state = 0;
@@ -71,6 +75,7 @@ ParseResult parse_program() {
         if (s.height == s.stack_capacity) {
             if (s.stack_capacity >= MAX_DEPTH) {
                 report_error("parser stack overflow");
+                explain_stack_overflow(parse_lookahead);
                 result = PARSE_OVERFLOW;
                 break;
             }
@@ -84,7 +89,10 @@ ParseResult parse_program() {
         if (n == NO_ACTION_FLAG) {
             rule = default_reduction[state];
         } else {
-            if (parse_lookahead == EMPTY_LOOKAHEAD) parse_lookahead = yy_next_token();
+            if (parse_lookahead == EMPTY_LOOKAHEAD) {
+                parse_lookahead = yy_next_token();
+                passed_count = 0;
+            }
             int t;
             if (parse_lookahead <= 0) {
                 parse_lookahead = 0;
@@ -95,6 +103,7 @@ ParseResult parse_program() {
             int i = n + t;
             if (i < 0 || i > LAST_INDEX || action_check[i] != t) {
                 rule = default_reduction[state];
+                if (passed_count < PASSED_STATES_KEPT) passed[passed_count++] = static_cast<int16_t>(state);
             } else {
                 int a = action_table[i];
                 if (a == FINAL_STATE) {
@@ -104,6 +113,7 @@ ParseResult parse_program() {
                 if (a > 0) {
                     // Shift: an end of input stays held.
                     if (parse_lookahead != 0) parse_lookahead = EMPTY_LOOKAHEAD;
+                    issue_line = token_line;    // what the statement issues next is on this line
                     s.value_stack[s.height] = yy_token_value;
                     state = a;
                     continue;
@@ -116,6 +126,10 @@ ParseResult parse_program() {
             // Syntax error. No state has an action on the error terminal, so
             // recovery would only pop to the bottom: the first error ends the parse.
             report_error("parse error");
+            if (help_wanted()) {
+                if (passed_count < PASSED_STATES_KEPT) passed[passed_count++] = static_cast<int16_t>(state);
+                explain_syntax_error(parse_lookahead, passed, passed_count);
+            }
             result = PARSE_ERROR;
             break;
         }

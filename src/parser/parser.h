@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "lexer/tokens.h"
 
@@ -22,6 +23,19 @@ extern int32_t parse_lookahead;    // the token code held, EMPTY_LOOKAHEAD, or 0
 
 // Parses and runs the whole program. Called once per run.
 ParseResult parse_program();
+
+// Help after "parse error": where the parser stopped, the token it met and
+// the tokens it could have taken in the states it passed on that token (the
+// last of them the state that found the error), with the source line.
+void explain_syntax_error(int32_t lookahead, const int16_t* states, int count);
+constexpr int PASSED_STATES_KEPT = 16;
+
+// The tokens the given states have an action for, in the words of a message:
+// "';', a name or ')'". Empty when there are none.
+std::string expected_tokens(const int16_t* states, int count);
+
+// Help after "parser stack overflow": where, and how to stay below the limit.
+void explain_stack_overflow(int32_t lookahead);
 
 // Runs the action of rule (1 to 64). top points at the value-stack entry of
 // the rule's last right-hand symbol; top[-k] is the one k places before it.
