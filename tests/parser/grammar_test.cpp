@@ -57,6 +57,10 @@ int yy_next_token() {
     return next_token < token_queue.size() ? token_queue[next_token++] : 0;
 }
 
+// The help after a diagnostic reads the scanner's buffer, which is not here.
+void explain_syntax_error(int32_t, const int16_t*, int) {}
+void explain_stack_overflow(int32_t) {}
+
 void issue_plain(Op op) {
     calls.push_back({"issue_plain", static_cast<int32_t>(op), nullptr});
 }
