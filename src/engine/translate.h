@@ -39,8 +39,11 @@ enum TranslatedCode : uint8_t {
 #define TRANSLATED_ENUM(name) T_##name,
     TRANSLATED_CODES(TRANSLATED_ENUM)
 #undef TRANSLATED_ENUM
-    TRANSLATED_CODE_COUNT
 };
+// Kept out of the enum, so that a switch over every code needs no default.
+#define TRANSLATED_ONE(name) +1
+constexpr int TRANSLATED_CODE_COUNT = 0 TRANSLATED_CODES(TRANSLATED_ONE);
+#undef TRANSLATED_ONE
 
 // The codes derived from an instruction code by offset.
 constexpr TranslatedCode arith_code(bool real, Arith a) {
