@@ -46,6 +46,13 @@ int exit_status(ParseResult result, bool outputs_written, bool input_cut_short) 
 }
 
 void note_interrupt(int sig) {
+    if (interrupt_signal) {
+        // A second one: the run has not reached a safe point (a write may
+        // be stuck on a reader that has stopped), so it ends now.
+        (void)std::signal(sig, SIG_DFL);
+        (void)std::raise(sig);
+        return;
+    }
     interrupt_signal = sig;
 }
 
@@ -53,8 +60,9 @@ void note_interrupt(int sig) {
 // console read), where everything printed so far is written out. Restarted
 // system calls keep a write that a signal meets from failing; the waits for
 // input are the only calls that must end early, and they are made so that a
-// signal always ends them. A signal ignored from the start stays ignored,
-// as for a job started in the background.
+// signal always ends them. A second signal ends the process at once. A
+// signal ignored from the start stays ignored, as for a job started in the
+// background.
 void install_interrupt_handlers() {
     for (int sig : {SIGINT, SIGTERM}) {
         struct sigaction current;

@@ -60,6 +60,28 @@ TEST_F(Interrupt, LoopStopsOnEveryPath) {
     }
 }
 
+// A write that waits on a slow reader is not cut short by the signal: the
+// output stays whole lines. A second signal ends the process at once.
+TEST_F(Interrupt, WaitingWriteIsCompletedAndASecondSignalEndsAtOnce) {
+    const std::string line = "a line of output\n";
+    write_file(dir + "/p.rill", "loop (2000000000) { P(\"a line of output\" \\n); };");
+    for (bool twice : {false, true}) {
+        Session s({RILL_BINARY, "p.rill"}, dir, Session::PIPES);
+        ASSERT_TRUE(s.wait_until_waiting()) << "blocked on the full pipe";
+        s.signal(SIGINT);
+        if (twice) {
+            usleep(100000);
+            s.signal(SIGINT);
+        }
+        EXPECT_EQ(s.finish(), 128 + SIGINT);
+        EXPECT_EQ(s.err, twice ? "" : "interrupted\n");
+        if (!twice) {
+            ASSERT_EQ(s.out.size() % line.size(), 0u);
+            EXPECT_EQ(s.out.substr(s.out.size() - line.size()), line);
+        }
+    }
+}
+
 // A reader that has gone away ends the interpreter the conventional way.
 TEST_F(Interrupt, ClosedPipeOnStandardOutputKeepsItsDefault) {
     std::string program = "loop (100000) { P(\"a line of output\" \\n); };";
