@@ -24,6 +24,9 @@ protected:
 };
 
 TEST_F(Install, BinaryRunsTheInstalledExamples) {
+    ProcessResult version = run_process({prefix + "/bin/rill", "--version"}, prefix, "/dev/null");
+    EXPECT_EQ(version.out, "rill " RILL_VERSION "\n");
+
     const std::string examples = prefix + "/share/doc/rill/examples";
     std::vector<std::string> installed = list_dir(examples), shipped = list_dir(RILL_EXAMPLES_DIR);
     std::sort(installed.begin(), installed.end());
