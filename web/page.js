@@ -11,25 +11,46 @@
   let running = false;
   let errorLine = 0;
 
-  // Editor: line numbers and the marked error line follow the text.
+  // Editor: line numbers, colours from the grammar and the marked error
+  // line, all painted behind the textarea, whose own text is then clear.
+  const highlighter = self.rillHighlighter;
+  if (highlighter) source.parentElement.classList.add('highlighted');
+  let painting = 0;
   function paintEditor() {
-    const lines = source.value.split('\n').length;
+    if (!painting) painting = requestAnimationFrame(paintNow);
+  }
+  function paintNow() {
+    painting = 0;
+    const text = source.value;
+    const lines = text.split('\n').length;
     if (gutter.childElementCount !== lines) {
       const numbers = [];
       for (let i = 1; i <= lines; i++) numbers.push(`<div>${i}</div>`);
       gutter.innerHTML = numbers.join('');
     }
     for (const el of gutter.querySelectorAll('.error')) el.classList.remove('error');
+    if (errorLine > 0 && errorLine <= lines) gutter.children[errorLine - 1].classList.add('error');
     backdrop.textContent = '';
-    if (errorLine > 0 && errorLine <= lines) {
-      gutter.children[errorLine - 1].classList.add('error');
-      // Transparent text, one block a line, so the mark lies under its line.
-      source.value.split('\n').forEach((text, i) => {
+    if (highlighter || errorLine > 0) {
+      // One block a line, so that the mark lies under its line.
+      let line = 0;
+      const newRow = () => {
         const row = document.createElement('div');
-        row.textContent = text || ' ';
-        if (i === errorLine - 1) row.className = 'error-line';
+        if (++line === errorLine) row.className = 'error-line';
         backdrop.append(row);
-      });
+        return row;
+      };
+      let row = newRow();
+      for (const [from, to, scope] of highlighter ? highlighter(text) : [[0, text.length, null]]) {
+        text.slice(from, to).split('\n').forEach((part, k) => {
+          if (k > 0) row = newRow();
+          if (!part) return;
+          const span = document.createElement('span');
+          if (scope) span.className = 'tm-' + scope.split('.')[0];
+          span.textContent = part;
+          row.append(span);
+        });
+      }
     }
     syncScroll();
   }

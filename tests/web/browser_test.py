@@ -15,6 +15,7 @@ import threading
 import time
 
 from selenium import webdriver
+from selenium.common.exceptions import TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
@@ -105,6 +106,14 @@ def set_editor(driver, text, stdin=''):
 
 def wait_for(driver, what, seconds=30):
     WebDriverWait(driver, seconds, poll_frequency=0.05).until(lambda d: what())
+
+
+def waited(driver, what, seconds=5):
+    try:
+        wait_for(driver, what, seconds)
+        return True
+    except TimeoutException:
+        return False
 
 
 def status_text(driver):
@@ -255,6 +264,8 @@ def run_page(driver, url):
         loaded = driver.execute_script('return document.getElementById("source").value')
         if name in expected:
             check(f'example {name} loads', loaded == expected[name])
+    check('the editor colours the program from the editors\' grammar', waited(
+        driver, lambda: driver.execute_script('return document.querySelectorAll("#backdrop .tm-storage").length') > 0))
     for name in sorted(expected):
         if 'F(' not in expected[name] or 'S(' in expected[name]:
             continue
