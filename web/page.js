@@ -195,8 +195,8 @@
     }
     $('status').className = result.status === 0 ? 'status' : 'status fail';
     showFiles(result.files);
-    // A located diagnostic names the program, its line and column.
-    const located = new TextDecoder().decode(result.stderr).match(/^program\.rill:(\d+):\d+:/m);
+    // A located diagnostic names the program and its line (and column).
+    const located = new TextDecoder().decode(result.stderr).match(/^program\.rill:(\d+):/m);
     if (located) {
       errorLine = Number(located[1]);
       paintEditor();
