@@ -110,8 +110,11 @@ int run_interpreter(int argc, char** argv) {
     // A file that opens always wins, even one named like an option.
     source_file = std::fopen(path, "r");
     if (!source_file) {
+        int open_errno = errno;
         int status;
-        if (answer_option(arg, errno, &status)) return status;
+        if (answer_option(arg, open_errno, &status)) return status;
+        // Memory running out is no reason to run another program instead.
+        if (open_errno == ENOMEM) fatal_error("out of memory");
     }
     set_source_name(source_file ? path : "<stdin>");
     yy_input_stream = source_file;
