@@ -36,6 +36,51 @@ inline int32_t wrap_div(int32_t a, int32_t b) {
     return a / b;
 }
 
+// Division by a constant d >= 2 as a multiply and shifts, exactly as
+// wrap_div(n, d): the native code's form of it. magic is the rounded-up
+// 2^(32 + shift) / d, kept as a 32-bit word; when it does not fit as a
+// signed word (reads as negative), n is added back after the multiply.
+struct DivisionMagic {
+    int32_t magic;
+    int32_t shift;
+};
+
+// REQUIRES: d >= 2.
+constexpr DivisionMagic division_magic(int32_t d) {
+    const uint32_t two31 = 0x80000000u;
+    uint32_t ad = static_cast<uint32_t>(d);
+    uint32_t anc = two31 - 1 - two31 % ad;      // the largest n whose remainder is d - 1
+    int32_t p = 31;
+    uint32_t q1 = two31 / anc, r1 = two31 - q1 * anc;
+    uint32_t q2 = two31 / ad, r2 = two31 - q2 * ad;
+    uint32_t delta = 0;
+    do {
+        ++p;
+        q1 *= 2;
+        r1 *= 2;
+        if (r1 >= anc) {
+            ++q1;
+            r1 -= anc;
+        }
+        q2 *= 2;
+        r2 *= 2;
+        if (r2 >= ad) {
+            ++q2;
+            r2 -= ad;
+        }
+        delta = ad - r2;
+    } while (q1 < delta || (q1 == delta && r1 == 0));
+    return {static_cast<int32_t>(q2 + 1), p - 32};
+}
+
+// The steps the native code takes, one for one.
+constexpr int32_t divide_by_magic(int32_t n, DivisionMagic m) {
+    int32_t high = static_cast<int32_t>((static_cast<int64_t>(n) * m.magic) >> 32);
+    if (m.magic < 0) high = static_cast<int32_t>(static_cast<uint32_t>(high) + static_cast<uint32_t>(n));
+    high >>= m.shift;
+    return static_cast<int32_t>(static_cast<uint32_t>(high) + (static_cast<uint32_t>(high) >> 31));
+}
+
 // The four operators, shared by the binary operators and the compound
 // assignments, whose codes run in the same order.
 enum class Arith : uint8_t { ADD, SUB, MUL, DIV };

@@ -1,6 +1,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -63,6 +64,36 @@ TEST(Random, FifteenBitGenerator) {
         int32_t r = draw_random();
         ASSERT_GE(r, 0);
         ASSERT_LT(r, RANDOM_RANGE);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The native code divides by a constant with a multiply and shifts; it must
+// agree with wrap_div for every dividend, at the edges above all.
+TEST(DivisionByConstant, AgreesWithWrapDiv) {
+    const int32_t divisors[] = {2, 3, 5, 6, 7, 10, 16, 25, 125, 641, 1000, 1024, 65535, 65536, 65537,
+                                1000003, 0x40000000, 0x7ffffffe, INT32_MAX};
+    std::vector<int32_t> dividends = {0, 1, -1, 2, -2, INT32_MIN, INT32_MIN + 1, INT32_MAX, INT32_MAX - 1};
+    uint32_t state = 12345;
+    for (int i = 0; i < 20000; ++i) {
+        state = state * 1664525u + 1013904223u;
+        dividends.push_back(static_cast<int32_t>(state));
+        dividends.push_back(static_cast<int32_t>(state >> (state & 31)));
+    }
+    for (int32_t d : divisors) {
+        DivisionMagic m = division_magic(d);
+        for (int32_t n : dividends) {
+            ASSERT_EQ(divide_by_magic(n, m), wrap_div(n, d)) << n << " / " << d;
+            for (int32_t k = -3; k <= 3; ++k) {    // around multiples of d
+                int64_t near = static_cast<int64_t>(n / d) * d + k;
+                if (near < INT32_MIN || near > INT32_MAX) continue;
+                int32_t x = static_cast<int32_t>(near);
+                ASSERT_EQ(divide_by_magic(x, m), wrap_div(x, d)) << x << " / " << d;
+            }
+        }
     }
 }
 
