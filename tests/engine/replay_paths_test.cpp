@@ -124,6 +124,35 @@ TEST(ReplayPaths, LoopControlAgrees) {
         "");
 }
 
+// An interrupt is seen at the next loop pass on every path: the run ends by
+// the signal, after "interrupted", with what was printed before it.
+TEST(ReplayPaths, InterruptStopsEveryPath) {
+    for (const char* path : {"walk", "threaded", "native"}) {
+        std::string dir = make_scratch_dir(std::string("interrupt.") + path);
+        write_file(dir + "/prog.txt", "int i; dbl x;\nP(\"start\" \\n);\nloop (2000000000) { i ++; x = x + i / 3; };\nP(i);\n");
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            dup2(err, 2);
+            setenv("RILL_REPLAY", path, 1);
+            std::string prog = dir + "/prog.txt";
+            execl(RILL_BINARY, RILL_BINARY, prog.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        usleep(500000);     // the loop of 2 * 10^9 passes is running by then
+        kill(pid, SIGINT);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << path << " status " << status;
+        EXPECT_EQ(read_or_empty(dir + "/out"), "start\n") << path;
+        EXPECT_EQ(read_or_empty(dir + "/err"), "interrupted\n") << path;
+        remove_tree(dir);
+    }
+}
+
 #ifdef RILL_NATIVE
 // While a compiled loop waits for console input, no mapping of the process
 // may be writable and executable at once, and the code's own is executable.
