@@ -86,9 +86,11 @@
   }
 
   // Standard input, output and error become devices of our own, so that
-  // output arrives in the chunks the C library writes rather than a call per
-  // character, and input can come from a buffer or block on the page. The
-  // /dev names follow, for programs that name them in their header.
+  // output arrives in the chunks the C library writes (this C library writes
+  // standard output a line at a time) rather than a call per character, and
+  // input can come from a buffer or block on the page. None is a terminal,
+  // as for the native build with its streams piped. The /dev names follow,
+  // for programs that name them in their header.
   function wireStreams(FS, opts) {
     let pending = opts.input === undefined ? null : toBytes(opts.input);
     let ended = false;
@@ -109,11 +111,6 @@
       write() { throw new FS.ErrnoError(ERRNO_EIO); },
     };
     const writeOps = fd => ({
-      // Standard output passes for a terminal, so that the C library hands
-      // over each line as it ends and a page shows output while a long loop
-      // runs. Standard error stays a pipe: at a terminal, diagnostics would
-      // add help lines that callers did not ask for.
-      open(stream) { if (fd === 1) stream.tty = true; },
       read() { throw new FS.ErrnoError(ERRNO_EIO); },
       write(stream, buffer, offset, length) {
         opts.onOutput(fd, new Uint8Array(buffer.buffer, buffer.byteOffset + offset, length));
