@@ -26,7 +26,7 @@ install_missing = need=; want=; \
 	  echo "missing:$$need; run make deps as root" >&2; exit 1; \
 	else echo "going on without$$want (make deps as root installs it)"; fi
 
-.PHONY: all rill run test install sanitize-test lint deps deps-build clean web deps-web web-serve web-test web-bench
+.PHONY: all rill run test install sanitize-test lint format-check deps deps-build clean web deps-web web-serve web-test web-bench
 
 all: deps-build
 	$(CONFIGURE)
@@ -59,6 +59,11 @@ lint:
 	@command -v clang-tidy >/dev/null || { apt-get update -qq && apt-get install -y -qq clang-tidy; }
 	cmake -S . -B build-lint $(call generator,build-lint) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DRILL_TESTS=OFF >/dev/null
 	clang-tidy -p build-lint --quiet src/*/*.cpp 2>/dev/null
+
+# Fails, showing where, when a source file is not laid out as .clang-format says.
+format-check:
+	@$(call install_missing,clang-format:/usr/bin/clang-format,)
+	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 # What the build and the tests need, from Debian's archive when missing (as root).
 deps-build:
