@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "lexer/buffer.h"
 #include "support/process.h"
 
 namespace {
@@ -83,16 +84,16 @@ TEST(Scanner, EmptyAndUnfinishedInput) {
     EXPECT_EQ(tokens_of("12"), "INT_CONST 12");
 }
 
-// The first read takes 8192 bytes; these texts put a token, or a CR LF pair,
-// across that boundary and check that nothing changes.
+// The first read takes READ_CHUNK bytes; these texts put a token, or a CR LF
+// pair, across that boundary and check that nothing changes.
 TEST(Scanner, ChunkBoundary) {
-    std::string pad(8188, ' ');
+    std::string pad(READ_CHUNK - 4, ' ');
     EXPECT_EQ(tokens_of(pad + "abcdefgh"), "IDENT abcdefgh");
     EXPECT_EQ(tokens_of(pad + "\"long string\""), "STRING_CONST \"long string\"");
-    std::string cr_last(8191, ' ');
+    std::string cr_last(READ_CHUNK - 1, ' ');
     EXPECT_EQ(tokens_of(cr_last + "\r\nx"), "IDENT x");
     EXPECT_EQ(tokens_of(cr_last + "\rx"), "'\\x0d' IDENT x");
-    EXPECT_EQ(tokens_of(std::string(8190, ' ') + "\"\r\n\""), "STRING_CONST \"\\n\"");
+    EXPECT_EQ(tokens_of(std::string(READ_CHUNK - 2, ' ') + "\"\r\n\""), "STRING_CONST \"\\n\"");
 }
 
 TEST(Scanner, TokenLengthLimit) {
