@@ -3,7 +3,10 @@
 // alone into this test: a queue of token codes stands in for the scanner and
 // issue routines that only record stand in for the engine, so no sentence
 // has an effect. A general (Earley) recognizer that reads nothing but the
-// grammar file decides which token streams belong to the language.
+// grammar file decides which token streams belong to the language, and each
+// generated sentence's derivation says which instructions, with which
+// operands, its reductions must issue. Anything parser.cpp starts to call
+// outside the parser needs a stand-in here.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -32,6 +35,7 @@ MachineState machine;
 namespace {
 
 std::vector<int32_t> token_queue;
+std::vector<Symbol> token_values;  // token i carries &token_values[i] as its value
 size_t next_token;
 
 struct Call {
@@ -54,7 +58,9 @@ using Op = FirstParameter<decltype(issue_plain)>::type;
 }  // namespace
 
 int yy_next_token() {
-    return next_token < token_queue.size() ? token_queue[next_token++] : 0;
+    if (next_token >= token_queue.size()) return 0;
+    yy_token_value.symbol = &token_values[next_token];
+    return token_queue[next_token++];
 }
 
 // The help after a diagnostic reads the scanner's buffer, which is not here.
@@ -88,6 +94,7 @@ struct Grammar {
     int undefined = -1;  // the terminal that stands for every other code
     int first_nonterminal = 0, symbol_count = 0;
     std::vector<Rule> rules;  // rules[r - 1] is rule r
+    std::map<int, int> level;  // operator terminal -> precedence, 1 the loosest
     std::string error;  // the first fault found in the file
 
     bool terminal(int s) const { return s < first_nonterminal; }
@@ -140,6 +147,15 @@ Grammar read_grammar() {
             }
             g.symbols[w.back()] = n;
             ++g.symbol_count;
+        } else if (w[0] == "left" && w.size() >= 2) {
+            int level = static_cast<int>(g.level.size()) + 1;
+            for (size_t i = 1; i < w.size(); ++i) {
+                auto s = g.symbols.find(w[i]);
+                if (s == g.symbols.end())
+                    g.error = where + "unknown operator " + w[i];
+                else
+                    g.level[s->second] = level;
+            }
         } else if (w[0] == "rule" && w.size() >= 4 && w[3] == "->") {
             Rule r{std::stoi(w[1]), -1, {}, action};
             if (r.number != static_cast<int>(g.rules.size()) + 1) g.error = where + "rules must be numbered 1, 2, ...";
@@ -165,6 +181,77 @@ Grammar read_grammar() {
 const Grammar& grammar() {
     static const Grammar g = read_grammar();
     return g;
+}
+
+// ---- What a rule's action issues, as the file says ----
+
+const std::map<std::string, int32_t> op_of = {
+    {"OP_PUSH_INT", OP_PUSH_INT},
+    {"OP_PUSH_REAL", OP_PUSH_REAL},
+    {"OP_ADD", OP_ADD},
+    {"OP_SUB", OP_SUB},
+    {"OP_MUL", OP_MUL},
+    {"OP_DIV", OP_DIV},
+    {"OP_STORE", OP_STORE},
+    {"OP_LOAD", OP_LOAD},
+    {"OP_ADD_TO", OP_ADD_TO},
+    {"OP_SUB_FROM", OP_SUB_FROM},
+    {"OP_MUL_BY", OP_MUL_BY},
+    {"OP_DIV_BY", OP_DIV_BY},
+    {"OP_INC", OP_INC},
+    {"OP_DEC", OP_DEC},
+    {"OP_MODE_OF", OP_MODE_OF},
+    {"OP_MODE_REAL", OP_MODE_REAL},
+    {"OP_MODE_INT", OP_MODE_INT},
+    {"OP_MAKE_REAL", OP_MAKE_REAL},
+    {"OP_MAKE_INT", OP_MAKE_INT},
+    {"OP_IF_EQ", OP_IF_EQ},
+    {"OP_IF_NE", OP_IF_NE},
+    {"OP_IF_LE", OP_IF_LE},
+    {"OP_IF_GE", OP_IF_GE},
+    {"OP_IF_LT", OP_IF_LT},
+    {"OP_IF_GT", OP_IF_GT},
+    {"OP_END_IF", OP_END_IF},
+    {"OP_PRINT_VAR", OP_PRINT_VAR},
+    {"OP_PRINT_STR", OP_PRINT_STR},
+    {"OP_PRINT_NL", OP_PRINT_NL},
+    {"OP_FPRINT_VAR", OP_FPRINT_VAR},
+    {"OP_FPRINT_STR", OP_FPRINT_STR},
+    {"OP_FPRINT_NL", OP_FPRINT_NL},
+    {"OP_INPUT", OP_INPUT},
+    {"OP_LOOP", OP_LOOP},
+    {"OP_LOOP_END", OP_LOOP_END},
+    {"OP_LOOP_VAR", OP_LOOP_VAR},
+    {"OP_BREAK", OP_BREAK},
+    {"OP_RAND", OP_RAND},
+    {"OP_OPEN_OUT", OP_OPEN_OUT},
+    {"OP_OUT_CONSOLE", OP_OUT_CONSOLE},
+};
+
+struct Issue {
+    std::string routine;  // empty when the rule has no action
+    int32_t op = 0;
+    int offset = 0;  // the operand is top[offset]
+    bool has_operand = false;
+    std::string error;
+};
+
+Issue issue_of(const Rule& r) {
+    static const std::regex call(R"((issue_\w+)\((OP_\w+)(?:, top\[(-?\d+)\])?\))");
+    Issue is;
+    if (r.action.empty()) return is;
+    std::smatch m;
+    if (!std::regex_match(r.action, m, call))
+        is.error = "cannot read action " + r.action;
+    else if (!op_of.count(m[2]))
+        is.error = "unknown operation " + m[2].str();
+    else {
+        is.routine = m[1];
+        is.op = op_of.at(m[2]);
+        is.has_operand = m[3].matched;
+        if (is.has_operand) is.offset = std::stoi(m[3]);
+    }
+    return is;
 }
 
 // ---- An independent recognizer: Earley's, over the grammar file ----
@@ -235,6 +322,18 @@ struct Recognizer {
 
 // ---- Random sentences of bounded depth ----
 
+struct Expected {
+    std::string routine;
+    int32_t op;
+    int operand;  // the index of the token whose value is passed, or -1
+};
+
+struct Sentence {
+    std::vector<int> terminals;
+    std::vector<Expected> issues;  // in the order the reductions issue them
+    std::vector<int> stack;  // while generating: the value stack, as token indexes
+};
+
 struct Generator {
     const Grammar& g;
     std::mt19937& rng;
@@ -261,26 +360,54 @@ struct Generator {
         return h + 1;
     }
 
+    // The precedence of a rule "X -> X op X", or 0 for any other rule.
+    int level_of(int r) const {
+        const Rule& rule = g.rules[r];
+        if (rule.rhs.size() != 3 || rule.rhs[0] != rule.lhs || rule.rhs[2] != rule.lhs) return 0;
+        auto l = g.level.find(rule.rhs[1]);
+        return l == g.level.end() ? 0 : l->second;
+    }
+
     // Below the depth limit mostly rules that derive something, so that
     // sentences are not mostly empty; at it, only rules that end soonest.
-    void expand(int symbol, int depth, std::vector<int>& out) {
+    // An operator rule below level is left out: the tree is then the one the
+    // precedence picks, and its reductions are the parser's.
+    void expand(int symbol, int depth, int level, Sentence& out) {
         if (g.terminal(symbol)) {
-            out.push_back(symbol);
+            out.terminals.push_back(symbol);
+            out.stack.push_back(static_cast<int>(out.terminals.size()) - 1);
             return;
         }
         bool grow = depth > 0 && std::uniform_int_distribution<int>(0, 3)(rng) != 0;
         std::vector<int> choices;
-        for (int r : rules_of[symbol])
+        for (int r : rules_of[symbol]) {
+            if (level_of(r) && level_of(r) < level) continue;
             if (depth > 0 ? !grow || !g.rules[r].rhs.empty() : rule_height(r) == height[symbol]) choices.push_back(r);
+        }
         if (choices.empty())
-            for (int r : rules_of[symbol]) choices.push_back(r);
+            for (int r : rules_of[symbol])
+                if (!level_of(r)) choices.push_back(r);
         int r = choices[std::uniform_int_distribution<size_t>(0, choices.size() - 1)(rng)];
-        for (int s : g.rules[r].rhs) expand(s, depth - 1, out);
+        const std::vector<int>& rhs = g.rules[r].rhs;
+        int op = level_of(r);
+        for (size_t i = 0; i < rhs.size(); ++i) expand(rhs[i], depth - 1, op ? (i == 0 ? op : op + 1) : 0, out);
+
+        // The reduction, as the parser's value stack would see it: the value
+        // of the first right-hand symbol replaces the right-hand side.
+        Issue is = issue_of(g.rules[r]);
+        size_t height = out.stack.size();
+        if (!is.routine.empty()) {
+            int operand = is.has_operand ? out.stack[height - 1 + static_cast<size_t>(is.offset)] : -1;
+            out.issues.push_back({is.routine, is.op, operand});
+        }
+        int value = rhs.empty() ? -1 : out.stack[height - rhs.size()];
+        out.stack.resize(height - rhs.size());
+        out.stack.push_back(value);
     }
 
-    std::vector<int> sentence(int depth) {
-        std::vector<int> out;
-        expand(g.rules[0].lhs, depth, out);
+    Sentence sentence(int depth) {
+        Sentence out;
+        expand(g.rules[0].lhs, depth, 0, out);
         return out;
     }
 };
@@ -295,6 +422,7 @@ int32_t code_for(const Grammar& g, int terminal) {
 ParseResult parse_terminals(const Grammar& g, const std::vector<int>& terminals) {
     token_queue.clear();
     for (int t : terminals) token_queue.push_back(code_for(g, t));
+    token_values.assign(terminals.size(), Symbol{});
     next_token = 0;
     calls.clear();
     return parse_program();
@@ -350,49 +478,6 @@ TEST(Grammar, TablesHaveItsRulesAndSymbols) {
 // Each rule's action, run over a value stack whose entries are told apart by
 // their symbol, issues what the file says, with the operand it names.
 TEST(Grammar, ActionsIssueWhatTheFileSays) {
-    static const std::map<std::string, int32_t> op_of = {
-        {"OP_PUSH_INT", OP_PUSH_INT},
-        {"OP_PUSH_REAL", OP_PUSH_REAL},
-        {"OP_ADD", OP_ADD},
-        {"OP_SUB", OP_SUB},
-        {"OP_MUL", OP_MUL},
-        {"OP_DIV", OP_DIV},
-        {"OP_STORE", OP_STORE},
-        {"OP_LOAD", OP_LOAD},
-        {"OP_ADD_TO", OP_ADD_TO},
-        {"OP_SUB_FROM", OP_SUB_FROM},
-        {"OP_MUL_BY", OP_MUL_BY},
-        {"OP_DIV_BY", OP_DIV_BY},
-        {"OP_INC", OP_INC},
-        {"OP_DEC", OP_DEC},
-        {"OP_MODE_OF", OP_MODE_OF},
-        {"OP_MODE_REAL", OP_MODE_REAL},
-        {"OP_MODE_INT", OP_MODE_INT},
-        {"OP_MAKE_REAL", OP_MAKE_REAL},
-        {"OP_MAKE_INT", OP_MAKE_INT},
-        {"OP_IF_EQ", OP_IF_EQ},
-        {"OP_IF_NE", OP_IF_NE},
-        {"OP_IF_LE", OP_IF_LE},
-        {"OP_IF_GE", OP_IF_GE},
-        {"OP_IF_LT", OP_IF_LT},
-        {"OP_IF_GT", OP_IF_GT},
-        {"OP_END_IF", OP_END_IF},
-        {"OP_PRINT_VAR", OP_PRINT_VAR},
-        {"OP_PRINT_STR", OP_PRINT_STR},
-        {"OP_PRINT_NL", OP_PRINT_NL},
-        {"OP_FPRINT_VAR", OP_FPRINT_VAR},
-        {"OP_FPRINT_STR", OP_FPRINT_STR},
-        {"OP_FPRINT_NL", OP_FPRINT_NL},
-        {"OP_INPUT", OP_INPUT},
-        {"OP_LOOP", OP_LOOP},
-        {"OP_LOOP_END", OP_LOOP_END},
-        {"OP_LOOP_VAR", OP_LOOP_VAR},
-        {"OP_BREAK", OP_BREAK},
-        {"OP_RAND", OP_RAND},
-        {"OP_OPEN_OUT", OP_OPEN_OUT},
-        {"OP_OUT_CONSOLE", OP_OUT_CONSOLE},
-    };
-    static const std::regex call(R"((issue_\w+)\((OP_\w+)(?:, top\[(-?\d+)\])?\))");
     const Grammar& g = grammar();
     ASSERT_EQ(g.error, "");
 
@@ -403,20 +488,18 @@ TEST(Grammar, ActionsIssueWhatTheFileSays) {
     const TokenValue* top = &stack[DEPTH - 1];
 
     for (const Rule& r : g.rules) {
+        Issue is = issue_of(r);
+        ASSERT_EQ(is.error, "") << "rule " << r.number;
         calls.clear();
         reduce_action(r.number, top);
-        if (r.action.empty()) {
+        if (is.routine.empty()) {
             EXPECT_TRUE(calls.empty()) << "rule " << r.number << " has no action in the grammar";
             continue;
         }
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(r.action, m, call)) << "rule " << r.number << ": " << r.action;
-        ASSERT_EQ(op_of.count(m[2]), 1u) << "rule " << r.number << ": unknown operation " << m[2];
         ASSERT_EQ(calls.size(), 1u) << "rule " << r.number;
-        EXPECT_EQ(calls[0].routine, m[1]) << "rule " << r.number;
-        EXPECT_EQ(calls[0].op, op_of.at(m[2])) << "rule " << r.number;
-        const Symbol* operand = m[3].matched ? top[std::stoi(m[3])].symbol : nullptr;
-        EXPECT_EQ(calls[0].operand, operand) << "rule " << r.number;
+        EXPECT_EQ(calls[0].routine, is.routine) << "rule " << r.number;
+        EXPECT_EQ(calls[0].op, is.op) << "rule " << r.number;
+        EXPECT_EQ(calls[0].operand, is.has_operand ? top[is.offset].symbol : nullptr) << "rule " << r.number;
     }
 }
 
@@ -436,9 +519,19 @@ TEST(Grammar, TablesAcceptItsLanguage) {
     QuietErrors quiet;
     int sentences = 0, mutants_in = 0, mutants_out = 0;
     for (int round = 0; round < 4000; ++round) {
-        std::vector<int> s = gen.sentence(3 + round % 12);
+        Sentence sentence = gen.sentence(3 + round % 12);
+        const std::vector<int>& s = sentence.terminals;
         ASSERT_TRUE(earley.accepts(s)) << show(g, s);
         ASSERT_EQ(parse_terminals(g, s), PARSE_ACCEPTED) << show(g, s);
+        // The reductions came in the order of the tree, each with its operand.
+        ASSERT_EQ(calls.size(), sentence.issues.size()) << show(g, s);
+        for (size_t k = 0; k < calls.size(); ++k) {
+            const Expected& e = sentence.issues[k];
+            const Symbol* operand = e.operand < 0 ? nullptr : &token_values[static_cast<size_t>(e.operand)];
+            ASSERT_EQ(calls[k].routine, e.routine) << "issue " << k << " of " << show(g, s);
+            ASSERT_EQ(calls[k].op, e.op) << "issue " << k << " of " << show(g, s);
+            ASSERT_EQ(calls[k].operand, operand) << "issue " << k << " of " << show(g, s);
+        }
         ++sentences;
         for (int k = 0; k < 5; ++k) {
             std::vector<int> m = s;
