@@ -1,5 +1,5 @@
 // The programs in examples/, run with fixed input. The guessing game draws
-// its number from the clock's seed, so its check holds for any number.
+// its number from the clock, so its check holds for any number.
 #include <cstdio>
 #include <string>
 
