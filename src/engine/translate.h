@@ -41,9 +41,10 @@ enum TranslatedCode : uint8_t {
 #undef TRANSLATED_ENUM
 };
 // Kept out of the enum, so that a switch over every code needs no default.
-#define TRANSLATED_ONE(name) +1
-constexpr int TRANSLATED_CODE_COUNT = 0 TRANSLATED_CODES(TRANSLATED_ONE);
+#define TRANSLATED_ONE(name) 1,
+constexpr uint8_t TRANSLATED_ONES[] = {TRANSLATED_CODES(TRANSLATED_ONE)};
 #undef TRANSLATED_ONE
+constexpr int TRANSLATED_CODE_COUNT = sizeof TRANSLATED_ONES;
 
 // The codes derived from an instruction code by offset.
 constexpr TranslatedCode arith_code(bool real, Arith a) {

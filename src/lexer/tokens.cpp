@@ -46,8 +46,8 @@ std::string token_words(int code) {
     // A single character, shown as itself when it can be read.
     char text[32];
     if (code > 32 && code < 127)
-        std::snprintf(text, sizeof text, "'%c'", code);
+        (void)std::snprintf(text, sizeof text, "'%c'", code);
     else
-        std::snprintf(text, sizeof text, "the character 0x%02x", static_cast<unsigned>(code));
+        (void)std::snprintf(text, sizeof text, "the character 0x%02x", static_cast<unsigned>(code));
     return text;
 }

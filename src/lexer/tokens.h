@@ -51,7 +51,7 @@ struct Symbol;
 
 enum TokenCode : int {
     TOKEN_END = 0,
-#define TOKEN_CODE(name, code, words) name = code,
+#define TOKEN_CODE(name, code, words) name = (code),
     TOKEN_LIST(TOKEN_CODE)
 #undef TOKEN_CODE
 };
