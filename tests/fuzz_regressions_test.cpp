@@ -43,6 +43,7 @@ std::vector<std::string> regressions() {
     return names;
 }
 
-INSTANTIATE_TEST_SUITE_P(All, FuzzRegression, testing::ValuesIn(regressions()), [](const auto& info) { return identifier_of(info.param); });
+INSTANTIATE_TEST_SUITE_P(All, FuzzRegression, testing::ValuesIn(regressions()),
+                         [](const auto& info) { return identifier_of(info.param); });
 
 }  // namespace

@@ -14,8 +14,8 @@ class Install : public testing::Test {
 protected:
     void SetUp() override {
         prefix = make_scratch_dir("install");
-        ProcessResult r = run_process({RILL_CMAKE, "--install", RILL_BUILD_DIR, "--prefix", prefix}, prefix,
-                                      "/dev/null");
+        ProcessResult r =
+            run_process({RILL_CMAKE, "--install", RILL_BUILD_DIR, "--prefix", prefix}, prefix, "/dev/null");
         ASSERT_EQ(r.status, 0) << r.out << r.err;
     }
     void TearDown() override { remove_tree(prefix); }
@@ -43,15 +43,16 @@ TEST_F(Install, BinaryRunsTheInstalledExamples) {
 // groff with every warning on: a broken macro or escape shows on stderr.
 TEST_F(Install, ManPageRenders) {
     const std::string page = prefix + "/share/man/man1/rill.1";
-    ProcessResult r = run_process({"/bin/sh", "-c", "command -v groff >/dev/null || exit 77; "
-                                                    "groff -man -Tutf8 -ww -P-cbou \"$0\"",
+    ProcessResult r = run_process({"/bin/sh", "-c",
+                                   "command -v groff >/dev/null || exit 77; "
+                                   "groff -man -Tutf8 -ww -P-cbou \"$0\"",
                                    page},
                                   prefix, "/dev/null");
     if (r.status == 77) GTEST_SKIP() << "groff is not installed (make deps installs it)";
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    for (const char* text : {"SYNOPSIS", "EXIT STATUS", "RILL_DIAGNOSTICS", "RILL_REPLAY", "EXAMPLES",
-                             "rill " RILL_VERSION})
+    for (const char* text :
+         {"SYNOPSIS", "EXIT STATUS", "RILL_DIAGNOSTICS", "RILL_REPLAY", "EXAMPLES", "rill " RILL_VERSION})
         EXPECT_NE(r.out.find(text), std::string::npos) << text;
 }
 

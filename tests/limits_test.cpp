@@ -11,7 +11,7 @@
 namespace {
 
 constexpr int FITTING_STATEMENTS = 4998;
-constexpr int COUNTED = 4989;   // increments before the value is printed
+constexpr int COUNTED = 4989;  // increments before the value is printed
 
 std::string increments(int n) {
     std::string text;
@@ -55,8 +55,7 @@ TEST_F(StatementLimit, OneMoreOverflowsAfterEverythingBeforeHasRun) {
 
 // The overflow's own status wins over the failed output file's 1.
 TEST_F(StatementLimit, OverflowStatusBeatsOutputFileFailure) {
-    ProcessResult r =
-        run("# \"missing-dir/out.txt\"\nF(\"lost\" \\n);\n" + counted_program(FITTING_STATEMENTS + 1));
+    ProcessResult r = run("# \"missing-dir/out.txt\"\nF(\"lost\" \\n);\n" + counted_program(FITTING_STATEMENTS + 1));
     EXPECT_EQ(r.out, std::to_string(COUNTED) + "\n");
     EXPECT_EQ(r.err,
               "cannot open output file \"missing-dir/out.txt\": No such file or directory\n"

@@ -54,8 +54,7 @@ TEST_P(Program, Runs) {
     if (read_file(base + ".args", &args_text)) {
         args.clear();
         std::istringstream lines(args_text);
-        for (std::string line; std::getline(lines, line);)
-            args.push_back(line == "{}" ? program : line);
+        for (std::string line; std::getline(lines, line);) args.push_back(line == "{}" ? program : line);
     }
     std::string in_path = base + ".in";
     if (access(in_path.c_str(), R_OK) != 0) in_path = "/dev/null";
@@ -137,7 +136,8 @@ std::vector<std::string> find_loop_programs() {
     return found;
 }
 
-INSTANTIATE_TEST_SUITE_P(All, Program, testing::ValuesIn(find_programs()), [](const auto& info) { return identifier_of(info.param); });
+INSTANTIATE_TEST_SUITE_P(All, Program, testing::ValuesIn(find_programs()),
+                         [](const auto& info) { return identifier_of(info.param); });
 INSTANTIATE_TEST_SUITE_P(All, LoopWalk,
                          testing::Combine(testing::ValuesIn(find_loop_programs()),
                                           testing::Values("walk", "threaded", "native", "declared")),

@@ -18,7 +18,7 @@
 
 namespace {
 
-FILE* source_file;      // the file the driver opened, or null when reading standard input
+FILE* source_file;  // the file the driver opened, or null when reading standard input
 
 const char USAGE[] =
     "usage: rill [FILE]\n"
@@ -38,9 +38,9 @@ void close_outputs_at_exit() {
 int exit_status(ParseResult result, bool outputs_written, bool input_cut_short) {
     switch (result) {
     case PARSE_ACCEPTED: return outputs_written && !input_cut_short ? 0 : 1;
-    case PARSE_ERROR:    return 1;
+    case PARSE_ERROR: return 1;
     case PARSE_OVERFLOW: return 2;
-    case PARSE_HALTED:   return 1;     // the engine stopped the run and said why
+    case PARSE_HALTED: return 1;  // the engine stopped the run and said why
     }
     return 1;
 }
@@ -123,7 +123,7 @@ int run_interpreter(int argc, char** argv) {
     // A signal caught after the last safe point still ends the run by it.
     if (interrupt_signal) stop_interrupted();
 
-    if (source_file) (void)std::fclose(source_file);    // read-only: nothing can be lost
+    if (source_file) (void)std::fclose(source_file);  // read-only: nothing can be lost
     bool written = close_outputs();
     return exit_status(result, written, yy_input_cut_short);
 }

@@ -12,10 +12,10 @@
 
 namespace {
 
-const char* output_name;        // the header's file name, once it was opened
-int console_error;              // errno of the first failed console write, or 0
-int output_error;               // errno of the first failed output-file write, or 0
-bool output_unavailable;        // the header's file could not be opened
+const char* output_name;  // the header's file name, once it was opened
+int console_error;        // errno of the first failed console write, or 0
+int output_error;         // errno of the first failed output-file write, or 0
+bool output_unavailable;  // the header's file could not be opened
 
 void note_write(FILE* f, int written) {
     if (written >= 0) return;
@@ -31,8 +31,10 @@ void print_text(FILE* f, const char* text) {
 
 void print_value(FILE* f, const Symbol* sym) {
     if (!f) return;
-    if (sym->type) note_write(f, std::fprintf(f, "%f", sym->value.real));
-    else note_write(f, std::fprintf(f, "%d", sym->value.integer));
+    if (sym->type)
+        note_write(f, std::fprintf(f, "%f", sym->value.real));
+    else
+        note_write(f, std::fprintf(f, "%d", sym->value.integer));
 }
 
 void print_newline(FILE* f) {
@@ -102,7 +104,7 @@ bool close_outputs() {
     }
     if (output_error) {
         (void)std::snprintf(message, sizeof message, "cannot write output file \"%.400s\": %s", output_name,
-                      std::strerror(output_error));
+                            std::strerror(output_error));
         report_error(message);
         ok = false;
     }

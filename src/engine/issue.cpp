@@ -68,8 +68,10 @@ void record_instruction(OpCode op, OperandKind operand_kind, TokenValue operand)
     ins->line = issue_line;
     ins->operand = operand;
     ins->next = nullptr;
-    if (instruction_list.last) instruction_list.last->next = ins;
-    else instruction_list.head = ins;
+    if (instruction_list.last)
+        instruction_list.last->next = ins;
+    else
+        instruction_list.head = ins;
     instruction_list.last = ins;
 }
 

@@ -46,7 +46,8 @@ private:
 // Skips blanks; returns the first other character (taken), or -1 at the end.
 int skip_blanks(Cursor& in) {
     int c;
-    do c = in.next(); while (c >= 0 && is_blank(c));
+    do c = in.next();
+    while (c >= 0 && is_blank(c));
     return c;
 }
 

@@ -4,11 +4,15 @@
 
 #include <cstdint>
 
-constexpr int32_t RANDOM_RANGE = 32768;    // one more than the largest draw
+constexpr int32_t RANDOM_RANGE = 32768;  // one more than the largest draw
 
 // The state after one step, and the draw it yields.
-constexpr uint32_t random_step(uint32_t state) { return state * 214013u + 2531011u; }
-constexpr int32_t random_bits(uint32_t state) { return static_cast<int32_t>((state >> 16) & 0x7fffu); }
+constexpr uint32_t random_step(uint32_t state) {
+    return state * 214013u + 2531011u;
+}
+constexpr int32_t random_bits(uint32_t state) {
+    return static_cast<int32_t>((state >> 16) & 0x7fffu);
+}
 
 void seed_random(uint32_t seed);
 int32_t draw_random();

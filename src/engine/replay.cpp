@@ -99,7 +99,7 @@ void walk_records(Instruction* start, Instruction* end, int32_t count) {
         case OP_INPUT: read_input(p->operand.symbol); break;
         case OP_RAND: random_top(top, mode); break;
         case OP_LOOP:
-        case OP_LOOP_VAR:   // and OP_BREAK
+        case OP_LOOP_VAR:  // and OP_BREAK
             if (is_break(p)) {
                 // Ends the innermost loop; the levels of the blocks it leaves
                 // were never opened by the walk, so none are left behind.
@@ -110,7 +110,7 @@ void walk_records(Instruction* start, Instruction* end, int32_t count) {
             }
             count = p->op == OP_LOOP ? p->operand.integer : loop_count_of(p->operand.symbol);
             if (count <= 0) {
-                p = find_end(p);    // no pass
+                p = find_end(p);  // no pass
                 break;
             }
             loop_frames[++n] = {p, nullptr, 0, count};
@@ -127,8 +127,7 @@ void walk_records(Instruction* start, Instruction* end, int32_t count) {
             --n;
             break;
         case OP_OPEN_OUT:
-        case OP_OUT_CONSOLE:
-            break;  // the header never stands in a loop body
+        case OP_OUT_CONSOLE: break;  // the header never stands in a loop body
         }
     }
 done:

@@ -10,10 +10,10 @@
 #include "engine/machine.h"
 
 enum class ReplayPath : uint8_t {
-    WALK,       // every body walked record by record
-    THREADED,   // translated bodies by threaded dispatch
-    NATIVE,     // translated bodies compiled, whatever their size
-    TIERED,     // compiled when the work expected repays compiling; the default
+    WALK,      // every body walked record by record
+    THREADED,  // translated bodies by threaded dispatch
+    NATIVE,    // translated bodies compiled, whatever their size
+    TIERED,    // compiled when the work expected repays compiling; the default
 };
 
 // The path RILL_REPLAY names ("walk", "threaded" or "native"), read once.
@@ -24,9 +24,9 @@ ReplayPath replay_path();
 // A running loop of the walk or the threaded replay. Nesting is bounded as
 // the machine's levels are.
 struct LoopFrame {
-    Instruction* start;     // the walk: the loop's start record
-    Instruction* end;       // the walk: its end record, found when first needed
-    int32_t      end_op;    // the threaded replay: the loop's LOOP_END
-    int32_t      count;     // passes still to run (the walk counts this one)
+    Instruction* start;  // the walk: the loop's start record
+    Instruction* end;    // the walk: its end record, found when first needed
+    int32_t end_op;      // the threaded replay: the loop's LOOP_END
+    int32_t count;       // passes still to run (the walk counts this one)
 };
 extern LoopFrame loop_frames[ENGINE_CAPACITY];

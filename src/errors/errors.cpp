@@ -12,7 +12,7 @@ void (*exit_cleanup)();
 
 void run_cleanup() {
     void (*cleanup)() = exit_cleanup;
-    exit_cleanup = nullptr;     // a fault inside the clean-up must not run it twice
+    exit_cleanup = nullptr;  // a fault inside the clean-up must not run it twice
     if (cleanup) cleanup();
 }
 
@@ -106,5 +106,5 @@ void stop_interrupted() {
     report_error("interrupted");
     (void)std::signal(sig, SIG_DFL);
     (void)std::raise(sig);
-    std::_Exit(128 + sig);      // not reached: the default action ends the process
+    std::_Exit(128 + sig);  // not reached: the default action ends the process
 }

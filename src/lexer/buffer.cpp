@@ -36,7 +36,7 @@ void yy_setup_buffer(ScanBuffer* b, FILE* stream) {
 namespace {
 
 InputReader source_reader;
-InputReader stdin_reader;       // console input when the source is elsewhere
+InputReader stdin_reader;  // console input when the source is elsewhere
 
 void flush_terminal_output() {
     static const bool terminal = isatty(STDOUT_FILENO) == 1;
@@ -55,7 +55,7 @@ void wait_for_input(int fd) {
     sigprocmask(SIG_BLOCK, &interrupts, &old);
     pollfd p{fd, POLLIN, 0};
     const timespec no_wait{0, 0};
-    bool waiting = false;       // input was not there at once
+    bool waiting = false;  // input was not there at once
     for (;;) {
         if (interrupt_signal) {
             sigprocmask(SIG_SETMASK, &old, nullptr);
@@ -82,8 +82,10 @@ void settle(InputReader& r, bool at_end) {
     if (r.text_mode) {
         const void* cr = std::memchr(a + i, '\r', n - i);
         const void* eof = std::memchr(a + i, '\x1a', n - i);
-        if (cr || eof) i = static_cast<size_t>(static_cast<const char*>(cr && (!eof || cr < eof) ? cr : eof) - a);
-        else i = n;
+        if (cr || eof)
+            i = static_cast<size_t>(static_cast<const char*>(cr && (!eof || cr < eof) ? cr : eof) - a);
+        else
+            i = n;
     } else {
         i = n;
     }
@@ -101,7 +103,7 @@ void settle(InputReader& r, bool at_end) {
                 r.ready = w;
                 return;
             }
-            if (i + 1 < n && a[i + 1] == '\n') continue;    // the LF is copied next
+            if (i + 1 < n && a[i + 1] == '\n') continue;  // the LF is copied next
         }
         a[w++] = c;
     }
@@ -171,8 +173,8 @@ void input_take(InputReader& r, size_t n) {
 InputReader& console_reader() {
     static InputReader* chosen;
     if (!chosen) {
-        bool shared = source_reader.fd == STDIN_FILENO ||
-                      (source_reader.fd >= 0 && same_stream(source_reader.fd, STDIN_FILENO));
+        bool shared =
+            source_reader.fd == STDIN_FILENO || (source_reader.fd >= 0 && same_stream(source_reader.fd, STDIN_FILENO));
         if (!shared) {
             stdin_reader.fd = STDIN_FILENO;
             stdin_reader.text_mode = false;

@@ -22,14 +22,13 @@ namespace {
 // An open-addressing index over the list, so that a program with many
 // distinct names is not quadratic. The list keeps the order of occurrence.
 Symbol** index_slots;
-uint32_t index_capacity;   // a power of two, or 0 before the first entry
+uint32_t index_capacity;  // a power of two, or 0 before the first entry
 uint32_t index_count;
-Symbol*  table_tail;
+Symbol* table_tail;
 
 uint32_t hash_text(const char* text) {
     uint32_t h = 2166136261u;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
-        h = (h ^ *p) * 16777619u;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) h = (h ^ *p) * 16777619u;
     return h;
 }
 
@@ -45,8 +44,7 @@ bool reserve_slot() {
     uint32_t capacity = index_capacity ? 2 * index_capacity : 64;
     Symbol** slots = static_cast<Symbol**>(std::calloc(capacity, sizeof(Symbol*)));
     if (!slots) return false;
-    for (Symbol* s = symbol_table; s; s = s->next)
-        *find_slot(slots, capacity, s->name, hash_text(s->name)) = s;
+    for (Symbol* s = symbol_table; s; s = s->next) *find_slot(slots, capacity, s->name, hash_text(s->name)) = s;
     std::free(index_slots);
     index_slots = slots;
     index_capacity = capacity;
@@ -64,7 +62,7 @@ Symbol* intern_identifier(const char* text) {
     Symbol* sym = static_cast<Symbol*>(symbol_allocate(sizeof(Symbol)));
     if (!sym || !reserve_slot()) {
         std::free(sym);
-        (void)std::fputs(SYMBOL_RECORD_FAILURE, stderr);   // nowhere to report a failure
+        (void)std::fputs(SYMBOL_RECORD_FAILURE, stderr);  // nowhere to report a failure
         return nullptr;
     }
     sym->next = nullptr;
@@ -78,8 +76,10 @@ Symbol* intern_identifier(const char* text) {
         return nullptr;
     }
     std::memcpy(sym->name, text, length + 1);
-    if (table_tail) table_tail->next = sym;
-    else symbol_table = sym;
+    if (table_tail)
+        table_tail->next = sym;
+    else
+        symbol_table = sym;
     table_tail = sym;
     *find_slot(index_slots, index_capacity, text, h) = sym;
     ++index_count;

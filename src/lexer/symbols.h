@@ -9,13 +9,13 @@
 #include "lexer/tokens.h"
 
 struct Symbol {
-    char*      name;    // heap copy of the identifier text
-    int32_t    type;    // 0 integer variable, 1 real variable
-    TokenValue value;   // integer view while type is 0, real view while 1
-    Symbol*    next;
+    char* name;        // heap copy of the identifier text
+    int32_t type;      // 0 integer variable, 1 real variable
+    TokenValue value;  // integer view while type is 0, real view while 1
+    Symbol* next;
 };
 
-extern Symbol* symbol_table;    // the first Symbol, or null; owned by lexer/symbols.cpp
+extern Symbol* symbol_table;  // the first Symbol, or null; owned by lexer/symbols.cpp
 
 // The two allocation messages, in CP932, written without a line feed.
 extern const char SYMBOL_RECORD_FAILURE[];

@@ -78,6 +78,6 @@ void reduce_action(int rule, const TokenValue* top) {
     case 62: issue_plain(OP_RAND); break;
     // expression -> IDENT
     case 64: issue_var(OP_LOAD, top[0].symbol); break;
-    default: break;     // rules without an action
+    default: break;  // rules without an action
     }
 }

@@ -14,10 +14,10 @@ namespace {
 // The two stacks always have the same height. They live on the heap and
 // grow by doubling up to MAX_DEPTH entries.
 struct ParserStacks {
-    int16_t*    state_stack;
+    int16_t* state_stack;
     TokenValue* value_stack;
-    int32_t     height;
-    int32_t     stack_capacity;
+    int32_t height;
+    int32_t stack_capacity;
 };
 
 void allocate_stacks(ParserStacks& s, int32_t capacity) {
@@ -44,8 +44,7 @@ void release_stacks(ParserStacks& s) {
 int goto_state(int lhs, int from) {
     int a = lhs - FIRST_NONTERMINAL;
     int i = goto_base[a] + from;
-    if (goto_base[a] != NO_ACTION_FLAG && i >= 0 && i <= LAST_INDEX && action_check[i] == from)
-        return action_table[i];
+    if (goto_base[a] != NO_ACTION_FLAG && i >= 0 && i <= LAST_INDEX && action_check[i] == from) return action_table[i];
     return default_goto[a];
 }
 
@@ -64,7 +63,7 @@ ParseResult parse_program() {
     allocate_stacks(s, INITIAL_DEPTH);
     int state = 0;
     parse_lookahead = EMPTY_LOOKAHEAD;
-    s.value_stack[0].bits = 0;     // set aside: never read
+    s.value_stack[0].bits = 0;  // set aside: never read
     s.height = 0;
     ParseResult result;
 
@@ -113,7 +112,7 @@ ParseResult parse_program() {
                 if (a > 0) {
                     // Shift: an end of input stays held.
                     if (parse_lookahead != 0) parse_lookahead = EMPTY_LOOKAHEAD;
-                    issue_line = token_line;    // what the statement issues next is on this line
+                    issue_line = token_line;  // what the statement issues next is on this line
                     s.value_stack[s.height] = yy_token_value;
                     state = a;
                     continue;

@@ -62,8 +62,10 @@ std::string expected_tokens(const int16_t* states, int count) {
     int integer = token_translation[INT_CONST], real = token_translation[REAL_CONST];
     for (int t = ERROR_TERMINAL + 2; t < FIRST_NONTERMINAL; ++t) {
         if (!takes[t]) continue;
-        if ((t == integer || t == real) && takes[integer] && takes[real]) add("a number");
-        else add(token_words(code_of_terminal(t)));
+        if ((t == integer || t == real) && takes[integer] && takes[real])
+            add("a number");
+        else
+            add(token_words(code_of_terminal(t)));
     }
     if (takes[0]) add(token_words(TOKEN_END));
 

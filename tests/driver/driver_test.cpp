@@ -91,9 +91,9 @@ TEST_F(Driver, UnreadableSourceFallsBackToStandardInput) {
     chmod((dir + "/secret.txt").c_str(), 0);
     write_file(dir + "/in.txt", "P(\"from standard input\" \\n);");
     chmod((dir + "/in.txt").c_str(), 0644);
-    ProcessResult r = run_process({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                   RILL_BINARY, "secret.txt"},
-                                  dir, dir + "/in.txt");
+    ProcessResult r =
+        run_process({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", RILL_BINARY, "secret.txt"},
+                    dir, dir + "/in.txt");
     EXPECT_EQ(r.out, "from standard input\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);

@@ -48,10 +48,9 @@ TEST_F(Interrupt, LoopStopsOnEveryPath) {
                "#\"out.txt\" F(\"before the loop\" \\n); P(\"started\" \\n);"
                "dbl x; loop (2000000000) { i =+ 1; x =+ 0.5; if (i < 0) { out; }; }; P(\"never\");");
     for (const char* path : {"walk", "threaded", "native"}) {
-        Session s({"/usr/bin/env", std::string("RILL_REPLAY=") + path, RILL_BINARY, "p.rill"}, dir,
-                  Session::TERMINAL);
+        Session s({"/usr/bin/env", std::string("RILL_REPLAY=") + path, RILL_BINARY, "p.rill"}, dir, Session::TERMINAL);
         ASSERT_TRUE(s.wait_for_output("started\n")) << path;
-        usleep(100000);     // well into the loop
+        usleep(100000);  // well into the loop
         s.signal(SIGINT);
         EXPECT_EQ(s.finish(), 128 + SIGINT) << path;
         EXPECT_EQ(s.out, "started\n") << path;
@@ -86,7 +85,7 @@ TEST_F(Interrupt, WaitingWriteIsCompletedAndASecondSignalEndsAtOnce) {
 TEST_F(Interrupt, ClosedPipeOnStandardOutputKeepsItsDefault) {
     std::string program = "loop (100000) { P(\"a line of output\" \\n); };";
     write_file(dir + "/p.rill", program);
-    signal(SIGPIPE, SIG_DFL);   // not ignored, as in a shell's foreground job
+    signal(SIGPIPE, SIG_DFL);  // not ignored, as in a shell's foreground job
     ProcessResult r = run_process(
         {"/bin/sh", "-c", "(" + std::string(RILL_BINARY) + " p.rill; echo $? >status) | true"}, dir, "/dev/null");
     EXPECT_EQ(read_or_empty(dir + "/status"), std::to_string(128 + SIGPIPE) + "\n");

@@ -18,7 +18,7 @@ TEST(RealToInt, TruncatesAndWrapsThroughSixtyFourBits) {
     EXPECT_EQ(real_to_int(4294967297.5), 1);
     EXPECT_EQ(real_to_int(-4294967297.0), -1);
     // Just below 2^63 still converts; 2^63 and beyond give 0.
-    EXPECT_EQ(real_to_int(std::nextafter(0x1p63, 0.0)), -1024);   // 2^63 - 1024
+    EXPECT_EQ(real_to_int(std::nextafter(0x1p63, 0.0)), -1024);  // 2^63 - 1024
     EXPECT_EQ(real_to_int(0x1p52 + 0x1p33 + 5.0), 5);
     EXPECT_EQ(real_to_int(0x1p63), 0);
     EXPECT_EQ(real_to_int(-0x1p63), 0);
@@ -41,12 +41,12 @@ TEST(WrappingArithmetic, EdgesOfThirtyTwoBits) {
 TEST(CompareReals, RelationsAndNaN) {
     // The result is the skip flag: 1 when the relation does not hold.
     const double nan = std::nan("");
-    struct Case { double l, r; int expected[6]; } cases[] = {
-        {1, 1, {0, 1, 0, 0, 1, 1}},
-        {1, 2, {1, 0, 0, 1, 0, 1}},
-        {2, 1, {1, 0, 1, 0, 1, 0}},
-        {nan, 1, {1, 0, 1, 1, 1, 1}},
-        {nan, nan, {1, 0, 1, 1, 1, 1}},
+    struct Case {
+        double l, r;
+        int expected[6];
+    } cases[] = {
+        {1, 1, {0, 1, 0, 0, 1, 1}},   {1, 2, {1, 0, 0, 1, 0, 1}},     {2, 1, {1, 0, 1, 0, 1, 0}},
+        {nan, 1, {1, 0, 1, 1, 1, 1}}, {nan, nan, {1, 0, 1, 1, 1, 1}},
     };
     for (const Case& c : cases)
         for (int rel = 1; rel <= 6; ++rel)
@@ -74,8 +74,8 @@ namespace {
 // The native code divides by a constant with a multiply and shifts; it must
 // agree with wrap_div for every dividend, at the edges above all.
 TEST(DivisionByConstant, AgreesWithWrapDiv) {
-    const int32_t divisors[] = {2, 3, 5, 6, 7, 10, 16, 25, 125, 641, 1000, 1024, 65535, 65536, 65537,
-                                1000003, 0x40000000, 0x7ffffffe, INT32_MAX};
+    const int32_t divisors[] = {2,    3,    5,     6,     7,     10,      16,         25,         125,      641,
+                                1000, 1024, 65535, 65536, 65537, 1000003, 0x40000000, 0x7ffffffe, INT32_MAX};
     std::vector<int32_t> dividends = {0, 1, -1, 2, -2, INT32_MIN, INT32_MIN + 1, INT32_MAX, INT32_MAX - 1};
     uint32_t state = 12345;
     for (int i = 0; i < 20000; ++i) {
@@ -87,7 +87,7 @@ TEST(DivisionByConstant, AgreesWithWrapDiv) {
         DivisionMagic m = division_magic(d);
         for (int32_t n : dividends) {
             ASSERT_EQ(divide_by_magic(n, m), wrap_div(n, d)) << n << " / " << d;
-            for (int32_t k = -3; k <= 3; ++k) {    // around multiples of d
+            for (int32_t k = -3; k <= 3; ++k) {  // around multiples of d
                 int64_t near = static_cast<int64_t>(n / d) * d + k;
                 if (near < INT32_MIN || near > INT32_MAX) continue;
                 int32_t x = static_cast<int32_t>(near);

@@ -8,7 +8,7 @@
 namespace {
 
 struct Trace {
-    std::string records;    // "name operand" lines, then "last N"
+    std::string records;  // "name operand" lines, then "last N"
     std::string out;
     int status;
 };
@@ -61,7 +61,8 @@ TEST(Instructions, EveryStatementFormIssuesItsSequence) {
               "FPRINT_STR \"y = \"\nFPRINT_VAR y\nFPRINT_NL\n"
               "MODE_REAL\nLOAD x\nLOAD n\nIF_GE\nMODE_INT\nPRINT_STR \"x is not below n\"\nPRINT_NL\nEND_IF\n"
               "LOOP 3\nINC n\nLOOP_END\n"
-              "LOOP_VAR i\nMODE_OF n\nPUSH_INT 1\nADD_TO n\nMODE_REAL\nLOAD n\nPUSH_INT 10\nIF_GT\nMODE_INT\nBREAK\nEND_IF\nLOOP_END\n"
+              "LOOP_VAR i\nMODE_OF n\nPUSH_INT 1\nADD_TO n\nMODE_REAL\nLOAD n\nPUSH_INT "
+              "10\nIF_GT\nMODE_INT\nBREAK\nEND_IF\nLOOP_END\n"
               "last 71\n");
 }
 
@@ -78,7 +79,8 @@ TEST(Instructions, WhatAnErrorLeavesBehind) {
     EXPECT_EQ(trace("loop (n + 1) {};").records, "OUT_CONSOLE\nlast 0\n");
     EXPECT_EQ(trace("loop (2) { P(\"x\") };").records, "OUT_CONSOLE\nLOOP 2\nPRINT_STR \"x\"\nlast 2\n");
     EXPECT_EQ(trace("a = ((1));").records, "OUT_CONSOLE\nMODE_OF a\nPUSH_INT 1\nSTORE a\nlast 3\n");
-    EXPECT_EQ(trace("a = rand(5) * 2;").records, "OUT_CONSOLE\nMODE_OF a\nPUSH_INT 5\nRAND\nPUSH_INT 2\nMUL\nSTORE a\nlast 6\n");
+    EXPECT_EQ(trace("a = rand(5) * 2;").records,
+              "OUT_CONSOLE\nMODE_OF a\nPUSH_INT 5\nRAND\nPUSH_INT 2\nMUL\nSTORE a\nlast 6\n");
     EXPECT_EQ(trace("F(\\n); P(); F();").records, "OUT_CONSOLE\nFPRINT_NL\nlast 1\n");
 }
 
@@ -88,7 +90,8 @@ TEST(Instructions, ReplayAddsNoRecords) {
     Trace t = trace("loop (3) { loop (2) { P(\"a\"); }; loop (0) { P(\"b\"); }; P(\"c\"); };");
     EXPECT_EQ(t.out, "aacaacaac");
     EXPECT_EQ(t.records,
-              "OUT_CONSOLE\nLOOP 3\nLOOP 2\nPRINT_STR \"a\"\nLOOP_END\nLOOP 0\nPRINT_STR \"b\"\nLOOP_END\nPRINT_STR \"c\"\nLOOP_END\nlast 9\n");
+              "OUT_CONSOLE\nLOOP 3\nLOOP 2\nPRINT_STR \"a\"\nLOOP_END\nLOOP 0\nPRINT_STR \"b\"\nLOOP_END\nPRINT_STR "
+              "\"c\"\nLOOP_END\nlast 9\n");
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ struct Outcome {
     bool stored = false;
     int32_t integer = 0;
     double real = 0;
-    std::string rest;       // what the next read would see
+    std::string rest;  // what the next read would see
 
     bool operator==(const Outcome& o) const {
         return stored == o.stored && integer == o.integer && std::memcmp(&real, &o.real, sizeof real) == 0 &&
@@ -34,8 +34,7 @@ void PrintTo(const Outcome& o, std::ostream* os) {
 
 Outcome by_library(const std::string& text, bool real) {
     Outcome o;
-    FILE* f = text.empty() ? std::fopen("/dev/null", "r")
-                           : fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+    FILE* f = text.empty() ? std::fopen("/dev/null", "r") : fmemopen(const_cast<char*>(text.data()), text.size(), "r");
     if (!f) return o;
     o.stored = real ? std::fscanf(f, "%lf", &o.real) == 1 : std::fscanf(f, "%d", &o.integer) == 1;
     for (int c; (c = std::fgetc(f)) != EOF;) o.rest += static_cast<char>(c);
@@ -63,20 +62,81 @@ void expect_same(const std::string& text) {
 TEST(NumberInput, MatchesTheLibraryOnTheTable) {
     const char* const inputs[] = {
         // blanks, signs, what stays
-        "42", " \t\n\v\f\r42abc", "-17", "+5", "-", "+", "- 5", "+-3", "--1", "abc", "", "   ", "12\r\n",
+        "42",
+        " \t\n\v\f\r42abc",
+        "-17",
+        "+5",
+        "-",
+        "+",
+        "- 5",
+        "+-3",
+        "--1",
+        "abc",
+        "",
+        "   ",
+        "12\r\n",
         // integers out of range, leading zeros, a hexadecimal prefix
-        "2147483647", "2147483648", "-2147483649", "4294967297", "99999999999999999999",
-        "-99999999999999999999", "007", "0x1A", "-0",
+        "2147483647",
+        "2147483648",
+        "-2147483649",
+        "4294967297",
+        "99999999999999999999",
+        "-99999999999999999999",
+        "007",
+        "0x1A",
+        "-0",
         // points and exponents, complete or cut short
-        "3.7", ".5", "-.5", ".", "-.", "5.", "1.5.3", "1..2", "1e5", "1E+5", "1e-5x", "1e", "1e+", "1e-x",
-        "1ex", "100ergs", ".e5", "1.e3",
+        "3.7",
+        ".5",
+        "-.5",
+        ".",
+        "-.",
+        "5.",
+        "1.5.3",
+        "1..2",
+        "1e5",
+        "1E+5",
+        "1e-5x",
+        "1e",
+        "1e+",
+        "1e-x",
+        "1ex",
+        "100ergs",
+        ".e5",
+        "1.e3",
         // infinities and NaN, complete or cut short
-        "inf", "-INF", "+Infinity", "infinit", "infx", "infix", "in", "i", "nan", "NaN(1)", "-nan", "na",
-        "nax", "n",
+        "inf",
+        "-INF",
+        "+Infinity",
+        "infinit",
+        "infx",
+        "infix",
+        "in",
+        "i",
+        "nan",
+        "NaN(1)",
+        "-nan",
+        "na",
+        "nax",
+        "n",
         // hexadecimal reals
-        "0x", "-0x", "0xg", "0x1p3", "0X1.8P+1", "0x.8", "0x1p", "0x1p-", "0xAp-2z", "0x1e",
+        "0x",
+        "-0x",
+        "0xg",
+        "0x1p3",
+        "0X1.8P+1",
+        "0x.8",
+        "0x1p",
+        "0x1p-",
+        "0xAp-2z",
+        "0x1e",
         // beyond the range of a double
-        "1e400", "-1e400", "1e-400", "4.9e-324", "0.1", "123456789012345678901234567890",
+        "1e400",
+        "-1e400",
+        "1e-400",
+        "4.9e-324",
+        "0.1",
+        "123456789012345678901234567890",
     };
     for (const char* text : inputs) expect_same(text);
 }
@@ -101,7 +161,7 @@ TEST(NumberInput, LeavesTheRestOfThePieceInTheReader) {
     reader.fd = p[0];
     std::thread writer([fd = p[1]] {
         (void)!write(fd, "  4", 3);
-        usleep(50000);          // the read waits for the number's end
+        usleep(50000);  // the read waits for the number's end
         (void)!write(fd, "2 P(x);", 7);
         close(fd);
     });

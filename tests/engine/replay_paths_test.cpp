@@ -21,22 +21,24 @@ namespace {
 
 struct PathRun {
     ProcessResult result;
-    std::string file;   // what the program wrote to out.txt
+    std::string file;  // what the program wrote to out.txt
 };
 
 PathRun run_path(const std::string& path, const std::string& program, const std::string& input) {
     std::string dir = make_scratch_dir("paths." + path);
     write_file(dir + "/prog.txt", program);
     write_file(dir + "/in.txt", input);
-    PathRun r{run_process({"/usr/bin/env", "RILL_REPLAY=" + path, RILL_BINARY, dir + "/prog.txt"}, dir, dir + "/in.txt"),
-          read_or_empty(dir + "/out.txt")};
+    PathRun r{
+        run_process({"/usr/bin/env", "RILL_REPLAY=" + path, RILL_BINARY, dir + "/prog.txt"}, dir, dir + "/in.txt"),
+        read_or_empty(dir + "/out.txt")};
     remove_tree(dir);
     return r;
 }
 
 long clock_second(std::chrono::milliseconds back) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(
-        (std::chrono::system_clock::now() - back).time_since_epoch()).count());
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::seconds>((std::chrono::system_clock::now() - back).time_since_epoch())
+            .count());
 }
 
 // Returns the walk's run.
@@ -69,8 +71,8 @@ PathRun expect_paths_agree(const std::string& program, const std::string& input)
 // edge values read from the console (so that nothing is folded early).
 TEST(ReplayPaths, AgreeOverEdgeValues) {
     const char* ints[] = {"-2147483648", "-1", "0", "1", "7", "-7", "2147483647", "65536"};
-    const char* reals[] = {"nan", "-nan", "inf", "-inf", "0", "-0", "1.5", "-2.5", "3000000000", "9.3e18",
-                           "-9.3e18", "1e-310", "2147483648.5"};
+    const char* reals[] = {"nan",  "-nan",       "inf",    "-inf",    "0",      "-0",          "1.5",
+                           "-2.5", "3000000000", "9.3e18", "-9.3e18", "1e-310", "2147483648.5"};
     std::string input;
     int pairs = 0;
     for (const char* a : ints)
@@ -84,16 +86,20 @@ TEST(ReplayPaths, AgreeOverEdgeValues) {
     std::string program =
         "# \"out.txt\"\n"
         "int a, b; int q, n; dbl x, y; dbl z;\n"
-        "loop (" + std::to_string(pairs) + ") {\n"
+        "loop (" +
+        std::to_string(pairs) +
+        ") {\n"
         "  S(a); S(b); S(x); S(y);\n"
         "  q = a + b; F(q \" \"); q = a - b; F(q \" \"); q = a * b; F(q \" \");\n"
         "  if (b =! 0) { q = a / b; F(q \" \"); q = a; q =/ b; F(q \" \"); };\n"
         "  q = a; q =+ b; q =- 3; q =* b; F(q \" \");\n"
-        "  q = a / (0 - 1); F(q \" \"); q = a / 3; F(q \" \"); q = a / (0 - 7); F(q \" \"); q = a * 65536; F(q \" \");\n"
+        "  q = a / (0 - 1); F(q \" \"); q = a / 3; F(q \" \"); q = a / (0 - 7); F(q \" \"); q = a * 65536; F(q \" "
+        "\");\n"
         "  q = a / 2 + b / 65536 - a / 1024; F(q \" \");\n"
         "  q ++; F(q \" \"); q --; q --; F(q \\n);\n"
         "  z = x + y; F(z \" \"); z = x - y; F(z \" \"); z = x * y; F(z \" \"); z = x / y; F(z \" \");\n"
-        "  z = y; z =+ x; F(z \" \"); z = y; z =- x; F(z \" \"); z = y; z =* x; F(z \" \"); z = y; z =/ x; F(z \" \");\n"
+        "  z = y; z =+ x; F(z \" \"); z = y; z =- x; F(z \" \"); z = y; z =* x; F(z \" \"); z = y; z =/ x; F(z \" "
+        "\");\n"
         "  z = x * 0.5 + a - b / 3; F(z \" \"); z ++; F(z \" \"); z --; F(z \\n);\n"
         "  q = x; F(q \" \"); q = y + a; F(q \" \"); z = a; F(z \" \"); z = a * b; F(z \" \"); q = x / 2; F(q \\n);\n"
         "  if (x == y) { F(\"eq \"); }; if (x =! y) { F(\"ne \"); }; if (x =< y) { F(\"le \"); };\n"
@@ -121,7 +127,8 @@ TEST(ReplayPaths, AgreeOverEdgeValues) {
 TEST(ReplayPaths, DivisionByZeroStopsAlike) {
     PathRun walk = expect_paths_agree(
         "int i, j; int q; dbl x;\n"
-        "loop (3) { i ++; j = 0; loop (4) { j ++; x = x + 0.25; q = 12 / (j - i - 1); P(i \" \" j \" \" q \" \" x \\n); }; };\n"
+        "loop (3) { i ++; j = 0; loop (4) { j ++; x = x + 0.25; q = 12 / (j - i - 1); P(i \" \" j \" \" q \" \" x "
+        "\\n); }; };\n"
         "P(\"never\");\n",
         "");
     EXPECT_NE(walk.result.err.find("division by zero"), std::string::npos);
@@ -136,7 +143,8 @@ TEST(ReplayPaths, LoopControlAgrees) {
         "int a, b; int c, n; int t, m; dbl r;\n"
         "n = 3; r = 2.9;\n"
         "loop (4) { a ++; b = 0; loop (n) { b ++; n ++; if (b > a) { out; }; c = 0;\n"
-        "  loop (r) { c ++; t =+ a * b * c; if (t > 40) { out; }; }; loop (0) { t = 0; }; m = c - 9; loop (m) { t = 0; };\n"
+        "  loop (r) { c ++; t =+ a * b * c; if (t > 40) { out; }; }; loop (0) { t = 0; }; m = c - 9; loop (m) { t = 0; "
+        "};\n"
         "  if (a == 3) { out; }; }; r =+ 0.5; if (t > 200) { out; }; };\n"
         "P(a \" \" b \" \" c \" \" n \" \" t \" \" r \\n);\n",
         "");
@@ -147,7 +155,8 @@ TEST(ReplayPaths, LoopControlAgrees) {
 TEST(ReplayPaths, InterruptStopsEveryPath) {
     for (const char* path : {"walk", "threaded", "native"}) {
         std::string dir = make_scratch_dir(std::string("interrupt.") + path);
-        write_file(dir + "/prog.txt", "int i; dbl x;\nP(\"start\" \\n);\nloop (2000000000) { i ++; x = x + i / 3; };\nP(i);\n");
+        write_file(dir + "/prog.txt",
+                   "int i; dbl x;\nP(\"start\" \\n);\nloop (2000000000) { i ++; x = x + i / 3; };\nP(i);\n");
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
@@ -160,7 +169,7 @@ TEST(ReplayPaths, InterruptStopsEveryPath) {
             execl(RILL_BINARY, RILL_BINARY, prog.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        usleep(500000);     // the loop of 2 * 10^9 passes is running by then
+        usleep(500000);  // the loop of 2 * 10^9 passes is running by then
         kill(pid, SIGINT);
         int status = 0;
         waitpid(pid, &status, 0);

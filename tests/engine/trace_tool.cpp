@@ -19,10 +19,12 @@ int main(int argc, char** argv) {
         if (p->operand_kind == OPERAND_VAR) {
             std::fprintf(dump, " %s", p->operand.symbol->name);
         } else if (p->operand_kind == OPERAND_CONST) {
-            if (p->op == OP_PUSH_REAL) std::fprintf(dump, " %g", p->operand.real);
+            if (p->op == OP_PUSH_REAL)
+                std::fprintf(dump, " %g", p->operand.real);
             else if (p->op == OP_PRINT_STR || p->op == OP_FPRINT_STR || p->op == OP_OPEN_OUT)
                 std::fprintf(dump, " \"%s\"", p->operand.text);
-            else std::fprintf(dump, " %d", p->operand.integer);
+            else
+                std::fprintf(dump, " %d", p->operand.integer);
         }
         std::fputc('\n', dump);
         if (p == instruction_list.last) last = position;

@@ -79,7 +79,7 @@ TEST_F(Diagnostics, EndOfInputPointsAfterTheLastText) {
 // A string left open by mistake swallows lines; the help says where it began.
 TEST_F(Diagnostics, StringOverSeveralLines) {
     ProcessResult after = run("int x;\nP(\"abc \\n);\nx = 1;\nP(\"def\" \\n);\n");
-    EXPECT_EQ(after.out, "abc \\n);\nx = 1;\nP(0");     // the string, then the name def
+    EXPECT_EQ(after.out, "abc \\n);\nx = 1;\nP(0");  // the string, then the name def
     EXPECT_EQ(after.err,
               "parse error\n"
               "p.rill:4:7: unexpected '\"'; expected a name, a string, ')' or '\\n'\n"
@@ -113,7 +113,7 @@ TEST_F(Diagnostics, InsideBlockAndLoop) {
               "p.rill:5:10: unexpected name 'i'; expected ';'\n"
               "        P(i) i;\n"
               "             ^\n");
-    EXPECT_EQ(r.out, "");   // the loop never closed, so it never ran
+    EXPECT_EQ(r.out, "");  // the loop never closed, so it never ran
 }
 
 // Columns count characters after CR LF has become LF; a tab is one
@@ -143,14 +143,20 @@ TEST_F(Diagnostics, SixteenThousandCharacterLine) {
     size_t column = line.find(')') + 1;
     EXPECT_EQ(r.err,
               "parse error\n"
-              "p.rill:2:" + std::to_string(column) + ": unexpected ')'; expected ';', '+', '-', '*' or '/'\n"
-              "    ..." + line.substr(column - 1 - 60) + "\n"
-              "       " + std::string(60, ' ') + "^\n");
+              "p.rill:2:" +
+                  std::to_string(column) +
+                  ": unexpected ')'; expected ';', '+', '-', '*' or '/'\n"
+                  "    ..." +
+                  line.substr(column - 1 - 60) +
+                  "\n"
+                  "       " +
+                  std::string(60, ' ') + "^\n");
 }
 
 TEST_F(Diagnostics, DivisionByZeroNamesTheLineAlsoInAReplay) {
-    ProcessResult r = run("int i; int n;\nloop (2) {\n  loop (5) {\n    n ++;\n"
-                          "    if (n == 5) { i = 7 / (n - 5); };\n  };\n};\nP(\"never\");\n");
+    ProcessResult r =
+        run("int i; int n;\nloop (2) {\n  loop (5) {\n    n ++;\n"
+            "    if (n == 5) { i = 7 / (n - 5); };\n  };\n};\nP(\"never\");\n");
     EXPECT_EQ(r.err,
               "division by zero\n"
               "p.rill:5: the divisor is 0 in the statement on this line\n");
@@ -173,15 +179,19 @@ TEST_F(Diagnostics, ScannerFailures) {
     EXPECT_EQ(name.err,
               "fatal error - scanner input buffer overflow\n"
               "p.rill:1:5: this token is longer than 16381 characters\n"
-              "    x = " + std::string(60, 'a') + "...\n"
-              "        ^\n");
+              "    x = " +
+                  std::string(60, 'a') +
+                  "...\n"
+                  "        ^\n");
 
     ProcessResult open = run("int x;\nP(\"" + std::string(17000, 'a'));
     EXPECT_EQ(open.err,
               "fatal error - scanner input buffer overflow\n"
               "p.rill:2:3: this string is longer than 16381 characters; is its closing quote missing?\n"
-              "    P(\"" + std::string(59, 'a') + "...\n"
-              "      ^\n");
+              "    P(\"" +
+                  std::string(59, 'a') +
+                  "...\n"
+                  "      ^\n");
 
     mkdir((dir + "/src").c_str(), 0755);
     ProcessResult directory = run_args({"src"}, "1");

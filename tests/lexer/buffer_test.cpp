@@ -43,14 +43,7 @@ std::string read_all(InputReader& reader, int split, int room) {
 }
 
 const char* const RAW_INPUTS[] = {
-    "ab\r\ncd\r\n",
-    "\r\n\r\n",
-    "a\r\r\nb\rc\r",
-    "\r",
-    "x\r\n\x1a\r\ny",
-    "p\r\x1aq",
-    "\x1a",
-    "ab\x1a\r\n",
+    "ab\r\ncd\r\n", "\r\n\r\n", "a\r\r\nb\rc\r", "\r", "x\r\n\x1a\r\ny", "p\r\x1aq", "\x1a", "ab\x1a\r\n",
 };
 
 TEST(ReadSource, TranslationDoesNotDependOnWhereReadsSplit) {
@@ -72,7 +65,7 @@ TEST(ReadSource, EndStaysAndNothingAfterSubstituteCharacterIsRead) {
     InputReader reader;
     reader.fd = p.fd[0];
     char buf[16];
-    ASSERT_EQ(read_source(reader, buf, 2), 1);     // reads "a\x1a" only
+    ASSERT_EQ(read_source(reader, buf, 2), 1);  // reads "a\x1a" only
     EXPECT_EQ(buf[0], 'a');
     EXPECT_EQ(read_source(reader, buf, 16), 0);
     EXPECT_EQ(read_source(reader, buf, 16), 0);
@@ -101,7 +94,7 @@ TEST(ReadSource, LookAheadAndReadsShareTheStream) {
     ASSERT_EQ(read_source(reader, buf, 1), 1);
     EXPECT_EQ(input_peek(reader, 0), '2');
     EXPECT_EQ(input_peek(reader, 1), '\n');
-    EXPECT_EQ(input_peek(reader, 5), '\r');      // the last CR, once the end shows it has no LF
+    EXPECT_EQ(input_peek(reader, 5), '\r');  // the last CR, once the end shows it has no LF
     EXPECT_EQ(input_peek(reader, 6), -1);
     input_take(reader, 2);
     ASSERT_EQ(read_source(reader, buf, 16), 4);

@@ -12,10 +12,14 @@ namespace {
 void print_escaped(const char* s) {
     for (; *s; ++s) {
         unsigned char c = static_cast<unsigned char>(*s);
-        if (c == '\n') std::fputs("\\n", stdout);
-        else if (c == '\\') std::fputs("\\\\", stdout);
-        else if (c < 32 || c >= 127) std::printf("\\x%02x", c);
-        else std::putchar(c);
+        if (c == '\n')
+            std::fputs("\\n", stdout);
+        else if (c == '\\')
+            std::fputs("\\\\", stdout);
+        else if (c < 32 || c >= 127)
+            std::printf("\\x%02x", c);
+        else
+            std::putchar(c);
     }
 }
 
@@ -27,9 +31,12 @@ int main(int argc, char** argv) {
     long tokens = 0;
     for (int t; (t = yy_next_token()) != 0; ++tokens) {
         if (count_only) continue;
-        if (const char* name = token_name(t)) std::fputs(name, stdout);
-        else if (t > 32 && t < 127) std::printf("'%c'", t);
-        else std::printf("'\\x%02x'", static_cast<unsigned>(t));
+        if (const char* name = token_name(t))
+            std::fputs(name, stdout);
+        else if (t > 32 && t < 127)
+            std::printf("'%c'", t);
+        else
+            std::printf("'\\x%02x'", static_cast<unsigned>(t));
         switch (t) {
         case IDENT: std::printf(" %s", yy_token_value.symbol->name); break;
         case INT_CONST: std::printf(" %d", yy_token_value.integer); break;

@@ -10,7 +10,7 @@
 namespace {
 
 struct Scan {
-    std::string tokens;     // one line a token, joined with blanks
+    std::string tokens;  // one line a token, joined with blanks
     std::string err;
     int status;
 };
@@ -34,7 +34,8 @@ TEST(Scanner, LongestMatchAndTieBreaks) {
     EXPECT_EQ(tokens_of("x=-1"), "IDENT x SUB_ASSIGN INT_CONST 1");
     EXPECT_EQ(tokens_of("x= -1"), "IDENT x ASSIGN MINUS INT_CONST 1");
     EXPECT_EQ(tokens_of("x=++y"), "IDENT x ADD_ASSIGN PLUS IDENT y");
-    EXPECT_EQ(tokens_of("a<=b =< => == =! =* =/ -- ++"), "IDENT a LT ASSIGN IDENT b LE GE EQ NE MUL_ASSIGN DIV_ASSIGN DECREMENT INCREMENT");
+    EXPECT_EQ(tokens_of("a<=b =< => == =! =* =/ -- ++"),
+              "IDENT a LT ASSIGN IDENT b LE GE EQ NE MUL_ASSIGN DIV_ASSIGN DECREMENT INCREMENT");
     EXPECT_EQ(tokens_of("P(x)"), "KW_P LPAREN IDENT x RPAREN");
     EXPECT_EQ(tokens_of("\\q \\n"), "'\\' IDENT q NEWLINE_MARK");
 }
@@ -50,13 +51,15 @@ TEST(Scanner, Numbers) {
 TEST(Scanner, IdentifiersAndKeywords) {
     EXPECT_EQ(tokens_of("a_b a__b9 ab1_ if_x a_b_c _a"),
               "IDENT a_b IDENT a__b9 IDENT ab1_ IDENT if_x IDENT a_b '_' IDENT c '_' IDENT a");
-    EXPECT_EQ(tokens_of("loop if P F S D rand dbl int out"), "KW_LOOP KW_IF KW_P KW_F KW_S KW_D KW_RAND KW_DBL KW_INT KW_OUT");
+    EXPECT_EQ(tokens_of("loop if P F S D rand dbl int out"),
+              "KW_LOOP KW_IF KW_P KW_F KW_S KW_D KW_RAND KW_DBL KW_INT KW_OUT");
     EXPECT_EQ(tokens_of("loopy Px P_ Loop p in ifx outs"),
               "IDENT loopy IDENT Px IDENT P_ IDENT Loop IDENT p IDENT in IDENT ifx IDENT outs");
 }
 
 TEST(Scanner, Strings) {
-    EXPECT_EQ(tokens_of("\"a\nb\" \"\" \"%d\\n\""), "STRING_CONST \"a\\nb\" STRING_CONST \"\" STRING_CONST \"%d\\\\n\"");
+    EXPECT_EQ(tokens_of("\"a\nb\" \"\" \"%d\\n\""),
+              "STRING_CONST \"a\\nb\" STRING_CONST \"\" STRING_CONST \"%d\\\\n\"");
     // An unterminated quote is the character 34; scanning resumes after it.
     EXPECT_EQ(tokens_of("x \"abc"), "IDENT x '\"' IDENT abc");
     EXPECT_EQ(tokens_of("' \"remark\" '"), "QUOTE STRING_CONST \"remark\" QUOTE");

@@ -90,12 +90,12 @@ struct Rule {
 
 struct Grammar {
     std::map<std::string, int> symbols;  // as the rules write them
-    std::map<int, int> code_of;  // terminal -> token code; "*" has none
-    int undefined = -1;  // the terminal that stands for every other code
+    std::map<int, int> code_of;          // terminal -> token code; "*" has none
+    int undefined = -1;                  // the terminal that stands for every other code
     int first_nonterminal = 0, symbol_count = 0;
-    std::vector<Rule> rules;  // rules[r - 1] is rule r
+    std::vector<Rule> rules;   // rules[r - 1] is rule r
     std::map<int, int> level;  // operator terminal -> precedence, 1 the loosest
-    std::string error;  // the first fault found in the file
+    std::string error;         // the first fault found in the file
 
     bool terminal(int s) const { return s < first_nonterminal; }
 };
@@ -331,7 +331,7 @@ struct Expected {
 struct Sentence {
     std::vector<int> terminals;
     std::vector<Expected> issues;  // in the order the reductions issue them
-    std::vector<int> stack;  // while generating: the value stack, as token indexes
+    std::vector<int> stack;        // while generating: the value stack, as token indexes
 };
 
 struct Generator {

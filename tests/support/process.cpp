@@ -77,8 +77,8 @@ void remove_tree(const std::string& path) {
     }
 }
 
-ProcessResult run_process(const std::vector<std::string>& argv, const std::string& dir,
-                          const std::string& stdin_path, int limit_ms) {
+ProcessResult run_process(const std::vector<std::string>& argv, const std::string& dir, const std::string& stdin_path,
+                          int limit_ms) {
     ProcessResult r;
     char out_tmpl[] = "/tmp/rill-test-out.XXXXXX";
     char err_tmpl[] = "/tmp/rill-test-err.XXXXXX";

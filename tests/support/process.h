@@ -7,14 +7,14 @@
 
 struct ProcessResult {
     std::string out, err;
-    int status = -1;            // the exit status, or 128 + the signal that ended it
-    bool timed_out = false;     // killed after the time limit
+    int status = -1;         // the exit status, or 128 + the signal that ended it
+    bool timed_out = false;  // killed after the time limit
 };
 
 // Runs argv[0] with argv in dir, standard input from stdin_path; standard
 // output and error are captured. Waits at most limit_ms.
-ProcessResult run_process(const std::vector<std::string>& argv, const std::string& dir,
-                          const std::string& stdin_path, int limit_ms = 60000);
+ProcessResult run_process(const std::vector<std::string>& argv, const std::string& dir, const std::string& stdin_path,
+                          int limit_ms = 60000);
 
 // File helpers: whole files in and out, scratch directories.
 bool read_file(const std::string& path, std::string* text);

@@ -85,7 +85,7 @@ void Session::send(const std::string& text) {
 
 void Session::close_input() {
     if (in_fd == out_fd) {
-        send("\x04");   // the terminal's end of input
+        send("\x04");  // the terminal's end of input
         return;
     }
     if (in_fd >= 0) close(in_fd);
@@ -146,6 +146,7 @@ int Session::finish(int ms) {
     }
     pid = -1;
     // What the process left in its pipes.
-    while (read_available(0)) {}
+    while (read_available(0)) {
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

@@ -30,7 +30,7 @@ public:
     std::string out, err;
 
 private:
-    bool read_available(int ms);   // true when it read something
+    bool read_available(int ms);  // true when it read something
     pid_t pid = -1;
     int in_fd = -1, out_fd = -1, err_fd = -1;
 };
