@@ -409,6 +409,42 @@ def bench_short_loops():
         print(f"  {label:14} {cell(t, res['rill threaded'])}")
 
 
+def gen_compile_loops(n_loops, statements):
+    """n_loops top-level loops of two passes, each body `statements`
+    statements of four operations (a multiply, an add, a division by a
+    constant, a subtract), integer and real in turn."""
+    rng = random.Random(statements)
+    lines = [f"dbl x{k}, x{k + 1};" for k in range(0, 10, 2)]
+    lines += [f"i{k} = {k + 3}; x{k} = {k}.25;" for k in range(10)]
+    for _ in range(n_loops):
+        body = []
+        for k in range(statements):
+            v, a, b, c, d = (rng.randrange(10) for _ in range(5))
+            if k % 2:
+                body.append(f"x{v} = x{a} * x{b} + x{c} - x{d} / 7.5;")
+            else:
+                body.append(f"i{v} = i{a} * i{b} + i{c} - i{d} / 7;")
+        lines.append("loop (2) { " + " ".join(body) + " };")
+    lines.append("P(" + " \" \" ".join([f"i{k}" for k in range(10)] + [f"x{k}" for k in range(10)]) + " \\n);")
+    return "\n".join(lines) + "\n"
+
+
+def bench_compile():
+    runs = 5
+    print(f"\ncompile time: top-level loops of two passes, median of {runs} runs from start to exit; "
+          f"per loop: (native - threaded) / loops")
+    print(f"  {'body ops':>9} {'loops':>6} {'rill native':>12} {'rill threaded':>14} {'per loop, ms':>13}")
+    for statements, loops in ((2, 2000), (25, 400), (75, 200), (250, 100)):
+        path = OUT / f"compile{statements}.rill"
+        path.write_text(gen_compile_loops(loops, statements))
+        res = measure(f"compile{statements}", [(label, rill_command(path, replay))
+                                                for label, replay in RILL_PATHS[1:]], runs)
+        native, threaded = res["rill native"], res["rill threaded"]
+        per_loop = "WRONG" if native is None or threaded is None else f"{(native - threaded) / loops * 1000:.3f}"
+        print(f"  {4 * statements + 1:>9} {loops:>6} {cell(native, None):>12} {cell(threaded, None):>14} "
+              f"{per_loop:>13}", flush=True)
+
+
 # ---------------------------------------------------------------- memory
 
 def peak_kb(cmd, extra):
@@ -484,7 +520,7 @@ def machine():
 
 def main(argv):
     benches = {"scanner": bench_scanner, "straight": bench_straight, "loops": bench_loops,
-               "short": bench_short_loops, "memory": bench_memory}
+               "short": bench_short_loops, "compile": bench_compile, "memory": bench_memory}
     chosen = argv or list(benches)
     unknown = [name for name in chosen if name not in benches]
     if unknown:

@@ -282,7 +282,7 @@ def run_path(rill, program, console, path, scratch, timeout):
     return result + (files,)
 
 
-def run_program(rill, number, paths, scratch, timeout):
+def run_program(rill, number, paths, scratch, timeout, native_count=None):
     """Returns {path: (stdout, stderr, status, files)} for program `number`,
     and whether every run drew the same random numbers."""
     text, console = generate(number)
@@ -298,8 +298,26 @@ def run_program(rill, number, paths, scratch, timeout):
         settled = int(time.time()) == start or "rand" not in text
         if settled:
             break
+    if native_count:
+        results["declined"] = declined_loops(native_count, program, console, scratch, timeout)
     os.remove(program)
     return results, settled
+
+
+def declined_loops(tool, program, console, scratch, timeout):
+    """How many loops of the program fell back from native code to the
+    threaded replay, as rill_native_count reports it."""
+    work = tempfile.mkdtemp(prefix="count.", dir=scratch)
+    report = os.path.join(work, "counts")
+    try:
+        subprocess.run([tool, program, report], cwd=work, input=console.encode(),
+                       capture_output=True, timeout=timeout)
+        with open(report) as f:
+            return int(f.read().split()[3])
+    except (subprocess.TimeoutExpired, OSError, IndexError, ValueError):
+        return -1
+    finally:
+        shutil.rmtree(work)
 
 
 def describe(results):
@@ -339,6 +357,9 @@ def main():
     parser.add_argument("--keep", default=None, help="where to write programs that differ")
     parser.add_argument("--timeout", type=float, default=30.0, help="seconds per run")
     parser.add_argument("--show", type=int, default=None, help="print program N and its input")
+    parser.add_argument("--native-count", default=None,
+                        help="the rill_native_count tool: also check that every loop given to "
+                             "native code compiled")
     args = parser.parse_args()
 
     if args.show is not None:
@@ -349,7 +370,8 @@ def main():
         return 0
 
     paths = args.paths.split(",")
-    differing, stopped, timed_out, unsettled = [], 0, 0, 0
+    native_count = args.native_count and os.path.abspath(args.native_count)
+    differing, declined, stopped, timed_out, unsettled = [], [], 0, 0, 0
     scratch = tempfile.mkdtemp(prefix="rill-random.")
     began = time.time()
     try:
@@ -358,7 +380,10 @@ def main():
             if done % 1000 == 0:
                 print(f"{done} programs, {len(differing)} differ", file=sys.stderr, flush=True)
             results, settled = run_program(os.path.abspath(args.rill), number, paths, scratch,
-                                           args.timeout)
+                                           args.timeout, native_count)
+            if results.pop("declined", 0) != 0:
+                declined.append(number)
+                print(f"program {number}: a loop fell back from native code", flush=True)
             if not settled:
                 unsettled += 1
                 continue
@@ -378,7 +403,9 @@ def main():
           f"{unsettled} not compared (their runs never fell within one second of the clock)")
     if differing:
         print("differing programs: " + " ".join(map(str, differing)))
-    return 1 if differing else 0
+    if declined:
+        print("programs with a loop that did not compile: " + " ".join(map(str, declined)))
+    return 1 if differing or declined else 0
 
 
 if __name__ == "__main__":

@@ -81,6 +81,14 @@ constexpr int32_t divide_by_magic(int32_t n, DivisionMagic m) {
     return static_cast<int32_t>(static_cast<uint32_t>(high) + (static_cast<uint32_t>(high) >> 31));
 }
 
+// Division by 2^shift, 1 <= shift <= 30, as the native code does it, one
+// step for one: a negative n is first raised by 2^shift - 1, so that the
+// arithmetic shift rounds toward zero as wrap_div does.
+constexpr int32_t divide_by_power_of_two(int32_t n, int32_t shift) {
+    uint32_t bias = (n < 0 ? 0xffffffffu : 0u) >> (32 - shift);
+    return static_cast<int32_t>(static_cast<uint32_t>(n) + bias) >> shift;
+}
+
 // The four operators, shared by the binary operators and the compound
 // assignments, whose codes run in the same order.
 enum class Arith : uint8_t { ADD, SUB, MUL, DIV };

@@ -1,17 +1,25 @@
-// The native back end: compiles a translated loop body with asmjit's
-// register-allocating compiler. Every variable the body computes with gets a
-// register for the whole replay; it is loaded on entry and written back to
-// its Symbol wherever other code can see it: around a print or read of that
-// variable, and at every way out (the end, a break out of the replayed loop,
-// a division by zero, an interrupt). The operations mirror the helpers of
-// effects.h exactly (division by a constant is divide_by_magic's multiply
-// and shifts); the tests run every loop program through both.
+// The native back end: compiles a translated loop body to x86-64 code in one
+// pass with asmjit's assembler. Homes are chosen before any code is written:
+// the variables, temporaries and loop counters used most, each use weighted
+// by the loops around it, get a register for the whole replay, the rest a
+// slot in the stack frame. No register allocator runs, so compiling costs a
+// few instructions' worth of work an operation.
+//
+// Variables are loaded on entry and written back to their Symbols wherever
+// other code can see them: around a print or read of that variable, and at
+// every way out (the end, a break out of the replayed loop, a division by
+// zero, an interrupt). The operations mirror the helpers of effects.h
+// exactly (division by a constant is divide_by_magic's multiply and shifts);
+// the tests run every loop program through both.
 #include "engine/native.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstdio>
+#include <cstring>
 #include <unordered_map>
 #include <vector>
 
@@ -28,18 +36,21 @@ using namespace asmjit;
 
 using CompiledLoop = void (*)(int32_t count);
 
-// Larger bodies or deeper nests than these run on the threaded replay:
-// compile time grows faster than the gain.
+// Larger bodies or deeper nests than these run on the threaded replay.
 constexpr int32_t MAX_OPS = 20000;
 constexpr int32_t MAX_LOOP_DEPTH = 64;
 
 // Tiering: a loop is compiled when the operations it is expected to run
 // reach COMPILE_BASE plus COMPILE_PER_OP for each operation of its body.
-// Measured in CPU time here, compiling costs about 0.8 ms for a body of ten
-// operations and 20 us more for each further one, and native code saves
-// about a nanosecond an operation over the threaded replay.
-constexpr double COMPILE_BASE = 1e6;
-constexpr double COMPILE_PER_OP = 2e4;
+// Measured here (bench/run compile), compiling costs about 16 us, most of it
+// mapping and protecting the code, and under a tenth of a microsecond an
+// operation; native code saves one to two nanoseconds an operation over the
+// threaded replay.
+constexpr double COMPILE_BASE = 2e4;
+constexpr double COMPILE_PER_OP = 100;
+
+int32_t loops_compiled;
+int32_t loops_declined;
 
 // One region of code memory, reused by every loop: mapped read-write to copy
 // code in, then read-execute to run it, never both at once.
@@ -76,57 +87,69 @@ CompiledLoop place_code(CodeHolder& code) {
     return reinterpret_cast<CompiledLoop>(code_memory);
 }
 
-template <typename F>
-uint64_t address_of(F* f) {
-    return reinterpret_cast<uint64_t>(f);
+template <typename T>
+Imm address_of(T* p) {
+    return imm(reinterpret_cast<uint64_t>(p));
 }
+
+// rax, rcx, rdx, xmm14 and xmm15 are scratch: no value lives in them across
+// operations. The rest hold homes; the first CALLEE_SAVED survive calls.
+const x86::Gp GP_POOL[] = {x86::rbx, x86::rbp, x86::r12, x86::r13, x86::r14, x86::r15,
+                           x86::rsi, x86::rdi, x86::r8,  x86::r9,  x86::r10, x86::r11};
+constexpr int GP_COUNT = sizeof GP_POOL / sizeof GP_POOL[0];
+constexpr int CALLEE_SAVED = 6;
+constexpr int XMM_COUNT = 14;
+const x86::Xmm SCRATCH_XMM = x86::xmm15;
+
+// The frame: the save area for the caller-saved registers in use, then one
+// slot for each home without a register.
+constexpr int32_t SAVE_GP = 0;
+constexpr int32_t SAVE_XMM = SAVE_GP + 8 * (GP_COUNT - CALLEE_SAVED);
+constexpr int32_t SPILL_BASE = SAVE_XMM + 8 * XMM_COUNT;
 
 class Compiler {
 public:
-    Compiler(const Translation& t, x86::Compiler& cc) : t_(t), cc_(cc) {}
+    Compiler(const Translation& t, x86::Assembler& a) : t_(t), a_(a) {}
 
     // Returns false when the body holds something the back end does not handle.
     bool compile() {
-        if (!collect_variables()) return false;
-        FuncNode* func = cc_.addFunc(FuncSignatureT<void, int32_t>(CallConvId::kHost));
-        x86::Gp outer = cc_.newInt32("passes");
-        func->setArg(0, outer);
-        loops_.push_back(outer);
+        if (t_.size > MAX_OPS || t_.loop_depth > MAX_LOOP_DEPTH) return false;
+        if (!collect()) return false;
+        assign_homes();
 
-        interrupt_ = cc_.newIntPtr("interrupt");
-        cc_.mov(interrupt_, imm(reinterpret_cast<uint64_t>(&interrupt_signal)));
-        for (Variable& v : vars_) load(v);
-
-        static_assert(T_EQ_RR == T_GT_II + 1);
-        // Labels only where a jump lands: every label starts a block of the
-        // register allocator's, and blocks cost compile time.
         labels_.resize(t_.size + 1);
         for (int32_t i = 0; i < t_.size; ++i) {
             const TranslatedOp& op = t_.ops[i];
             if (op.code == T_LOOP_I || op.code == T_LOOP_R) target(op.jump + 1);
             else if (op.code == T_LOOP_END || (op.code >= T_EQ_II && op.code <= T_GT_RR)) target(op.jump);
         }
-        done_ = cc_.newLabel();
-        exit_ = cc_.newLabel();
+        done_ = a_.newLabel();
+        exit_ = a_.newLabel();
+
+        prologue();
         for (int32_t i = 0; i < t_.size; ++i) {
-            if (labels_[i].isValid()) cc_.bind(labels_[i]);
-            if (!emit(i)) return false;
+            if (labels_[i].isValid()) a_.bind(labels_[i]);
+            emit(t_.ops[i], i);
         }
-        cc_.bind(done_);
+        a_.bind(done_);
         write_back_all();
-        cc_.bind(exit_);
-        cc_.ret();
+        a_.bind(exit_);
+        epilogue();
         emit_stubs();
-        cc_.endFunc();
+        emit_constants();
         return true;
     }
 
 private:
-    struct Variable {
-        void*    slot;
-        bool     real;
-        x86::Gp  gp;
-        x86::Xmm xmm;
+    // Where a value lives for the whole replay: a register of its kind, or a
+    // frame slot.
+    struct Home {
+        const void* slot;   // a variable's value, else null
+        bool        real;
+        bool        wide;   // a 64-bit address, not a 32-bit integer
+        int32_t     reg;    // into GP_POOL, or an xmm number; -1 for a frame slot
+        int32_t     disp;
+        double      weight;
     };
 
     // An integer division by zero found at a record, or an interrupt (at null).
@@ -135,35 +158,49 @@ private:
         const Instruction* at;
     };
 
-    const Translation&         t_;
-    x86::Compiler&             cc_;
-    std::vector<Variable>      vars_;
-    std::unordered_map<const void*, size_t> var_index_;
-    std::unordered_map<const void*, x86::Gp>  int_temps_;
-    std::unordered_map<const void*, x86::Xmm> real_temps_;
-    std::vector<x86::Gp>       loops_;          // pass counters of the open loops, outermost first
-    std::vector<int32_t>       loop_ends_;      // their LOOP_END operations, inner loops only
-    std::vector<Label>         labels_;         // by operation index
-    std::vector<Stub>          stubs_;
-    x86::Gp                    interrupt_;
-    Label                      done_;
-    Label                      exit_;
-    Label                      interrupted_;
+    const Translation&                      t_;
+    x86::Assembler&                         a_;
+    std::vector<Home>                       homes_;
+    std::unordered_map<const void*, int32_t> home_of_;   // by slot: variables and temporaries
+    std::vector<int32_t>                    counter_of_;  // by loop operation; the replayed loop's at t_.size
+    int32_t                                 interrupt_ = 0;  // the home of &interrupt_signal
+    std::vector<int32_t>                    loops_;       // the open loops' operations, outermost (t_.size) first
+    std::vector<Label>                      labels_;      // by operation index
+    std::vector<Stub>                       stubs_;
+    std::vector<std::pair<uint64_t, Label>> constants_;
+    std::unordered_map<uint64_t, size_t>    constant_of_;
+    Label                                   done_;
+    Label                                   exit_;
+    Label                                   interrupted_;
+    int32_t                                 gp_used_ = 0;
+    int32_t                                 xmm_used_ = 0;
+    int32_t                                 frame_ = 0;
 
     void target(int32_t i) {
-        if (!labels_[i].isValid()) labels_[i] = cc_.newLabel();
+        if (!labels_[i].isValid()) labels_[i] = a_.newLabel();
     }
 
-    bool note_variable(void* slot, bool real) {
-        auto [it, added] = var_index_.try_emplace(slot, vars_.size());
-        if (added) {
-            Variable v{slot, real, {}, {}};
-            if (real) v.xmm = cc_.newXmmSd();
-            else v.gp = cc_.newInt32();
-            vars_.push_back(v);
-            return true;
-        }
-        return vars_[it->second].real == real;  // one type a variable, or no native code
+    static double weight_at(int32_t depth) {
+        double w = 1;
+        for (int32_t i = 0; i < depth && i < 10; ++i) w *= 8;
+        return w;
+    }
+
+    int32_t new_home(const void* slot, bool real, double weight) {
+        homes_.push_back({slot, real, false, -1, 0, weight});
+        return static_cast<int32_t>(homes_.size() - 1);
+    }
+
+    // A variable or temporary used at depth; false when one slot is used as
+    // both types, which the back end does not handle.
+    bool note(Place place, const void* slot, bool real, int32_t depth) {
+        if (place == Place::CONST) return true;
+        if (place != Place::VAR && place != Place::TEMP) return false;
+        auto [it, added] = home_of_.try_emplace(slot, 0);
+        if (added) it->second = new_home(place == Place::VAR ? slot : nullptr, real, 0);
+        Home& h = homes_[it->second];
+        h.weight += weight_at(depth);
+        return h.real == real;
     }
 
     static bool is_real(TranslatedCode c) {
@@ -213,28 +250,30 @@ private:
         return false;
     }
 
-    // Every variable the operations compute with. Prints and reads leave
-    // their variables in memory unless something else holds them.
-    bool collect_variables() {
-        if (t_.size > MAX_OPS || t_.loop_depth > MAX_LOOP_DEPTH) return false;
+    // Every value the operations compute with, and the loop counters. Prints
+    // and reads leave their variables in memory unless something else
+    // computes with them.
+    bool collect() {
+        counter_of_.assign(t_.size + 1, -1);
+        counter_of_[t_.size] = new_home(nullptr, false, weight_at(0));
+        interrupt_ = new_home(nullptr, false, 0);
+        homes_[interrupt_].wide = true;
+        int32_t depth = 0;
         for (int32_t i = 0; i < t_.size; ++i) {
             const TranslatedOp& op = t_.ops[i];
             bool real = is_real(op.code);
+            bool ok = true;
             switch (op.code) {
             case T_INT_OF_R:
-                if (op.pd == Place::VAR && !note_variable(op.d, false)) return false;
-                if (op.pa == Place::VAR && !note_variable(op.a, true)) return false;
+                ok = note(op.pd, op.d, false, depth) && note(op.pa, op.a, true, depth);
                 break;
             case T_REAL_OF_I:
-                if (op.pd == Place::VAR && !note_variable(op.d, true)) return false;
-                if (op.pa == Place::VAR && !note_variable(op.a, false)) return false;
+                ok = note(op.pd, op.d, true, depth) && note(op.pa, op.a, false, depth);
                 break;
             case T_INC_I:
             case T_INC_R:
             case T_DEC_I:
-            case T_DEC_R:
-                if (!note_variable(&static_cast<Symbol*>(op.d)->value, real)) return false;
-                break;
+            case T_DEC_R: ok = note(Place::VAR, &static_cast<Symbol*>(op.d)->value, real, depth); break;
             case T_PRINT_STR:
             case T_PRINT_VAR:
             case T_PRINT_NL:
@@ -242,8 +281,15 @@ private:
             case T_FPRINT_VAR:
             case T_FPRINT_NL:
             case T_INPUT:
-            case T_LOOP_END:
             case T_BREAK: break;
+            case T_LOOP_END:
+                homes_[interrupt_].weight += weight_at(depth);
+                if (i < t_.size - 1) --depth;
+                break;
+            case T_RAND_I:
+            case T_RAND_R:
+            case T_MOVE_I:
+            case T_MOVE_R: ok = note(op.pd, op.d, real, depth) && note(op.pa, op.a, real, depth); break;
             case T_ADD_I:
             case T_SUB_I:
             case T_MUL_I:
@@ -252,10 +298,9 @@ private:
             case T_SUB_R:
             case T_MUL_R:
             case T_DIV_R:
-            case T_MOVE_I:
-            case T_MOVE_R:
-            case T_RAND_I:
-            case T_RAND_R:
+                ok = note(op.pd, op.d, real, depth) && note(op.pa, op.a, real, depth) &&
+                     note(op.pb, op.b, real, depth);
+                break;
             case T_EQ_II:
             case T_NE_II:
             case T_LE_II:
@@ -267,197 +312,303 @@ private:
             case T_LE_RR:
             case T_GE_RR:
             case T_LT_RR:
-            case T_GT_RR:
+            case T_GT_RR: ok = note(op.pa, op.a, real, depth) && note(op.pb, op.b, real, depth); break;
             case T_LOOP_I:
             case T_LOOP_R:
-                if (op.pd == Place::VAR && !note_variable(op.d, real)) return false;
-                if (op.pa == Place::VAR && !note_variable(op.a, real)) return false;
-                if (op.pb == Place::VAR && !note_variable(op.b, real)) return false;
+                ok = note(op.pa, op.a, real, depth);
+                ++depth;
+                counter_of_[i] = new_home(nullptr, false, 2 * weight_at(depth));
                 break;
             }
+            if (!ok) return false;
         }
         return true;
     }
 
-    x86::Gp address(const void* p) {
-        x86::Gp a = cc_.newIntPtr();
-        cc_.mov(a, imm(reinterpret_cast<uint64_t>(p)));
-        return a;
+    // The heaviest homes get registers; the rest, frame slots.
+    void assign_homes() {
+        std::vector<int32_t> order(homes_.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
+        std::stable_sort(order.begin(), order.end(),
+                         [this](int32_t x, int32_t y) { return homes_[x].weight > homes_[y].weight; });
+        int32_t spills = 0;
+        for (int32_t i : order) {
+            Home& h = homes_[i];
+            int32_t& used = h.real ? xmm_used_ : gp_used_;
+            if (used < (h.real ? XMM_COUNT : GP_COUNT)) {
+                h.reg = used++;
+            } else {
+                h.disp = SPILL_BASE + 8 * spills++;
+            }
+        }
+        // Six pushes and the return address leave rsp 8 short of a multiple
+        // of 16; the frame makes it whole, so that calls find it aligned.
+        frame_ = SPILL_BASE + 8 * spills;
+        if (frame_ % 16 == 0) frame_ += 8;
     }
 
-    void load(Variable& v) {
-        x86::Gp a = address(v.slot);
-        if (v.real) cc_.movsd(v.xmm, x86::qword_ptr(a));
-        else cc_.mov(v.gp, x86::dword_ptr(a));
+    Operand int_home(const Home& h) {
+        if (h.reg >= 0) return h.wide ? GP_POOL[h.reg] : GP_POOL[h.reg].r32();
+        return x86::ptr(x86::rsp, h.disp, h.wide ? 8 : 4);
     }
 
-    void write_back(const Variable& v) {
-        x86::Gp a = address(v.slot);
-        if (v.real) cc_.movsd(x86::qword_ptr(a), v.xmm);
-        else cc_.mov(x86::dword_ptr(a), v.gp);
+    Operand real_home(const Home& h) {
+        if (h.reg >= 0) return x86::xmm(static_cast<uint32_t>(h.reg));
+        return x86::qword_ptr(x86::rsp, h.disp);
+    }
+
+    Operand int_src(Place place, const void* slot) {
+        if (place == Place::CONST) return imm(*static_cast<const int32_t*>(slot));
+        return int_home(homes_[home_of_.at(slot)]);
+    }
+
+    Operand real_src(Place place, const void* slot) {
+        if (place == Place::CONST) return constant(*static_cast<const double*>(slot));
+        return real_home(homes_[home_of_.at(slot)]);
+    }
+
+    // A real constant in the pool after the code, one copy of each.
+    x86::Mem constant(double x) {
+        uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        auto [it, added] = constant_of_.try_emplace(bits, constants_.size());
+        if (added) constants_.emplace_back(bits, a_.newLabel());
+        return x86::qword_ptr(constants_[it->second].second);
+    }
+
+    static bool same(const Operand& x, const Operand& y) {
+        return x.isReg() && y.isReg() && x.as<BaseReg>().id() == y.as<BaseReg>().id();
+    }
+
+    void move_int(const Operand& to, const Operand& from) {
+        if (same(to, from)) return;
+        if (to.isMem() && from.isMem()) {
+            a_.mov(x86::eax, from.as<x86::Mem>());
+            a_.mov(to.as<x86::Mem>(), x86::eax);
+            return;
+        }
+        a_.emit(x86::Inst::kIdMov, to, from);
+    }
+
+    void move_real(const Operand& to, const Operand& from) {
+        if (same(to, from)) return;
+        if (to.isReg() && from.isReg()) {
+            a_.movapd(to.as<x86::Xmm>(), from.as<x86::Xmm>());
+        } else if (to.isMem() && from.isMem()) {
+            a_.movsd(SCRATCH_XMM, from.as<x86::Mem>());
+            a_.movsd(to.as<x86::Mem>(), SCRATCH_XMM);
+        } else {
+            a_.emit(x86::Inst::kIdMovsd, to, from);
+        }
+    }
+
+    // A variable between its Symbol and its home; rcx and rdx are spent.
+    void load(const Home& h) {
+        a_.mov(x86::rcx, address_of(h.slot));
+        if (h.real) move_real(real_home(h), x86::qword_ptr(x86::rcx));
+        else if (h.reg >= 0) a_.mov(GP_POOL[h.reg].r32(), x86::dword_ptr(x86::rcx));
+        else {
+            a_.mov(x86::edx, x86::dword_ptr(x86::rcx));
+            a_.mov(x86::dword_ptr(x86::rsp, h.disp), x86::edx);
+        }
+    }
+
+    void write_back(const Home& h) {
+        a_.mov(x86::rcx, address_of(h.slot));
+        if (h.real) move_real(x86::qword_ptr(x86::rcx), real_home(h));
+        else if (h.reg >= 0) a_.mov(x86::dword_ptr(x86::rcx), GP_POOL[h.reg].r32());
+        else {
+            a_.mov(x86::edx, x86::dword_ptr(x86::rsp, h.disp));
+            a_.mov(x86::dword_ptr(x86::rcx), x86::edx);
+        }
     }
 
     void write_back_all() {
-        for (const Variable& v : vars_) write_back(v);
+        for (const Home& h : homes_)
+            if (h.slot) write_back(h);
     }
 
-    const Variable* variable_of(const void* slot) {
-        auto it = var_index_.find(slot);
-        return it == var_index_.end() ? nullptr : &vars_[it->second];
+    const Home* variable_of(const Symbol* sym) {
+        auto it = home_of_.find(&sym->value);
+        return it == home_of_.end() ? nullptr : &homes_[it->second];
     }
 
-    // An integer operand as a register; constants are put in a fresh one.
-    x86::Gp int_reg(Place place, const void* slot) {
-        switch (place) {
-        case Place::VAR: return vars_[var_index_.at(slot)].gp;
-        case Place::TEMP: return int_temps_.at(slot);
-        case Place::CONST:
-        case Place::NONE: break;
+    void prologue() {
+        a_.mov(x86::eax, x86::edi);     // the pass count, before rdi holds a home
+        for (int i = 0; i < CALLEE_SAVED; ++i) a_.push(GP_POOL[i]);
+        a_.sub(x86::rsp, frame_);
+        for (const Home& h : homes_)
+            if (h.slot) load(h);
+        move_int(int_home(homes_[counter_of_[t_.size]]), x86::eax);
+        a_.mov(x86::rax, address_of(&interrupt_signal));
+        a_.emit(x86::Inst::kIdMov, int_home(homes_[interrupt_]), x86::rax);
+        loops_.push_back(t_.size);
+    }
+
+    void epilogue() {
+        a_.add(x86::rsp, frame_);
+        for (int i = CALLEE_SAVED - 1; i >= 0; --i) a_.pop(GP_POOL[i]);
+        a_.ret();
+    }
+
+    // Calls keep the homes in caller-saved registers in the save area.
+    void save() {
+        for (int32_t i = CALLEE_SAVED; i < gp_used_; ++i)
+            a_.mov(x86::qword_ptr(x86::rsp, SAVE_GP + 8 * (i - CALLEE_SAVED)), GP_POOL[i]);
+        for (int32_t i = 0; i < xmm_used_; ++i)
+            a_.movsd(x86::qword_ptr(x86::rsp, SAVE_XMM + 8 * i), x86::xmm(static_cast<uint32_t>(i)));
+    }
+
+    void restore() {
+        for (int32_t i = CALLEE_SAVED; i < gp_used_; ++i)
+            a_.mov(GP_POOL[i], x86::qword_ptr(x86::rsp, SAVE_GP + 8 * (i - CALLEE_SAVED)));
+        for (int32_t i = 0; i < xmm_used_; ++i)
+            a_.movsd(x86::xmm(static_cast<uint32_t>(i)), x86::qword_ptr(x86::rsp, SAVE_XMM + 8 * i));
+    }
+
+    template <typename F>
+    void call(F* f) {
+        a_.mov(x86::rax, address_of(f));
+        a_.call(x86::rax);
+    }
+
+    // A FILE* global's current value into rdi: stdout, or the file-print stream.
+    void stream(bool file) {
+        a_.mov(x86::rax, file ? address_of(&machine.output) : address_of(&stdout));
+        a_.mov(x86::rdi, x86::qword_ptr(x86::rax));
+    }
+
+    Label stub(const Instruction* at) {
+        stubs_.push_back({a_.newLabel(), at});
+        return stubs_.back().label;
+    }
+
+    void emit_int_arith(const TranslatedOp& op, Arith arith) {
+        Operand d = int_home(homes_[home_of_.at(op.d)]);
+        Operand x = int_src(op.pa, op.a);
+        Operand y = int_src(op.pb, op.b);
+        if (arith == Arith::DIV) {
+            emit_division(op, d, x, y);
+            return;
         }
-        x86::Gp r = cc_.newInt32();
-        cc_.mov(r, imm(*static_cast<const int32_t*>(slot)));
-        return r;
+        InstId id = arith == Arith::ADD ? x86::Inst::kIdAdd : arith == Arith::SUB ? x86::Inst::kIdSub : x86::Inst::kIdImul;
+        Operand r = d;
+        if (!d.isReg() || same(d, y)) r = x86::eax;
+        move_int(r, x);
+        if (id == x86::Inst::kIdImul && y.isImm()) a_.emit(id, r, r, y);
+        else a_.emit(id, r, y);
+        move_int(d, r);
     }
 
-    // An integer operand as a register or an immediate.
-    Operand int_src(Place place, const void* slot) {
-        if (place == Place::CONST) return imm(*static_cast<const int32_t*>(slot));
-        return int_reg(place, slot);
-    }
-
-    x86::Xmm real_reg(Place place, const void* slot) {
-        switch (place) {
-        case Place::VAR: return vars_[var_index_.at(slot)].xmm;
-        case Place::TEMP: return real_temps_.at(slot);
-        case Place::CONST:
-        case Place::NONE: break;
-        }
-        x86::Xmm r = cc_.newXmmSd();
-        cc_.movsd(r, real_constant(*static_cast<const double*>(slot)));
-        return r;
-    }
-
-    x86::Mem real_constant(double x) {
-        return cc_.newDoubleConst(ConstPoolScope::kLocal, x);
-    }
-
-    // A real operand as a register or a constant in memory.
-    Operand real_src(Place place, const void* slot) {
-        if (place == Place::CONST) return real_constant(*static_cast<const double*>(slot));
-        return real_reg(place, slot);
-    }
-
-    // A fresh register for an operation's result; set_ puts it where d names.
-    void set_int(const TranslatedOp& op, const x86::Gp& value) {
-        if (op.pd == Place::VAR) cc_.mov(vars_[var_index_.at(op.d)].gp, value);
-        else int_temps_[op.d] = value;
-    }
-
-    void set_real(const TranslatedOp& op, const x86::Xmm& value) {
-        if (op.pd == Place::VAR) cc_.movapd(vars_[var_index_.at(op.d)].xmm, value);
-        else real_temps_[op.d] = value;
-    }
-
-    void emit_int_arith(const TranslatedOp& op, Arith a) {
-        x86::Gp r = cc_.newInt32();
-        cc_.mov(r, int_reg(op.pa, op.a));
-        Operand b = int_src(op.pb, op.b);
-        switch (a) {
-        case Arith::ADD: cc_.emit(x86::Inst::kIdAdd, r, b); break;
-        case Arith::SUB: cc_.emit(x86::Inst::kIdSub, r, b); break;
-        case Arith::MUL: cc_.emit(x86::Inst::kIdImul, r, b); break;
-        case Arith::DIV: emit_division(op, r); break;
-        }
-        set_int(op, r);
-    }
-
-    // r = r / b as wrap_div does it: a zero divisor stops the run, and -1
-    // negates (the hardware divide would trap on INT32_MIN).
-    void emit_division(const TranslatedOp& op, const x86::Gp& r) {
-        Stub stub{cc_.newLabel(), op.at};
-        if (op.pb == Place::CONST) {
-            int32_t k = *static_cast<const int32_t*>(op.b);
+    // wrap_div: a zero divisor stops the run, and -1 negates (the hardware
+    // divide would trap on INT32_MIN).
+    void emit_division(const TranslatedOp& op, const Operand& d, const Operand& x, const Operand& y) {
+        if (y.isImm()) {
+            int32_t k = y.as<Imm>().valueAs<int32_t>();
             if (k == 0) {
-                stubs_.push_back(stub);
-                cc_.jmp(stub.label);
+                a_.jmp(stub(op.at));
+                return;
+            }
+            if (k == 1) {
+                move_int(d, x);
                 return;
             }
             if (k == -1) {
-                cc_.neg(r);
+                move_int(x86::eax, x);
+                a_.neg(x86::eax);
+                move_int(d, x86::eax);
                 return;
             }
-            if (k == 1) return;
             if (k > 1) {
-                divide_by_constant(r, division_magic(k));
+                uint32_t u = static_cast<uint32_t>(k);
+                if ((u & (u - 1)) == 0) divide_by_power_of_two(x, std::countr_zero(u));
+                else divide_by_constant(x, division_magic(k));
+                move_int(d, x86::eax);
                 return;
             }
+            a_.mov(x86::ecx, k);
+        } else {
+            move_int(x86::ecx, y);
+            a_.test(x86::ecx, x86::ecx);
+            a_.jz(stub(op.at));
         }
-        x86::Gp b = int_reg(op.pb, op.b);
-        if (op.pb != Place::CONST) {
-            stubs_.push_back(stub);
-            cc_.test(b, b);
-            cc_.jz(stub.label);
+        Label divide = a_.newLabel();
+        Label done = a_.newLabel();
+        move_int(x86::eax, x);
+        if (!y.isImm()) {
+            a_.cmp(x86::ecx, -1);
+            a_.jne(divide);
+            a_.neg(x86::eax);
+            a_.jmp(done);
         }
-        Label divide = cc_.newLabel();
-        Label done = cc_.newLabel();
-        if (op.pb != Place::CONST) {
-            cc_.cmp(b, -1);
-            cc_.jne(divide);
-            cc_.neg(r);
-            cc_.jmp(done);
-        }
-        cc_.bind(divide);
-        x86::Gp high = cc_.newInt32();
-        cc_.cdq(high, r);
-        cc_.idiv(high, r, b);
-        cc_.bind(done);
+        a_.bind(divide);
+        a_.cdq(x86::edx, x86::eax);
+        a_.idiv(x86::edx, x86::eax, x86::ecx);
+        a_.bind(done);
+        move_int(d, x86::eax);
     }
 
-    // divide_by_magic, step for step.
-    void divide_by_constant(const x86::Gp& r, DivisionMagic m) {
-        x86::Gp wide = cc_.newGpq();
-        cc_.movsxd(wide, r);
-        cc_.imul(wide, wide, imm(m.magic));
-        cc_.sar(wide, 32);
-        x86::Gp high = wide.r32();
-        if (m.magic < 0) cc_.add(high, r);
-        if (m.shift) cc_.sar(high, m.shift);
-        x86::Gp sign = cc_.newInt32();
-        cc_.mov(sign, high);
-        cc_.shr(sign, 31);
-        cc_.add(high, sign);
-        cc_.mov(r, high);
+    // divide_by_magic, step for step; the quotient in eax.
+    void divide_by_constant(const Operand& x, DivisionMagic m) {
+        if (x.isImm()) move_int(x86::ecx, x);
+        Operand n = x.isImm() ? Operand(x86::ecx) : x;
+        a_.emit(x86::Inst::kIdMovsxd, x86::rax, n);
+        a_.imul(x86::rax, x86::rax, m.magic);
+        a_.sar(x86::rax, 32);
+        if (m.magic < 0) a_.emit(x86::Inst::kIdAdd, x86::eax, n);
+        if (m.shift) a_.sar(x86::eax, m.shift);
+        a_.mov(x86::edx, x86::eax);
+        a_.shr(x86::edx, 31);
+        a_.add(x86::eax, x86::edx);
     }
 
-    void emit_real_arith(const TranslatedOp& op, Arith a) {
-        x86::Xmm r = cc_.newXmmSd();
-        Operand first = real_src(op.pa, op.a);
-        if (first.isMem()) cc_.movsd(r, first.as<x86::Mem>());
-        else cc_.movapd(r, first.as<x86::Xmm>());
-        Operand b = real_src(op.pb, op.b);
+    // divide_by_power_of_two, step for step; the quotient in eax.
+    void divide_by_power_of_two(const Operand& x, int shift) {
+        move_int(x86::eax, x);
+        a_.mov(x86::edx, x86::eax);
+        if (shift > 1) a_.sar(x86::edx, 31);
+        a_.shr(x86::edx, 32 - shift);
+        a_.add(x86::eax, x86::edx);
+        a_.sar(x86::eax, shift);
+    }
+
+    // r = x, then r op= y: the first operand stays first, which decides the
+    // sign of a NaN.
+    void emit_real_arith(const TranslatedOp& op, Arith arith) {
+        Operand d = real_home(homes_[home_of_.at(op.d)]);
+        Operand x = real_src(op.pa, op.a);
+        Operand y = real_src(op.pb, op.b);
         InstId id = x86::Inst::kIdAddsd;
-        switch (a) {
+        switch (arith) {
         case Arith::ADD: id = x86::Inst::kIdAddsd; break;
         case Arith::SUB: id = x86::Inst::kIdSubsd; break;
         case Arith::MUL: id = x86::Inst::kIdMulsd; break;
         case Arith::DIV: id = x86::Inst::kIdDivsd; break;
         }
-        cc_.emit(id, r, b);
-        set_real(op, r);
+        Operand r = d;
+        if (!d.isReg() || same(d, y)) r = SCRATCH_XMM;
+        move_real(r, x);
+        a_.emit(id, r, y);
+        move_real(d, r);
     }
 
-    // Jumps to the end of the block when the relation does not hold.
+    // Jumps past the block when the relation does not hold.
     void emit_int_compare(const TranslatedOp& op, Relation rel) {
-        x86::Gp a = int_reg(op.pa, op.a);
-        cc_.emit(x86::Inst::kIdCmp, a, int_src(op.pb, op.b));
+        Operand x = int_src(op.pa, op.a);
+        Operand y = int_src(op.pb, op.b);
+        if (x.isImm() || (x.isMem() && y.isMem())) {
+            move_int(x86::eax, x);
+            x = x86::eax;
+        }
+        a_.emit(x86::Inst::kIdCmp, x, y);
         Label skip = labels_[op.jump];
         switch (rel) {
-        case Relation::EQ: cc_.jne(skip); break;
-        case Relation::NE: cc_.je(skip); break;
-        case Relation::LE: cc_.jg(skip); break;
-        case Relation::GE: cc_.jl(skip); break;
-        case Relation::LT: cc_.jge(skip); break;
-        case Relation::GT: cc_.jle(skip); break;
+        case Relation::EQ: a_.jne(skip); break;
+        case Relation::NE: a_.je(skip); break;
+        case Relation::LE: a_.jg(skip); break;
+        case Relation::GE: a_.jl(skip); break;
+        case Relation::LT: a_.jge(skip); break;
+        case Relation::GT: a_.jle(skip); break;
         }
     }
 
@@ -465,139 +616,135 @@ private:
     // relation but "=!".
     void emit_real_compare(const TranslatedOp& op, Relation rel) {
         Label skip = labels_[op.jump];
-        bool swapped = rel == Relation::LE || rel == Relation::LT;   // b => a, b > a
-        x86::Xmm left = real_reg(swapped ? op.pb : op.pa, swapped ? op.b : op.a);
-        Operand right = real_src(swapped ? op.pa : op.pb, swapped ? op.a : op.b);
-        cc_.emit(x86::Inst::kIdUcomisd, left, right);
+        bool swapped = rel == Relation::LE || rel == Relation::LT;  // b => a, b > a
+        Operand x = real_src(swapped ? op.pb : op.pa, swapped ? op.b : op.a);
+        Operand y = real_src(swapped ? op.pa : op.pb, swapped ? op.a : op.b);
+        if (!x.isReg()) {
+            a_.movsd(SCRATCH_XMM, x.as<x86::Mem>());
+            x = SCRATCH_XMM;
+        }
+        a_.emit(x86::Inst::kIdUcomisd, x, y);
         switch (rel) {
         case Relation::EQ:
-            cc_.jne(skip);
-            cc_.jp(skip);
+            a_.jne(skip);
+            a_.jp(skip);
             break;
         case Relation::NE: {
-            Label holds = cc_.newLabel();
-            cc_.jp(holds);
-            cc_.je(skip);
-            cc_.bind(holds);
+            Label holds = a_.newLabel();
+            a_.jp(holds);
+            a_.je(skip);
+            a_.bind(holds);
             break;
         }
         case Relation::GE:
-        case Relation::LE: cc_.jb(skip); break;
+        case Relation::LE: a_.jb(skip); break;
         case Relation::GT:
-        case Relation::LT: cc_.jbe(skip); break;
+        case Relation::LT: a_.jbe(skip); break;
         }
     }
 
-    // Truncates through 64 bits and keeps the low 32: the hardware gives
-    // 2^63 for NaN, the infinities and anything out of range, whose low 32
-    // bits are 0, just as real_to_int gives.
-    x86::Gp int_of_real(const Operand& x) {
-        x86::Gp wide = cc_.newGpq();
-        if (x.isMem()) cc_.cvttsd2si(wide, x.as<x86::Mem>());
-        else cc_.cvttsd2si(wide, x.as<x86::Xmm>());
-        x86::Gp r = cc_.newInt32();
-        cc_.mov(r, wide.r32());
-        return r;
+    // Truncates through 64 bits and keeps the low 32, in eax: the hardware
+    // gives 2^63 for NaN, the infinities and anything out of range, whose low
+    // 32 bits are 0, just as real_to_int gives.
+    void int_of_real(const Operand& x) {
+        a_.emit(x86::Inst::kIdCvttsd2si, x86::rax, x);
     }
 
-    x86::Xmm real_of_int(const x86::Gp& x) {
-        x86::Xmm r = cc_.newXmmSd();
-        cc_.xorpd(r, r);
-        cc_.cvtsi2sd(r, x);
-        return r;
+    // x, exactly, as a real in r.
+    void real_of_int(const x86::Xmm& r, Operand x) {
+        if (x.isImm()) {
+            a_.mov(x86::eax, x.as<Imm>());
+            x = x86::eax;
+        }
+        a_.xorpd(r, r);
+        a_.emit(x86::Inst::kIdCvtsi2sd, r, x);
     }
 
-    x86::Gp draw() {
-        InvokeNode* call;
-        cc_.invoke(&call, address_of(draw_random), FuncSignatureT<int32_t>(CallConvId::kHost));
-        x86::Gp r = cc_.newInt32();
-        call->setRet(0, r);
-        return r;
+    // draw_random's result in eax.
+    void draw() {
+        save();
+        call(draw_random);
+        restore();
     }
 
-    // A FILE* global's current value: stdout, or the file-print stream.
-    x86::Gp stream(bool file) {
-        x86::Gp f = cc_.newIntPtr();
-        cc_.mov(f, x86::qword_ptr(address(file ? static_cast<const void*>(&machine.output) : &stdout)));
-        return f;
-    }
-
-    // A call's arguments are computed before its node is added.
     void call_print_text(bool file, const void* text) {
-        x86::Gp f = stream(file);
-        InvokeNode* call;
-        cc_.invoke(&call, address_of(print_text), FuncSignatureT<void, FILE*, const char*>(CallConvId::kHost));
-        call->setArg(0, f);
-        call->setArg(1, imm(reinterpret_cast<uint64_t>(text)));
+        save();
+        stream(file);
+        a_.mov(x86::rsi, address_of(text));
+        call(print_text);
+        restore();
     }
 
-    void call_print_value(bool file, Symbol* sym) {
-        if (const Variable* v = variable_of(&sym->value)) write_back(*v);
-        x86::Gp f = stream(file);
-        InvokeNode* call;
-        cc_.invoke(&call, address_of(print_value), FuncSignatureT<void, FILE*, const Symbol*>(CallConvId::kHost));
-        call->setArg(0, f);
-        call->setArg(1, imm(reinterpret_cast<uint64_t>(sym)));
+    void call_print_value(bool file, const Symbol* sym) {
+        if (const Home* h = variable_of(sym)) write_back(*h);
+        save();
+        stream(file);
+        a_.mov(x86::rsi, address_of(sym));
+        call(print_value);
+        restore();
     }
 
     void call_print_newline(bool file) {
-        x86::Gp f = stream(file);
-        InvokeNode* call;
-        cc_.invoke(&call, address_of(print_newline), FuncSignatureT<void, FILE*>(CallConvId::kHost));
-        call->setArg(0, f);
+        save();
+        stream(file);
+        call(print_newline);
+        restore();
     }
 
     // A read that finds no number leaves the variable as it was, so it is
     // written back first, and loaded again after.
-    void call_read_input(Symbol* sym) {
-        Variable* v = const_cast<Variable*>(variable_of(&sym->value));
-        if (v) write_back(*v);
-        InvokeNode* call;
-        cc_.invoke(&call, address_of(read_input), FuncSignatureT<void, Symbol*>(CallConvId::kHost));
-        call->setArg(0, imm(reinterpret_cast<uint64_t>(sym)));
-        if (v) load(*v);
+    void call_read_input(const Symbol* sym) {
+        const Home* h = variable_of(sym);
+        if (h) write_back(*h);
+        save();
+        a_.mov(x86::rdi, address_of(sym));
+        call(read_input);
+        restore();
+        if (h) load(*h);
     }
 
-    void emit_loop_start(const TranslatedOp& op) {
-        x86::Gp passes;
+    void emit_loop_start(const TranslatedOp& op, int32_t i) {
+        Operand passes = int_home(homes_[counter_of_[i]]);
         if (op.code == T_LOOP_R) {
-            passes = int_of_real(real_src(op.pa, op.a));
+            int_of_real(real_src(op.pa, op.a));
+            move_int(passes, x86::eax);
         } else {
-            passes = cc_.newInt32();
-            cc_.emit(x86::Inst::kIdMov, passes, int_src(op.pa, op.a));
+            move_int(passes, int_src(op.pa, op.a));
         }
-        cc_.test(passes, passes);
-        cc_.jle(labels_[op.jump + 1]);  // no pass
-        loops_.push_back(passes);
-        loop_ends_.push_back(op.jump);
+        if (passes.isReg()) a_.test(passes.as<x86::Gp>(), passes.as<x86::Gp>());
+        else a_.cmp(passes.as<x86::Mem>(), 0);
+        a_.jle(labels_[op.jump + 1]);  // no pass
+        loops_.push_back(i);
     }
 
     void emit_loop_end(const TranslatedOp& op) {
 #ifdef RILL_FUZZING
-        InvokeNode* call;
-        cc_.invoke(&call, address_of(spend_loop_pass), FuncSignatureT<void>(CallConvId::kHost));
+        save();
+        call(spend_loop_pass);
+        restore();
 #endif
-        if (!interrupted_.isValid()) interrupted_ = cc_.newLabel();
-        cc_.cmp(x86::dword_ptr(interrupt_), 0);
-        cc_.jne(interrupted_);
-        x86::Gp passes = loops_.back();
-        cc_.dec(passes);
-        cc_.jnz(labels_[op.jump]);
-        if (loops_.size() > 1) {
-            loops_.pop_back();
-            loop_ends_.pop_back();
+        if (!interrupted_.isValid()) interrupted_ = a_.newLabel();
+        Operand flag = int_home(homes_[interrupt_]);
+        if (flag.isMem()) {
+            a_.mov(x86::rax, flag.as<x86::Mem>());
+            flag = x86::rax;
         }
+        a_.cmp(x86::dword_ptr(flag.as<x86::Gp>()), 0);
+        a_.jne(interrupted_);
+        Operand passes = int_home(homes_[counter_of_[loops_.back()]]);
+        a_.emit(x86::Inst::kIdDec, passes);
+        a_.jnz(labels_[op.jump]);
+        if (loops_.size() > 1) loops_.pop_back();
     }
 
     void emit_break() {
         // Leaves the innermost loop; out of the replayed loop itself, the run
         // of the body ends.
-        if (loop_ends_.empty()) cc_.jmp(done_);
-        else cc_.jmp(labels_[loop_ends_.back() + 1]);
+        if (loops_.size() == 1) a_.jmp(done_);
+        else a_.jmp(labels_[t_.ops[loops_.back()].jump + 1]);
     }
 
-    bool emit(int32_t i) {
-        const TranslatedOp& op = t_.ops[i];
+    void emit(const TranslatedOp& op, int32_t i) {
         switch (op.code) {
         case T_ADD_I:
         case T_SUB_I:
@@ -607,55 +754,56 @@ private:
         case T_SUB_R:
         case T_MUL_R:
         case T_DIV_R: emit_real_arith(op, static_cast<Arith>(op.code - T_ADD_R)); break;
-        case T_MOVE_I: {
-            x86::Gp r = cc_.newInt32();
-            cc_.emit(x86::Inst::kIdMov, r, int_src(op.pa, op.a));
-            set_int(op, r);
+        case T_MOVE_I: move_int(int_home(homes_[home_of_.at(op.d)]), int_src(op.pa, op.a)); break;
+        case T_MOVE_R: move_real(real_home(homes_[home_of_.at(op.d)]), real_src(op.pa, op.a)); break;
+        case T_INT_OF_R:
+            int_of_real(real_src(op.pa, op.a));
+            move_int(int_home(homes_[home_of_.at(op.d)]), x86::eax);
+            break;
+        case T_REAL_OF_I: {
+            Operand d = real_home(homes_[home_of_.at(op.d)]);
+            x86::Xmm r = d.isReg() ? d.as<x86::Xmm>() : SCRATCH_XMM;
+            real_of_int(r, int_src(op.pa, op.a));
+            move_real(d, r);
             break;
         }
-        case T_MOVE_R: {
-            x86::Xmm r = cc_.newXmmSd();
-            Operand a = real_src(op.pa, op.a);
-            if (a.isMem()) cc_.movsd(r, a.as<x86::Mem>());
-            else cc_.movapd(r, a.as<x86::Xmm>());
-            set_real(op, r);
-            break;
-        }
-        case T_INT_OF_R: set_int(op, int_of_real(real_src(op.pa, op.a))); break;
-        case T_REAL_OF_I: set_real(op, real_of_int(int_reg(op.pa, op.a))); break;
         case T_RAND_I: {
             // scale_random: wrap_mul(r, top) / RANDOM_RANGE, rounding toward zero.
             static_assert(RANDOM_RANGE == 1 << 15);
-            x86::Gp r = draw();
-            cc_.emit(x86::Inst::kIdImul, r, int_src(op.pa, op.a));
-            x86::Gp bias = cc_.newInt32();
-            cc_.mov(bias, r);
-            cc_.sar(bias, 31);
-            cc_.shr(bias, 32 - 15);
-            cc_.add(r, bias);
-            cc_.sar(r, 15);
-            set_int(op, r);
+            draw();
+            Operand top = int_src(op.pa, op.a);
+            if (top.isImm()) a_.imul(x86::eax, x86::eax, top.as<Imm>());
+            else a_.emit(x86::Inst::kIdImul, x86::eax, top);
+            a_.mov(x86::ecx, x86::eax);
+            a_.sar(x86::ecx, 31);
+            a_.shr(x86::ecx, 32 - 15);
+            a_.add(x86::eax, x86::ecx);
+            a_.sar(x86::eax, 15);
+            move_int(int_home(homes_[home_of_.at(op.d)]), x86::eax);
             break;
         }
         case T_RAND_R: {
             // scale_random: r * top / RANDOM_RANGE.
-            x86::Xmm r = real_of_int(draw());
-            cc_.emit(x86::Inst::kIdMulsd, r, real_src(op.pa, op.a));
-            cc_.divsd(r, real_constant(RANDOM_RANGE));
-            set_real(op, r);
+            draw();
+            real_of_int(SCRATCH_XMM, x86::eax);
+            a_.emit(x86::Inst::kIdMulsd, SCRATCH_XMM, real_src(op.pa, op.a));
+            a_.divsd(SCRATCH_XMM, constant(RANDOM_RANGE));
+            move_real(real_home(homes_[home_of_.at(op.d)]), SCRATCH_XMM);
             break;
         }
         case T_INC_I:
-        case T_DEC_I: {
-            const Variable* v = variable_of(&static_cast<Symbol*>(op.d)->value);
-            cc_.add(v->gp, op.code == T_INC_I ? 1 : -1);
+        case T_DEC_I:
+            a_.emit(x86::Inst::kIdAdd, int_home(*variable_of(static_cast<Symbol*>(op.d))),
+                    imm(op.code == T_INC_I ? 1 : -1));
             break;
-        }
         case T_INC_R:
         case T_DEC_R: {
             // step_real: v + 1 or v + -1.
-            const Variable* v = variable_of(&static_cast<Symbol*>(op.d)->value);
-            cc_.addsd(v->xmm, real_constant(op.code == T_INC_R ? 1.0 : -1.0));
+            Operand v = real_home(*variable_of(static_cast<Symbol*>(op.d)));
+            x86::Xmm r = v.isReg() ? v.as<x86::Xmm>() : SCRATCH_XMM;
+            move_real(r, v);
+            a_.addsd(r, constant(op.code == T_INC_R ? 1.0 : -1.0));
+            move_real(v, r);
             break;
         }
         case T_EQ_II:
@@ -678,29 +826,34 @@ private:
         case T_FPRINT_NL: call_print_newline(true); break;
         case T_INPUT: call_read_input(static_cast<Symbol*>(op.d)); break;
         case T_LOOP_I:
-        case T_LOOP_R: emit_loop_start(op); break;
+        case T_LOOP_R: emit_loop_start(op, i); break;
         case T_LOOP_END: emit_loop_end(op); break;
         case T_BREAK: emit_break(); break;
         }
-        return true;
     }
 
     void emit_stubs() {
         for (const Stub& s : stubs_) {
-            cc_.bind(s.label);
+            a_.bind(s.label);
             write_back_all();
-            InvokeNode* call;
-            cc_.invoke(&call, address_of(halt_division_by_zero),
-                       FuncSignatureT<void, const Instruction*>(CallConvId::kHost));
-            call->setArg(0, imm(reinterpret_cast<uint64_t>(s.at)));
-            cc_.jmp(exit_);
+            a_.mov(x86::rdi, address_of(s.at));
+            call(halt_division_by_zero);
+            a_.jmp(exit_);
         }
         if (interrupted_.isValid()) {
-            cc_.bind(interrupted_);
+            a_.bind(interrupted_);
             write_back_all();
-            InvokeNode* call;
-            cc_.invoke(&call, address_of(stop_interrupted), FuncSignatureT<void>(CallConvId::kHost));
-            cc_.jmp(exit_);     // not reached
+            call(stop_interrupted);
+            a_.jmp(exit_);  // not reached
+        }
+    }
+
+    void emit_constants() {
+        if (constants_.empty()) return;
+        a_.align(AlignMode::kData, 8);
+        for (const auto& [bits, label] : constants_) {
+            a_.bind(label);
+            a_.embedUInt64(bits);
         }
     }
 };
@@ -737,11 +890,19 @@ bool run_native(int32_t count, bool tiered) {
     Failure failure;
     code.init(Environment::host());
     code.setErrorHandler(&failure);
-    x86::Compiler cc(&code);
-    Compiler compiler(t, cc);
-    if (!compiler.compile() || failure.failed || cc.finalize() || failure.failed) return false;
-    CompiledLoop loop = place_code(code);
-    if (!loop) return false;
+    x86::Assembler a(&code);
+    Compiler compiler(t, a);
+    bool compiled = compiler.compile() && !failure.failed;
+    CompiledLoop loop = compiled ? place_code(code) : nullptr;
+    if (!loop) {
+        ++loops_declined;
+        return false;
+    }
+    ++loops_compiled;
     loop(count);
     return true;
+}
+
+NativeCounts native_counts() {
+    return {loops_compiled, loops_declined};
 }

@@ -12,3 +12,12 @@
 // memory could be had.
 // REQUIRES: count >= 1.
 bool run_native(int32_t count, bool tiered);
+
+// Loops run as native code so far, and loops that tried and fell back to the
+// threaded replay (tiering's choice not counted): lets tests see that what
+// should compile does.
+struct NativeCounts {
+    int32_t compiled;
+    int32_t declined;
+};
+NativeCounts native_counts();

@@ -1,3 +1,4 @@
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -71,11 +72,12 @@ TEST(Random, FifteenBitGenerator) {
 
 namespace {
 
-// The native code divides by a constant with a multiply and shifts; it must
-// agree with wrap_div for every dividend, at the edges above all.
+// The native code divides by a constant with a multiply and shifts, or by a
+// power of two with shifts alone; either must agree with wrap_div for every
+// dividend, at the edges above all.
 TEST(DivisionByConstant, AgreesWithWrapDiv) {
-    const int32_t divisors[] = {2,    3,    5,     6,     7,     10,      16,         25,         125,      641,
-                                1000, 1024, 65535, 65536, 65537, 1000003, 0x40000000, 0x7ffffffe, INT32_MAX};
+    const int32_t divisors[] = {2,   3,    4,    5,     6,     7,     8,       10,         16,         25,       125,
+                                641, 1000, 1024, 65535, 65536, 65537, 1000003, 0x40000000, 0x7ffffffe, INT32_MAX};
     std::vector<int32_t> dividends = {0, 1, -1, 2, -2, INT32_MIN, INT32_MIN + 1, INT32_MAX, INT32_MAX - 1};
     uint32_t state = 12345;
     for (int i = 0; i < 20000; ++i) {
@@ -85,13 +87,16 @@ TEST(DivisionByConstant, AgreesWithWrapDiv) {
     }
     for (int32_t d : divisors) {
         DivisionMagic m = division_magic(d);
+        int32_t shift = std::has_single_bit(static_cast<uint32_t>(d)) ? std::countr_zero(static_cast<uint32_t>(d)) : 0;
         for (int32_t n : dividends) {
-            ASSERT_EQ(divide_by_magic(n, m), wrap_div(n, d)) << n << " / " << d;
-            for (int32_t k = -3; k <= 3; ++k) {  // around multiples of d
-                int64_t near = static_cast<int64_t>(n / d) * d + k;
+            for (int32_t k = -3; k <= 3; ++k) {  // n, and around multiples of d
+                int64_t near = k == 0 ? n : static_cast<int64_t>(n / d) * d + k;
                 if (near < INT32_MIN || near > INT32_MAX) continue;
                 int32_t x = static_cast<int32_t>(near);
                 ASSERT_EQ(divide_by_magic(x, m), wrap_div(x, d)) << x << " / " << d;
+                if (shift) {
+                    ASSERT_EQ(divide_by_power_of_two(x, shift), wrap_div(x, d)) << x << " / " << d;
+                }
             }
         }
     }

@@ -1,0 +1,22 @@
+// Runs a program as rill does with RILL_REPLAY=native, then writes to a file
+// how many loops ran as native code and how many fell back to the threaded
+// replay: "compiled N declined M". Lets tests see that the back end handled
+// every loop it was given, rather than only that the results were right.
+#include <cstdio>
+#include <cstdlib>
+
+#include "driver/driver.h"
+#include "engine/native.h"
+
+int main(int argc, char** argv) {
+    if (argc < 3) return 64;
+    setenv("RILL_REPLAY", "native", 1);
+    char* run_argv[] = {argv[0], argv[1], nullptr};
+    int status = run_interpreter(2, run_argv);
+    FILE* report = std::fopen(argv[2], "w");
+    if (!report) return 65;
+    NativeCounts counts = native_counts();
+    std::fprintf(report, "compiled %d declined %d\n", counts.compiled, counts.declined);
+    std::fclose(report);
+    return status;
+}
