@@ -129,7 +129,15 @@ public:
         prologue();
         for (int32_t i = 0; i < t_.size; ++i) {
             if (labels_[i].isValid()) a_.bind(labels_[i]);
-            emit(t_.ops[i], i);
+            if (i == inner_end_) condition_ = x86::cl;
+            if (i == converted_end_) converted_end_ = inner_end_ = -1;
+            const TranslatedOp& op = t_.ops[i];
+            if (is_compare(op.code)) {
+                emit_compare(op, i);
+                if (break_only(op, i)) ++i;     // emit_compare jumped to the break's target
+            } else {
+                emit(op, i);
+            }
         }
         a_.bind(done_);
         write_back_all();
@@ -171,6 +179,12 @@ private:
     std::unordered_map<uint64_t, size_t>    constant_of_;
     Label                                   done_;
     Label                                   exit_;
+    // Inside a block run without a branch: where it ends, where the block
+    // nested in it ends, and the byte register that holds 1 when the
+    // innermost open block's test holds.
+    int32_t                                 converted_end_ = -1;
+    int32_t                                 inner_end_ = -1;
+    x86::Gp                                 condition_ = x86::cl;
     Label                                   interrupted_;
     int32_t                                 gp_used_ = 0;
     int32_t                                 xmm_used_ = 0;
@@ -493,11 +507,28 @@ private:
         }
         InstId id = arith == Arith::ADD ? x86::Inst::kIdAdd : arith == Arith::SUB ? x86::Inst::kIdSub : x86::Inst::kIdImul;
         Operand r = d;
-        if (!d.isReg() || same(d, y)) r = x86::eax;
+        if (!d.isReg() || same(d, y) || guarded(op)) r = x86::eax;
         move_int(r, x);
         if (id == x86::Inst::kIdImul && y.isImm()) a_.emit(id, r, r, y);
         else a_.emit(id, r, y);
-        move_int(d, r);
+        set_int(op, d, r);
+    }
+
+    // Whether op writes a variable inside a block run without a branch.
+    bool guarded(const TranslatedOp& op) const {
+        return converted_end_ >= 0 && op.pd == Place::VAR;
+    }
+
+    // d = value, or, inside a block run without a branch, d = value only
+    // when the block's test holds. Temporaries die with their statement, so
+    // they are written either way.
+    void set_int(const TranslatedOp& op, const Operand& d, const Operand& value) {
+        if (!guarded(op)) {
+            move_int(d, value);
+            return;
+        }
+        a_.test(condition_, condition_);
+        a_.emit(x86::Inst::kIdCmovnz, d, value);
     }
 
     // wrap_div: a zero divisor stops the run, and -1 negates (the hardware
@@ -510,20 +541,21 @@ private:
                 return;
             }
             if (k == 1) {
-                move_int(d, x);
+                move_int(x86::eax, x);
+                set_int(op, d, x86::eax);
                 return;
             }
             if (k == -1) {
                 move_int(x86::eax, x);
                 a_.neg(x86::eax);
-                move_int(d, x86::eax);
+                set_int(op, d, x86::eax);
                 return;
             }
             if (k > 1) {
                 uint32_t u = static_cast<uint32_t>(k);
                 if ((u & (u - 1)) == 0) divide_by_power_of_two(x, std::countr_zero(u));
                 else divide_by_constant(x, division_magic(k));
-                move_int(d, x86::eax);
+                set_int(op, d, x86::eax);
                 return;
             }
             a_.mov(x86::ecx, k);
@@ -545,7 +577,7 @@ private:
         a_.cdq(x86::edx, x86::eax);
         a_.idiv(x86::edx, x86::eax, x86::ecx);
         a_.bind(done);
-        move_int(d, x86::eax);
+        set_int(op, d, x86::eax);
     }
 
     // divide_by_magic, step for step; the quotient in eax.
@@ -592,31 +624,31 @@ private:
         move_real(d, r);
     }
 
-    // Jumps past the block when the relation does not hold.
-    void emit_int_compare(const TranslatedOp& op, Relation rel) {
-        Operand x = int_src(op.pa, op.a);
-        Operand y = int_src(op.pb, op.b);
-        if (x.isImm() || (x.isMem() && y.isMem())) {
-            move_int(x86::eax, x);
-            x = x86::eax;
-        }
-        a_.emit(x86::Inst::kIdCmp, x, y);
-        Label skip = labels_[op.jump];
-        switch (rel) {
-        case Relation::EQ: a_.jne(skip); break;
-        case Relation::NE: a_.je(skip); break;
-        case Relation::LE: a_.jg(skip); break;
-        case Relation::GE: a_.jl(skip); break;
-        case Relation::LT: a_.jge(skip); break;
-        case Relation::GT: a_.jle(skip); break;
-        }
+    static bool is_compare(TranslatedCode c) {
+        return c >= T_EQ_II && c <= T_GT_RR;
     }
 
-    // An unordered comparison (a NaN) sets ZF, PF and CF: it fails every
-    // relation but "=!".
-    void emit_real_compare(const TranslatedOp& op, Relation rel) {
-        Label skip = labels_[op.jump];
-        bool swapped = rel == Relation::LE || rel == Relation::LT;  // b => a, b > a
+    static Relation relation(TranslatedCode c) {
+        return static_cast<Relation>(c >= T_EQ_RR ? c - T_EQ_RR : c - T_EQ_II);
+    }
+
+    // The flags of a comparison. Reals compare with ucomisd, which an
+    // unordered pair (a NaN) leaves with ZF, PF and CF set: it fails every
+    // relation but "=!". "=<" and "<" compare the other way round, so that
+    // every relation but "==" and "=!" reads CF and ZF alone.
+    void compare_flags(const TranslatedOp& op) {
+        if (op.code < T_EQ_RR) {
+            Operand x = int_src(op.pa, op.a);
+            Operand y = int_src(op.pb, op.b);
+            if (x.isImm() || (x.isMem() && y.isMem())) {
+                move_int(x86::eax, x);
+                x = x86::eax;
+            }
+            a_.emit(x86::Inst::kIdCmp, x, y);
+            return;
+        }
+        Relation rel = relation(op.code);
+        bool swapped = rel == Relation::LE || rel == Relation::LT;
         Operand x = real_src(swapped ? op.pb : op.pa, swapped ? op.b : op.a);
         Operand y = real_src(swapped ? op.pa : op.pb, swapped ? op.a : op.b);
         if (!x.isReg()) {
@@ -624,23 +656,206 @@ private:
             x = SCRATCH_XMM;
         }
         a_.emit(x86::Inst::kIdUcomisd, x, y);
-        switch (rel) {
-        case Relation::EQ:
-            a_.jne(skip);
-            a_.jp(skip);
-            break;
-        case Relation::NE: {
-            Label holds = a_.newLabel();
-            a_.jp(holds);
-            a_.je(skip);
-            a_.bind(holds);
-            break;
+    }
+
+    // The condition code under which the relation holds (or fails), for all
+    // but the real "==" and "=!".
+    static x86::CondCode holds(TranslatedCode c) {
+        switch (c) {
+        case T_EQ_II: return x86::CondCode::kE;
+        case T_NE_II: return x86::CondCode::kNE;
+        case T_LE_II: return x86::CondCode::kLE;
+        case T_GE_II: return x86::CondCode::kGE;
+        case T_LT_II: return x86::CondCode::kL;
+        case T_GT_II: return x86::CondCode::kG;
+        case T_GE_RR:
+        case T_LE_RR: return x86::CondCode::kAE;
+        case T_GT_RR:
+        case T_LT_RR: return x86::CondCode::kA;
+        case T_EQ_RR: return x86::CondCode::kE;
+        case T_NE_RR: return x86::CondCode::kNE;
+        case T_ADD_I:
+        case T_SUB_I:
+        case T_MUL_I:
+        case T_DIV_I:
+        case T_ADD_R:
+        case T_SUB_R:
+        case T_MUL_R:
+        case T_DIV_R:
+        case T_MOVE_I:
+        case T_MOVE_R:
+        case T_INT_OF_R:
+        case T_REAL_OF_I:
+        case T_RAND_I:
+        case T_RAND_R:
+        case T_INC_I:
+        case T_INC_R:
+        case T_DEC_I:
+        case T_DEC_R:
+        case T_PRINT_STR:
+        case T_PRINT_VAR:
+        case T_PRINT_NL:
+        case T_FPRINT_STR:
+        case T_FPRINT_VAR:
+        case T_FPRINT_NL:
+        case T_INPUT:
+        case T_LOOP_I:
+        case T_LOOP_R:
+        case T_LOOP_END:
+        case T_BREAK: break;
         }
-        case Relation::GE:
-        case Relation::LE: a_.jb(skip); break;
-        case Relation::GT:
-        case Relation::LT: a_.jbe(skip); break;
+        return x86::CondCode::kE;
+    }
+
+    // Jumps to to when the relation holds (when holding is true) or fails.
+    void jump_when(TranslatedCode c, bool holding, const Label& to) {
+        if (c == T_EQ_RR || c == T_NE_RR) {
+            // Equal and ordered: ZF set and PF clear.
+            bool equal = (c == T_EQ_RR) == holding;
+            if (equal) {
+                Label unordered = a_.newLabel();
+                a_.jp(unordered);
+                a_.je(to);
+                a_.bind(unordered);
+            } else {
+                a_.jp(to);
+                a_.jne(to);
+            }
+            return;
         }
+        x86::CondCode cc = holds(c);
+        a_.j(holding ? cc : x86::negateCond(cc), to);
+    }
+
+    // r = 1 when the relation holds, else 0; dl is spent.
+    void set_when_holds(TranslatedCode c, const x86::Gp& r) {
+        if (c == T_EQ_RR) {
+            a_.sete(r);
+            a_.setnp(x86::dl);
+            a_.and_(r, x86::dl);
+        } else if (c == T_NE_RR) {
+            a_.setne(r);
+            a_.setp(x86::dl);
+            a_.or_(r, x86::dl);
+        } else {
+            a_.set(holds(c), r);
+        }
+    }
+
+    // A block of nothing but a break: the relation holding jumps straight to
+    // where the break leads.
+    bool break_only(const TranslatedOp& op, int32_t i) const {
+        return converted_end_ < 0 && op.jump == i + 2 && t_.ops[i + 1].code == T_BREAK;
+    }
+
+    const Label& break_target() {
+        return loops_.size() == 1 ? done_ : labels_[t_.ops[loops_.back()].jump + 1];
+    }
+
+    // A comparison and its block. A short block that only computes integers
+    // into variables held in registers runs without a branch: every
+    // operation runs, and each write to a variable takes effect only when
+    // the test holds. A branch the processor guesses wrong costs more than
+    // such a block; one level of block may nest in it.
+    void emit_compare(const TranslatedOp& op, int32_t i) {
+        compare_flags(op);
+        if (break_only(op, i)) {
+            jump_when(op.code, true, break_target());
+            return;
+        }
+        if (converted_end_ >= 0) {
+            set_when_holds(op.code, x86::ch);
+            a_.and_(x86::ch, x86::cl);
+            condition_ = x86::ch;
+            inner_end_ = op.jump;
+            return;
+        }
+        if (runs_without_branch(i)) {
+            set_when_holds(op.code, x86::cl);
+            condition_ = x86::cl;
+            converted_end_ = op.jump;
+            return;
+        }
+        jump_when(op.code, false, labels_[op.jump]);
+    }
+
+    // Up to this many operations make a block run without a branch.
+    static constexpr int32_t MAX_UNBRANCHED = 8;
+
+    bool int_var_in_register(const void* slot) const {
+        auto it = home_of_.find(slot);
+        return it != home_of_.end() && homes_[it->second].reg >= 0;
+    }
+
+    // Whether the block of the comparison at i can run without a branch: no
+    // operation in it has an effect beyond writing integer variables that
+    // live in registers (and temporaries), can stop the run, or jumps.
+    bool runs_without_branch(int32_t i) const {
+        int32_t end = t_.ops[i].jump;
+        if (end == i + 1 || end - i - 1 > MAX_UNBRANCHED) return false;
+        int32_t nested_end = -1;
+        for (int32_t k = i + 1; k < end; ++k) {
+            const TranslatedOp& op = t_.ops[k];
+            if (k == nested_end) nested_end = -1;
+            bool var = op.pd == Place::VAR;
+            switch (op.code) {
+            case T_ADD_I:
+            case T_SUB_I:
+            case T_MUL_I:
+            case T_MOVE_I:
+            case T_INT_OF_R:
+                if (var && !int_var_in_register(op.d)) return false;
+                break;
+            case T_DIV_I:
+                if (op.pb != Place::CONST || *static_cast<const int32_t*>(op.b) == 0 || op.pa == Place::CONST)
+                    return false;
+                if (var && !int_var_in_register(op.d)) return false;
+                break;
+            case T_INC_I:
+            case T_DEC_I:
+                if (!int_var_in_register(&static_cast<Symbol*>(op.d)->value)) return false;
+                break;
+            case T_ADD_R:
+            case T_SUB_R:
+            case T_MUL_R:
+            case T_DIV_R:
+            case T_MOVE_R:
+            case T_REAL_OF_I:
+                if (var) return false;
+                break;
+            case T_EQ_II:
+            case T_NE_II:
+            case T_LE_II:
+            case T_GE_II:
+            case T_LT_II:
+            case T_GT_II:
+            case T_EQ_RR:
+            case T_NE_RR:
+            case T_LE_RR:
+            case T_GE_RR:
+            case T_LT_RR:
+            case T_GT_RR:
+                if (nested_end >= 0) return false;
+                nested_end = op.jump;
+                break;
+            case T_RAND_I:
+            case T_RAND_R:
+            case T_INC_R:
+            case T_DEC_R:
+            case T_PRINT_STR:
+            case T_PRINT_VAR:
+            case T_PRINT_NL:
+            case T_FPRINT_STR:
+            case T_FPRINT_VAR:
+            case T_FPRINT_NL:
+            case T_INPUT:
+            case T_LOOP_I:
+            case T_LOOP_R:
+            case T_LOOP_END:
+            case T_BREAK: return false;
+            }
+        }
+        return true;
     }
 
     // Truncates through 64 bits and keeps the low 32, in eax: the hardware
@@ -737,11 +952,10 @@ private:
         if (loops_.size() > 1) loops_.pop_back();
     }
 
+    // Leaves the innermost loop; out of the replayed loop itself, the run of
+    // the body ends.
     void emit_break() {
-        // Leaves the innermost loop; out of the replayed loop itself, the run
-        // of the body ends.
-        if (loops_.size() == 1) a_.jmp(done_);
-        else a_.jmp(labels_[t_.ops[loops_.back()].jump + 1]);
+        a_.jmp(break_target());
     }
 
     void emit(const TranslatedOp& op, int32_t i) {
@@ -754,11 +968,20 @@ private:
         case T_SUB_R:
         case T_MUL_R:
         case T_DIV_R: emit_real_arith(op, static_cast<Arith>(op.code - T_ADD_R)); break;
-        case T_MOVE_I: move_int(int_home(homes_[home_of_.at(op.d)]), int_src(op.pa, op.a)); break;
+        case T_MOVE_I: {
+            Operand d = int_home(homes_[home_of_.at(op.d)]);
+            Operand x = int_src(op.pa, op.a);
+            if (guarded(op)) {
+                move_int(x86::eax, x);
+                x = x86::eax;
+            }
+            set_int(op, d, x);
+            break;
+        }
         case T_MOVE_R: move_real(real_home(homes_[home_of_.at(op.d)]), real_src(op.pa, op.a)); break;
         case T_INT_OF_R:
             int_of_real(real_src(op.pa, op.a));
-            move_int(int_home(homes_[home_of_.at(op.d)]), x86::eax);
+            set_int(op, int_home(homes_[home_of_.at(op.d)]), x86::eax);
             break;
         case T_REAL_OF_I: {
             Operand d = real_home(homes_[home_of_.at(op.d)]);
@@ -792,10 +1015,17 @@ private:
             break;
         }
         case T_INC_I:
-        case T_DEC_I:
-            a_.emit(x86::Inst::kIdAdd, int_home(*variable_of(static_cast<Symbol*>(op.d))),
-                    imm(op.code == T_INC_I ? 1 : -1));
+        case T_DEC_I: {
+            Operand v = int_home(*variable_of(static_cast<Symbol*>(op.d)));
+            if (converted_end_ < 0) {
+                a_.emit(x86::Inst::kIdAdd, v, imm(op.code == T_INC_I ? 1 : -1));
+                break;
+            }
+            a_.lea(x86::eax, x86::ptr(v.as<x86::Gp>().r64(), op.code == T_INC_I ? 1 : -1));
+            a_.test(condition_, condition_);
+            a_.cmovnz(v.as<x86::Gp>(), x86::eax);
             break;
+        }
         case T_INC_R:
         case T_DEC_R: {
             // step_real: v + 1 or v + -1.
@@ -811,13 +1041,13 @@ private:
         case T_LE_II:
         case T_GE_II:
         case T_LT_II:
-        case T_GT_II: emit_int_compare(op, static_cast<Relation>(op.code - T_EQ_II)); break;
+        case T_GT_II:
         case T_EQ_RR:
         case T_NE_RR:
         case T_LE_RR:
         case T_GE_RR:
         case T_LT_RR:
-        case T_GT_RR: emit_real_compare(op, static_cast<Relation>(op.code - T_EQ_RR)); break;
+        case T_GT_RR: emit_compare(op, i); break;
         case T_PRINT_STR: call_print_text(false, op.d); break;
         case T_PRINT_VAR: call_print_value(false, static_cast<Symbol*>(op.d)); break;
         case T_PRINT_NL: call_print_newline(false); break;
