@@ -658,53 +658,17 @@ private:
         a_.emit(x86::Inst::kIdUcomisd, x, y);
     }
 
-    // The condition code under which the relation holds (or fails), for all
-    // but the real "==" and "=!".
+    // The condition code under which the comparison holds, for all but the
+    // real "==" and "=!". By Relation: the integers, then the reals as
+    // compare_flags compares them.
     static x86::CondCode holds(TranslatedCode c) {
-        switch (c) {
-        case T_EQ_II: return x86::CondCode::kE;
-        case T_NE_II: return x86::CondCode::kNE;
-        case T_LE_II: return x86::CondCode::kLE;
-        case T_GE_II: return x86::CondCode::kGE;
-        case T_LT_II: return x86::CondCode::kL;
-        case T_GT_II: return x86::CondCode::kG;
-        case T_GE_RR:
-        case T_LE_RR: return x86::CondCode::kAE;
-        case T_GT_RR:
-        case T_LT_RR: return x86::CondCode::kA;
-        case T_EQ_RR: return x86::CondCode::kE;
-        case T_NE_RR: return x86::CondCode::kNE;
-        case T_ADD_I:
-        case T_SUB_I:
-        case T_MUL_I:
-        case T_DIV_I:
-        case T_ADD_R:
-        case T_SUB_R:
-        case T_MUL_R:
-        case T_DIV_R:
-        case T_MOVE_I:
-        case T_MOVE_R:
-        case T_INT_OF_R:
-        case T_REAL_OF_I:
-        case T_RAND_I:
-        case T_RAND_R:
-        case T_INC_I:
-        case T_INC_R:
-        case T_DEC_I:
-        case T_DEC_R:
-        case T_PRINT_STR:
-        case T_PRINT_VAR:
-        case T_PRINT_NL:
-        case T_FPRINT_STR:
-        case T_FPRINT_VAR:
-        case T_FPRINT_NL:
-        case T_INPUT:
-        case T_LOOP_I:
-        case T_LOOP_R:
-        case T_LOOP_END:
-        case T_BREAK: break;
-        }
-        return x86::CondCode::kE;
+        using x86::CondCode;
+        static constexpr CondCode int_holds[] = {CondCode::kE, CondCode::kNE, CondCode::kLE,
+                                                 CondCode::kGE, CondCode::kL, CondCode::kG};
+        static constexpr CondCode real_holds[] = {CondCode::kE,  CondCode::kNE, CondCode::kAE,
+                                                  CondCode::kAE, CondCode::kA,  CondCode::kA};
+        size_t rel = static_cast<size_t>(relation(c));
+        return c >= T_EQ_RR ? real_holds[rel] : int_holds[rel];
     }
 
     // Jumps to to when the relation holds (when holding is true) or fails.
