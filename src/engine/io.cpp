@@ -2,7 +2,9 @@
 // reported as they happen: close_outputs reports them once, at the end.
 #include "engine/io.h"
 
+#include <charconv>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,12 +31,28 @@ void print_text(FILE* f, const char* text) {
     if (f) note_write(f, std::fputs(text, f));
 }
 
+size_t format_value(const Symbol* sym, char (&text)[VALUE_TEXT_SIZE]) {
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
+    // The same characters as printf's "%d" and "%f" (to_chars rounds the
+    // exact binary value to six decimals, as printf does), without parsing
+    // a format on every print. Infinities and NaN are left to printf.
+    std::to_chars_result r{};
+    if (!sym->type)
+        r = std::to_chars(text, text + VALUE_TEXT_SIZE, sym->value.integer);
+    else if (std::isfinite(sym->value.real))
+        r = std::to_chars(text, text + VALUE_TEXT_SIZE, sym->value.real, std::chars_format::fixed, 6);
+    if (r.ptr && r.ec == std::errc()) return static_cast<size_t>(r.ptr - text);
+#endif
+    int n = sym->type ? std::snprintf(text, VALUE_TEXT_SIZE, "%f", sym->value.real)
+                      : std::snprintf(text, VALUE_TEXT_SIZE, "%d", sym->value.integer);
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
 void print_value(FILE* f, const Symbol* sym) {
     if (!f) return;
-    if (sym->type)
-        note_write(f, std::fprintf(f, "%f", sym->value.real));
-    else
-        note_write(f, std::fprintf(f, "%d", sym->value.integer));
+    char text[VALUE_TEXT_SIZE];
+    size_t n = format_value(sym, text);
+    note_write(f, std::fwrite(text, 1, n, f) == n ? 0 : -1);
 }
 
 void print_newline(FILE* f) {

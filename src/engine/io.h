@@ -11,6 +11,11 @@
 // opened: its items are discarded.
 void print_text(FILE* f, const char* text);
 void print_value(FILE* f, const Symbol* sym);
+
+// A variable's value as print_value writes it, printf's "%d" or "%f", into
+// text; returns its length. The largest real takes 317 characters.
+constexpr size_t VALUE_TEXT_SIZE = 330;
+size_t format_value(const Symbol* sym, char (&text)[VALUE_TEXT_SIZE]);
 void print_newline(FILE* f);
 
 // Prompts on standard output and reads a number of sym's type into it; a
