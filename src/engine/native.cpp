@@ -39,6 +39,9 @@ using CompiledLoop = void (*)(int32_t count);
 // Larger bodies or deeper nests than these run on the threaded replay.
 constexpr int32_t MAX_OPS = 20000;
 constexpr int32_t MAX_LOOP_DEPTH = 64;
+// A body whose values need a larger stack frame than this (tens of thousands
+// of them) runs on the threaded replay too.
+constexpr int32_t MAX_FRAME = 1 << 18;
 
 // Tiering: a loop is compiled when the operations it is expected to run
 // reach COMPILE_BASE plus COMPILE_PER_OP for each operation of its body.
@@ -116,6 +119,7 @@ public:
         if (t_.size > MAX_OPS || t_.loop_depth > MAX_LOOP_DEPTH) return false;
         if (!collect()) return false;
         assign_homes();
+        if (frame_ > MAX_FRAME) return false;
 
         labels_.resize(t_.size + 1);
         for (int32_t i = 0; i < t_.size; ++i) {
