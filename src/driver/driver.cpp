@@ -104,6 +104,7 @@ bool answer_option(const char* arg, int open_errno, int* status) {
 int run_interpreter(int argc, char** argv) {
     set_exit_cleanup(close_outputs_at_exit);
     install_interrupt_handlers();
+    claim_stream(stdout);
     seed_random(static_cast<uint32_t>(std::time(nullptr)));
     const char* arg = argc > 1 ? argv[1] : nullptr;
     const char* path = arg ? arg : "sample.txt";

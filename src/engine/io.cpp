@@ -2,6 +2,10 @@
 // reported as they happen: close_outputs reports them once, at the end.
 #include "engine/io.h"
 
+#if __has_include(<stdio_ext.h>)
+#include <stdio_ext.h>
+#endif
+
 #include <charconv>
 #include <cerrno>
 #include <cmath>
@@ -26,6 +30,14 @@ void note_write(FILE* f, int written) {
 }
 
 }  // namespace
+
+void claim_stream(FILE* f) {
+#if __has_include(<stdio_ext.h>)
+    (void)__fsetlocking(f, FSETLOCKING_BYCALLER);
+#else
+    (void)f;
+#endif
+}
 
 void print_text(FILE* f, const char* text) {
     if (f) note_write(f, std::fputs(text, f));
@@ -89,6 +101,7 @@ void open_output(const char* name) {
 #endif
     machine.output = std::fopen(name, "w");
     if (machine.output) {
+        claim_stream(machine.output);
         output_name = name;
         return;
     }

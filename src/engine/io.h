@@ -7,6 +7,11 @@
 #include "engine/instructions.h"
 #include "lexer/symbols.h"
 
+// Makes f this thread's alone: every call on it then skips the stream's
+// lock, which printing a number at a time would otherwise take thousands of
+// times over. rill runs on one thread.
+void claim_stream(FILE* f);
+
 // Console and file output. A null f is an output file that could not be
 // opened: its items are discarded.
 void print_text(FILE* f, const char* text);
