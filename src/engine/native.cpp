@@ -509,6 +509,14 @@ private:
             emit_division(op, d, x, y);
             return;
         }
+        // d = x + y in one instruction, when all three are registers (or y a constant).
+        if (arith == Arith::ADD && d.isReg() && !guarded(op) && x.isReg() && !same(d, x) && !same(d, y) &&
+            (y.isReg() || y.isImm())) {
+            x86::Gp base = x.as<x86::Gp>().r64();
+            if (y.isReg()) a_.lea(d.as<x86::Gp>(), x86::ptr(base, y.as<x86::Gp>().r64()));
+            else a_.lea(d.as<x86::Gp>(), x86::ptr(base, y.as<Imm>().valueAs<int32_t>()));
+            return;
+        }
         InstId id = arith == Arith::ADD ? x86::Inst::kIdAdd : arith == Arith::SUB ? x86::Inst::kIdSub : x86::Inst::kIdImul;
         Operand r = d;
         if (!d.isReg() || same(d, y) || guarded(op)) r = x86::eax;
@@ -556,10 +564,12 @@ private:
                 return;
             }
             if (k > 1) {
+                // The quotient goes straight to a destination register.
+                x86::Gp q = d.isReg() && !guarded(op) ? d.as<x86::Gp>() : x86::eax;
                 uint32_t u = static_cast<uint32_t>(k);
-                if ((u & (u - 1)) == 0) divide_by_power_of_two(x, std::countr_zero(u));
-                else divide_by_constant(x, division_magic(k));
-                set_int(op, d, x86::eax);
+                if ((u & (u - 1)) == 0) divide_by_power_of_two(x, std::countr_zero(u), q);
+                else divide_by_constant(x, division_magic(k), q);
+                set_int(op, d, q);
                 return;
             }
             a_.mov(x86::ecx, k);
@@ -584,8 +594,8 @@ private:
         set_int(op, d, x86::eax);
     }
 
-    // divide_by_magic, step for step; the quotient in eax.
-    void divide_by_constant(const Operand& x, DivisionMagic m) {
+    // divide_by_magic, step for step; the quotient in q.
+    void divide_by_constant(const Operand& x, DivisionMagic m, const x86::Gp& q) {
         if (x.isImm()) move_int(x86::ecx, x);
         Operand n = x.isImm() ? Operand(x86::ecx) : x;
         a_.emit(x86::Inst::kIdMovsxd, x86::rax, n);
@@ -595,17 +605,19 @@ private:
         if (m.shift) a_.sar(x86::eax, m.shift);
         a_.mov(x86::edx, x86::eax);
         a_.shr(x86::edx, 31);
-        a_.add(x86::eax, x86::edx);
+        a_.lea(q, x86::ptr(x86::rax, x86::rdx));
     }
 
-    // divide_by_power_of_two, step for step; the quotient in eax.
-    void divide_by_power_of_two(const Operand& x, int shift) {
-        move_int(x86::eax, x);
-        a_.mov(x86::edx, x86::eax);
-        if (shift > 1) a_.sar(x86::edx, 31);
-        a_.shr(x86::edx, 32 - shift);
-        a_.add(x86::eax, x86::edx);
-        a_.sar(x86::eax, shift);
+    // divide_by_power_of_two: a negative n raised by 2^shift - 1, then
+    // shifted; the quotient in q (x is read first, so q may be x itself).
+    void divide_by_power_of_two(const Operand& x, int shift, const x86::Gp& q) {
+        x86::Gp n = x.isReg() ? x.as<x86::Gp>() : x86::ecx;
+        move_int(n, x);
+        a_.lea(x86::edx, x86::ptr(n.r64(), (1 << shift) - 1));
+        move_int(q, n);
+        a_.test(n, n);
+        a_.cmovs(q, x86::edx);
+        a_.sar(q, shift);
     }
 
     // r = x, then r op= y: the first operand stays first, which decides the
