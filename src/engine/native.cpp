@@ -118,6 +118,7 @@ public:
     bool compile() {
         if (t_.size > MAX_OPS || t_.loop_depth > MAX_LOOP_DEPTH) return false;
         if (!collect()) return false;
+        plan_hoisting();
         assign_homes();
         if (frame_ > MAX_FRAME) return false;
 
@@ -135,6 +136,8 @@ public:
             if (labels_[i].isValid()) a_.bind(labels_[i]);
             if (i == inner_end_) condition_ = x86::cl;
             if (i == converted_end_) converted_end_ = inner_end_ = -1;
+            if (hoisted_home_[i] >= 0) continue;   // done before its loop began
+            current_ = i;
             const TranslatedOp& op = t_.ops[i];
             if (is_compare(op.code)) {
                 emit_compare(op, i);
@@ -190,6 +193,15 @@ private:
     int32_t                                 inner_end_ = -1;
     x86::Gp                                 condition_ = x86::cl;
     Label                                   interrupted_;
+    // Loop-invariant operations, computed once before their loop starts:
+    // by operation, the home its value has instead (or -1), the homes its
+    // operands a and b are read from instead of their temporaries (or -1),
+    // and, by loop, the operations computed before it.
+    std::vector<int32_t>                    hoisted_home_;
+    std::vector<std::pair<int32_t, int32_t>> read_home_;
+    std::unordered_map<int32_t, std::vector<int32_t>> preheader_;
+    std::vector<int32_t>                    depth_of_;    // by operation: the loops around it in the body
+    int32_t                                 current_ = -1;  // the operation being emitted
     int32_t                                 gp_used_ = 0;
     int32_t                                 xmm_used_ = 0;
     int32_t                                 frame_ = 0;
@@ -221,51 +233,59 @@ private:
         return h.real == real;
     }
 
-    static bool is_real(TranslatedCode c) {
+    // What each code does, in the terms the passes below ask about; real
+    // tells the type of the value written (or compared, or counted).
+    enum class Kind : uint8_t { ARITH, MOVE, INT_OF_REAL, REAL_OF_INT, RAND, STEP, COMPARE, PRINT, INPUT, LOOP, LOOP_END, BREAK };
+    struct Shape {
+        Kind kind;
+        bool real;
+    };
+
+    static constexpr Shape shape_of(TranslatedCode c) {
         switch (c) {
-        case T_ADD_R:
-        case T_SUB_R:
-        case T_MUL_R:
-        case T_DIV_R:
-        case T_MOVE_R:
-        case T_RAND_R:
-        case T_INC_R:
-        case T_DEC_R:
-        case T_EQ_RR:
-        case T_NE_RR:
-        case T_LE_RR:
-        case T_GE_RR:
-        case T_LT_RR:
-        case T_GT_RR:
-        case T_LOOP_R: return true;
         case T_ADD_I:
         case T_SUB_I:
         case T_MUL_I:
-        case T_DIV_I:
-        case T_MOVE_I:
-        case T_INT_OF_R:
-        case T_REAL_OF_I:
-        case T_RAND_I:
+        case T_DIV_I: return {Kind::ARITH, false};
+        case T_ADD_R:
+        case T_SUB_R:
+        case T_MUL_R:
+        case T_DIV_R: return {Kind::ARITH, true};
+        case T_MOVE_I: return {Kind::MOVE, false};
+        case T_MOVE_R: return {Kind::MOVE, true};
+        case T_INT_OF_R: return {Kind::INT_OF_REAL, false};
+        case T_REAL_OF_I: return {Kind::REAL_OF_INT, true};
+        case T_RAND_I: return {Kind::RAND, false};
+        case T_RAND_R: return {Kind::RAND, true};
         case T_INC_I:
-        case T_DEC_I:
+        case T_DEC_I: return {Kind::STEP, false};
+        case T_INC_R:
+        case T_DEC_R: return {Kind::STEP, true};
         case T_EQ_II:
         case T_NE_II:
         case T_LE_II:
         case T_GE_II:
         case T_LT_II:
-        case T_GT_II:
+        case T_GT_II: return {Kind::COMPARE, false};
+        case T_EQ_RR:
+        case T_NE_RR:
+        case T_LE_RR:
+        case T_GE_RR:
+        case T_LT_RR:
+        case T_GT_RR: return {Kind::COMPARE, true};
         case T_PRINT_STR:
         case T_PRINT_VAR:
         case T_PRINT_NL:
         case T_FPRINT_STR:
         case T_FPRINT_VAR:
-        case T_FPRINT_NL:
-        case T_INPUT:
-        case T_LOOP_I:
-        case T_LOOP_END:
-        case T_BREAK: return false;
+        case T_FPRINT_NL: return {Kind::PRINT, false};
+        case T_INPUT: return {Kind::INPUT, false};
+        case T_LOOP_I: return {Kind::LOOP, false};
+        case T_LOOP_R: return {Kind::LOOP, true};
+        case T_LOOP_END: return {Kind::LOOP_END, false};
+        case T_BREAK: return {Kind::BREAK, false};
         }
-        return false;
+        return {Kind::BREAK, false};
     }
 
     // Every value the operations compute with, and the loop counters. Prints
@@ -277,62 +297,32 @@ private:
         interrupt_ = new_home(nullptr, false, 0);
         homes_[interrupt_].wide = true;
         int32_t depth = 0;
+        depth_of_.assign(t_.size, 0);
         for (int32_t i = 0; i < t_.size; ++i) {
             const TranslatedOp& op = t_.ops[i];
-            bool real = is_real(op.code);
+            Shape shape = shape_of(op.code);
+            bool real = shape.real;
             bool ok = true;
-            switch (op.code) {
-            case T_INT_OF_R:
-                ok = note(op.pd, op.d, false, depth) && note(op.pa, op.a, true, depth);
-                break;
-            case T_REAL_OF_I:
-                ok = note(op.pd, op.d, true, depth) && note(op.pa, op.a, false, depth);
-                break;
-            case T_INC_I:
-            case T_INC_R:
-            case T_DEC_I:
-            case T_DEC_R: ok = note(Place::VAR, &static_cast<Symbol*>(op.d)->value, real, depth); break;
-            case T_PRINT_STR:
-            case T_PRINT_VAR:
-            case T_PRINT_NL:
-            case T_FPRINT_STR:
-            case T_FPRINT_VAR:
-            case T_FPRINT_NL:
-            case T_INPUT:
-            case T_BREAK: break;
-            case T_LOOP_END:
+            depth_of_[i] = depth;
+            switch (shape.kind) {
+            case Kind::INT_OF_REAL: ok = note(op.pd, op.d, false, depth) && note(op.pa, op.a, true, depth); break;
+            case Kind::REAL_OF_INT: ok = note(op.pd, op.d, true, depth) && note(op.pa, op.a, false, depth); break;
+            case Kind::STEP: ok = note(Place::VAR, &static_cast<Symbol*>(op.d)->value, real, depth); break;
+            case Kind::PRINT:
+            case Kind::INPUT:
+            case Kind::BREAK: break;
+            case Kind::LOOP_END:
                 homes_[interrupt_].weight += weight_at(depth);
                 if (i < t_.size - 1) --depth;
                 break;
-            case T_RAND_I:
-            case T_RAND_R:
-            case T_MOVE_I:
-            case T_MOVE_R: ok = note(op.pd, op.d, real, depth) && note(op.pa, op.a, real, depth); break;
-            case T_ADD_I:
-            case T_SUB_I:
-            case T_MUL_I:
-            case T_DIV_I:
-            case T_ADD_R:
-            case T_SUB_R:
-            case T_MUL_R:
-            case T_DIV_R:
+            case Kind::RAND:
+            case Kind::MOVE: ok = note(op.pd, op.d, real, depth) && note(op.pa, op.a, real, depth); break;
+            case Kind::ARITH:
                 ok = note(op.pd, op.d, real, depth) && note(op.pa, op.a, real, depth) &&
                      note(op.pb, op.b, real, depth);
                 break;
-            case T_EQ_II:
-            case T_NE_II:
-            case T_LE_II:
-            case T_GE_II:
-            case T_LT_II:
-            case T_GT_II:
-            case T_EQ_RR:
-            case T_NE_RR:
-            case T_LE_RR:
-            case T_GE_RR:
-            case T_LT_RR:
-            case T_GT_RR: ok = note(op.pa, op.a, real, depth) && note(op.pb, op.b, real, depth); break;
-            case T_LOOP_I:
-            case T_LOOP_R:
+            case Kind::COMPARE: ok = note(op.pa, op.a, real, depth) && note(op.pb, op.b, real, depth); break;
+            case Kind::LOOP:
                 ok = note(op.pa, op.a, real, depth);
                 ++depth;
                 counter_of_[i] = new_home(nullptr, false, 2 * weight_at(depth));
@@ -341,6 +331,100 @@ private:
             if (!ok) return false;
         }
         return true;
+    }
+
+    // Whether op computes its value from its operands alone: nothing else
+    // is read or written, and nothing can stop the run.
+    static bool pure(const TranslatedOp& op) {
+        switch (shape_of(op.code).kind) {
+        case Kind::ARITH:
+            return op.code != T_DIV_I || (op.pb == Place::CONST && *static_cast<const int32_t*>(op.b) != 0);
+        case Kind::INT_OF_REAL:
+        case Kind::REAL_OF_INT: return true;
+        case Kind::MOVE:
+        case Kind::RAND:
+        case Kind::STEP:
+        case Kind::COMPARE:
+        case Kind::PRINT:
+        case Kind::INPUT:
+        case Kind::LOOP:
+        case Kind::LOOP_END:
+        case Kind::BREAK: break;
+        }
+        return false;
+    }
+
+    // The variable an operation writes, or null.
+    static const void* written_variable(const TranslatedOp& op) {
+        switch (shape_of(op.code).kind) {
+        case Kind::STEP:
+        case Kind::INPUT: return &static_cast<const Symbol*>(op.d)->value;
+        case Kind::ARITH:
+        case Kind::MOVE:
+        case Kind::INT_OF_REAL:
+        case Kind::REAL_OF_INT:
+        case Kind::RAND: return op.pd == Place::VAR ? op.d : nullptr;
+        case Kind::COMPARE:
+        case Kind::PRINT:
+        case Kind::LOOP:
+        case Kind::LOOP_END:
+        case Kind::BREAK: break;
+        }
+        return nullptr;
+    }
+
+    // Operations of an inner loop's own body (not of loops nested in it)
+    // whose operands no pass of the loop changes are computed once, before
+    // the loop starts, into homes of their own: a pure operation run when
+    // the loop runs no pass, or only where a block would have skipped it,
+    // changes nothing anyone sees.
+    void plan_hoisting() {
+        hoisted_home_.assign(t_.size, -1);
+        read_home_.assign(t_.size, {-1, -1});
+        for (int32_t s = 0; s < t_.size; ++s)
+            if (t_.ops[s].code == T_LOOP_I || t_.ops[s].code == T_LOOP_R) hoist_from(s);
+    }
+
+    void hoist_from(int32_t s) {
+        int32_t end = t_.ops[s].jump;
+        std::unordered_map<const void*, bool> written;
+        for (int32_t k = s + 1; k < end; ++k)
+            if (const void* v = written_variable(t_.ops[k])) written[v] = true;
+        std::unordered_map<const void*, int32_t> defined_by;   // a temporary's last writer here
+        auto hoisted = [&](const void* slot) {
+            auto it = defined_by.find(slot);
+            return it == defined_by.end() ? -1 : hoisted_home_[it->second];
+        };
+        auto invariant = [&](Place place, const void* slot) {
+            return place == Place::CONST || (place == Place::VAR && !written.count(slot)) ||
+                   (place == Place::TEMP && hoisted(slot) >= 0);
+        };
+        int32_t nested = 0;
+        for (int32_t k = s + 1; k < end; ++k) {
+            const TranslatedOp& op = t_.ops[k];
+            if (op.code == T_LOOP_I || op.code == T_LOOP_R) ++nested;
+            if (op.code == T_LOOP_END) --nested;
+            if (nested > 0 || op.code == T_LOOP_END) {
+                if (op.pd == Place::TEMP) defined_by.erase(op.d);
+                continue;
+            }
+            if (op.pa == Place::TEMP) read_home_[k].first = hoisted(op.a);
+            if (op.pb == Place::TEMP) read_home_[k].second = hoisted(op.b);
+            if (op.pd != Place::TEMP) continue;
+            defined_by[op.d] = k;
+            bool b_invariant = op.pb == Place::NONE || invariant(op.pb, op.b);
+            if (pure(op) && invariant(op.pa, op.a) && b_invariant) {
+                hoisted_home_[k] = new_home(nullptr, shape_of(op.code).real, weight_at(depth_of_[k]));
+                preheader_[s].push_back(k);
+            }
+        }
+    }
+
+    // The home an operation writes: its own, once it has been hoisted.
+    const Home& dest_home(const TranslatedOp& op) {
+        if (current_ >= 0 && &t_.ops[current_] == &op && hoisted_home_[current_] >= 0)
+            return homes_[hoisted_home_[current_]];
+        return homes_[home_of_.at(op.d)];
     }
 
     // The heaviest homes get registers; the rest, frame slots.
@@ -377,12 +461,24 @@ private:
 
     Operand int_src(Place place, const void* slot) {
         if (place == Place::CONST) return imm(*static_cast<const int32_t*>(slot));
-        return int_home(homes_[home_of_.at(slot)]);
+        return int_home(source_home(place, slot));
     }
 
     Operand real_src(Place place, const void* slot) {
         if (place == Place::CONST) return constant(*static_cast<const double*>(slot));
-        return real_home(homes_[home_of_.at(slot)]);
+        return real_home(source_home(place, slot));
+    }
+
+    // A temporary the current operation reads from a hoisted operation is
+    // read from that operation's home.
+    const Home& source_home(Place place, const void* slot) {
+        if (place == Place::TEMP && current_ >= 0) {
+            const TranslatedOp& op = t_.ops[current_];
+            auto [a, b] = read_home_[current_];
+            if (a >= 0 && slot == op.a) return homes_[a];
+            if (b >= 0 && slot == op.b) return homes_[b];
+        }
+        return homes_[home_of_.at(slot)];
     }
 
     // A real constant in the pool after the code, one copy of each.
@@ -502,7 +598,7 @@ private:
     }
 
     void emit_int_arith(const TranslatedOp& op, Arith arith) {
-        Operand d = int_home(homes_[home_of_.at(op.d)]);
+        Operand d = int_home(dest_home(op));
         Operand x = int_src(op.pa, op.a);
         Operand y = int_src(op.pb, op.b);
         if (arith == Arith::DIV) {
@@ -623,7 +719,7 @@ private:
     // r = x, then r op= y: the first operand stays first, which decides the
     // sign of a NaN.
     void emit_real_arith(const TranslatedOp& op, Arith arith) {
-        Operand d = real_home(homes_[home_of_.at(op.d)]);
+        Operand d = real_home(dest_home(op));
         Operand x = real_src(op.pa, op.a);
         Operand y = real_src(op.pb, op.b);
         InstId id = x86::Inst::kIdAddsd;
@@ -777,62 +873,29 @@ private:
         for (int32_t k = i + 1; k < end; ++k) {
             const TranslatedOp& op = t_.ops[k];
             if (k == nested_end) nested_end = -1;
+            Shape shape = shape_of(op.code);
             bool var = op.pd == Place::VAR;
-            switch (op.code) {
-            case T_ADD_I:
-            case T_SUB_I:
-            case T_MUL_I:
-            case T_MOVE_I:
-            case T_INT_OF_R:
-                if (var && !int_var_in_register(op.d)) return false;
+            switch (shape.kind) {
+            case Kind::ARITH:
+            case Kind::MOVE:
+            case Kind::INT_OF_REAL:
+            case Kind::REAL_OF_INT:
+                if (var && (shape.real || !int_var_in_register(op.d))) return false;
+                if (op.code == T_DIV_I && (!pure(op) || op.pa == Place::CONST)) return false;
                 break;
-            case T_DIV_I:
-                if (op.pb != Place::CONST || *static_cast<const int32_t*>(op.b) == 0 || op.pa == Place::CONST)
-                    return false;
-                if (var && !int_var_in_register(op.d)) return false;
+            case Kind::STEP:
+                if (shape.real || !int_var_in_register(&static_cast<Symbol*>(op.d)->value)) return false;
                 break;
-            case T_INC_I:
-            case T_DEC_I:
-                if (!int_var_in_register(&static_cast<Symbol*>(op.d)->value)) return false;
-                break;
-            case T_ADD_R:
-            case T_SUB_R:
-            case T_MUL_R:
-            case T_DIV_R:
-            case T_MOVE_R:
-            case T_REAL_OF_I:
-                if (var) return false;
-                break;
-            case T_EQ_II:
-            case T_NE_II:
-            case T_LE_II:
-            case T_GE_II:
-            case T_LT_II:
-            case T_GT_II:
-            case T_EQ_RR:
-            case T_NE_RR:
-            case T_LE_RR:
-            case T_GE_RR:
-            case T_LT_RR:
-            case T_GT_RR:
+            case Kind::COMPARE:
                 if (nested_end >= 0) return false;
                 nested_end = op.jump;
                 break;
-            case T_RAND_I:
-            case T_RAND_R:
-            case T_INC_R:
-            case T_DEC_R:
-            case T_PRINT_STR:
-            case T_PRINT_VAR:
-            case T_PRINT_NL:
-            case T_FPRINT_STR:
-            case T_FPRINT_VAR:
-            case T_FPRINT_NL:
-            case T_INPUT:
-            case T_LOOP_I:
-            case T_LOOP_R:
-            case T_LOOP_END:
-            case T_BREAK: return false;
+            case Kind::RAND:
+            case Kind::PRINT:
+            case Kind::INPUT:
+            case Kind::LOOP:
+            case Kind::LOOP_END:
+            case Kind::BREAK: return false;
             }
         }
         return true;
@@ -899,6 +962,13 @@ private:
     }
 
     void emit_loop_start(const TranslatedOp& op, int32_t i) {
+        if (auto it = preheader_.find(i); it != preheader_.end()) {
+            for (int32_t k : it->second) {
+                current_ = k;
+                emit(t_.ops[k], k);
+            }
+            current_ = i;
+        }
         Operand passes = int_home(homes_[counter_of_[i]]);
         if (op.code == T_LOOP_R) {
             int_of_real(real_src(op.pa, op.a));
@@ -949,7 +1019,7 @@ private:
         case T_MUL_R:
         case T_DIV_R: emit_real_arith(op, static_cast<Arith>(op.code - T_ADD_R)); break;
         case T_MOVE_I: {
-            Operand d = int_home(homes_[home_of_.at(op.d)]);
+            Operand d = int_home(dest_home(op));
             Operand x = int_src(op.pa, op.a);
             if (guarded(op)) {
                 move_int(x86::eax, x);
@@ -958,13 +1028,13 @@ private:
             set_int(op, d, x);
             break;
         }
-        case T_MOVE_R: move_real(real_home(homes_[home_of_.at(op.d)]), real_src(op.pa, op.a)); break;
+        case T_MOVE_R: move_real(real_home(dest_home(op)), real_src(op.pa, op.a)); break;
         case T_INT_OF_R:
             int_of_real(real_src(op.pa, op.a));
-            set_int(op, int_home(homes_[home_of_.at(op.d)]), x86::eax);
+            set_int(op, int_home(dest_home(op)), x86::eax);
             break;
         case T_REAL_OF_I: {
-            Operand d = real_home(homes_[home_of_.at(op.d)]);
+            Operand d = real_home(dest_home(op));
             x86::Xmm r = d.isReg() ? d.as<x86::Xmm>() : SCRATCH_XMM;
             real_of_int(r, int_src(op.pa, op.a));
             move_real(d, r);
@@ -982,7 +1052,7 @@ private:
             a_.shr(x86::ecx, 32 - 15);
             a_.add(x86::eax, x86::ecx);
             a_.sar(x86::eax, 15);
-            move_int(int_home(homes_[home_of_.at(op.d)]), x86::eax);
+            move_int(int_home(dest_home(op)), x86::eax);
             break;
         }
         case T_RAND_R: {
@@ -991,7 +1061,7 @@ private:
             real_of_int(SCRATCH_XMM, x86::eax);
             a_.emit(x86::Inst::kIdMulsd, SCRATCH_XMM, real_src(op.pa, op.a));
             a_.divsd(SCRATCH_XMM, constant(RANDOM_RANGE));
-            move_real(real_home(homes_[home_of_.at(op.d)]), SCRATCH_XMM);
+            move_real(real_home(dest_home(op)), SCRATCH_XMM);
             break;
         }
         case T_INC_I:
