@@ -659,6 +659,12 @@ private:
                 set_int(op, d, x86::eax);
                 return;
             }
+            if (x.isImm()) {
+                // Both constant: the quotient is known now.
+                a_.mov(x86::eax, int_arith(Arith::DIV, x.as<Imm>().valueAs<int32_t>(), k));
+                set_int(op, d, x86::eax);
+                return;
+            }
             if (k > 1) {
                 // The quotient goes straight to a destination register.
                 x86::Gp q = d.isReg() && !guarded(op) ? d.as<x86::Gp>() : x86::eax;
@@ -690,10 +696,9 @@ private:
         set_int(op, d, x86::eax);
     }
 
-    // divide_by_magic, step for step; the quotient in q.
-    void divide_by_constant(const Operand& x, DivisionMagic m, const x86::Gp& q) {
-        if (x.isImm()) move_int(x86::ecx, x);
-        Operand n = x.isImm() ? Operand(x86::ecx) : x;
+    // divide_by_magic, step for step; the quotient in q. x is a register
+    // or memory.
+    void divide_by_constant(const Operand& n, DivisionMagic m, const x86::Gp& q) {
         a_.emit(x86::Inst::kIdMovsxd, x86::rax, n);
         a_.imul(x86::rax, x86::rax, m.magic);
         a_.sar(x86::rax, 32);
@@ -707,7 +712,7 @@ private:
     // divide_by_power_of_two: a negative n raised by 2^shift - 1, then
     // shifted; the quotient in q (x is read first, so q may be x itself).
     void divide_by_power_of_two(const Operand& x, int shift, const x86::Gp& q) {
-        x86::Gp n = x.isReg() ? x.as<x86::Gp>() : x86::ecx;
+        x86::Gp n = x.isReg() ? x.as<x86::Gp>() : x86::eax;
         move_int(n, x);
         a_.lea(x86::edx, x86::ptr(n.r64(), (1 << shift) - 1));
         move_int(q, n);
@@ -881,7 +886,7 @@ private:
             case Kind::INT_OF_REAL:
             case Kind::REAL_OF_INT:
                 if (var && (shape.real || !int_var_in_register(op.d))) return false;
-                if (op.code == T_DIV_I && (!pure(op) || op.pa == Place::CONST)) return false;
+                if (op.code == T_DIV_I && !pure(op)) return false;
                 break;
             case Kind::STEP:
                 if (shape.real || !int_var_in_register(&static_cast<Symbol*>(op.d)->value)) return false;
