@@ -3,14 +3,18 @@
 // the variables, temporaries and loop counters used most, each use weighted
 // by the loops around it, get a register for the whole replay, the rest a
 // slot in the stack frame. No register allocator runs, so compiling costs a
-// few instructions' worth of work an operation.
+// few instructions' worth of work an operation. Two passes over the
+// operations shape the code: work an inner loop's passes cannot change is
+// done once before the loop, and a short block that only computes integers
+// runs without a branch.
 //
 // Variables are loaded on entry and written back to their Symbols wherever
 // other code can see them: around a print or read of that variable, and at
 // every way out (the end, a break out of the replayed loop, a division by
 // zero, an interrupt). The operations mirror the helpers of effects.h
-// exactly (division by a constant is divide_by_magic's multiply and shifts);
-// the tests run every loop program through both.
+// exactly (division by a constant is divide_by_magic's multiply and shifts,
+// or divide_by_power_of_two's); the tests run every loop program through
+// both.
 #include "engine/native.h"
 
 #include <sys/mman.h>
