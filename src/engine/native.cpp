@@ -485,13 +485,21 @@ private:
         return homes_[home_of_.at(slot)];
     }
 
-    // A real constant in the pool after the code, one copy of each.
+    // A constant in the pool after the code, one copy of each bit pattern.
+    const Label& pooled(uint64_t bits) {
+        auto [it, added] = constant_of_.try_emplace(bits, constants_.size());
+        if (added) constants_.emplace_back(bits, a_.newLabel());
+        return constants_[it->second].second;
+    }
+
     x86::Mem constant(double x) {
         uint64_t bits;
         std::memcpy(&bits, &x, sizeof bits);
-        auto [it, added] = constant_of_.try_emplace(bits, constants_.size());
-        if (added) constants_.emplace_back(bits, a_.newLabel());
-        return x86::qword_ptr(constants_[it->second].second);
+        return x86::qword_ptr(pooled(bits));
+    }
+
+    x86::Mem int_constant(int32_t k) {
+        return x86::dword_ptr(pooled(static_cast<uint32_t>(k)));
     }
 
     static bool same(const Operand& x, const Operand& y) {
@@ -678,21 +686,24 @@ private:
                 set_int(op, d, q);
                 return;
             }
-            a_.mov(x86::ecx, k);
-        } else {
-            move_int(x86::ecx, y);
-            a_.test(x86::ecx, x86::ecx);
-            a_.jz(stub(op.at));
+            // Below -1: read from the pool, since ecx may hold a block's
+            // condition.
+            move_int(x86::eax, x);
+            a_.cdq(x86::edx, x86::eax);
+            a_.idiv(x86::edx, x86::eax, int_constant(k));
+            set_int(op, d, x86::eax);
+            return;
         }
+        move_int(x86::ecx, y);
+        a_.test(x86::ecx, x86::ecx);
+        a_.jz(stub(op.at));
         Label divide = a_.newLabel();
         Label done = a_.newLabel();
         move_int(x86::eax, x);
-        if (!y.isImm()) {
-            a_.cmp(x86::ecx, -1);
-            a_.jne(divide);
-            a_.neg(x86::eax);
-            a_.jmp(done);
-        }
+        a_.cmp(x86::ecx, -1);
+        a_.jne(divide);
+        a_.neg(x86::eax);
+        a_.jmp(done);
         a_.bind(divide);
         a_.cdq(x86::edx, x86::eax);
         a_.idiv(x86::edx, x86::eax, x86::ecx);
