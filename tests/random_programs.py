@@ -32,8 +32,9 @@ COUNTS = ["n", "k"]          # integer loop counts, only ever set to small value
 REAL_COUNT = "m"             # a real loop count
 UNDECLARED = "u"             # an integer because it is never declared
 RELATIONS = ["==", "=!", "=<", "=>", "<", ">"]
+# 2147483648, 4294967293 and 4294967295 wrap to INT_MIN, -3 and -1 in integer mode.
 INT_CONSTANTS = ["0", "1", "2", "3", "7", "10", "255", "65536", "1000003",
-                 "2147483647", "2147483648", "4294967295"]
+                 "2147483647", "2147483648", "4294967293", "4294967295"]
 REAL_CONSTANTS = ["0.0", "0.5", "1.0", "2.9", "3.75", "0.1", "123456.789",
                   "99999999999.0", "2147483648.0", "4294967298.0", "1.5"]
 # Values a count variable takes before a loop: none makes a loop run long,
