@@ -528,25 +528,17 @@ private:
         }
     }
 
-    // A variable between its Symbol and its home; rcx and rdx are spent.
+    // A variable between its Symbol and its home; rax and rcx are spent.
     void load(const Home& h) {
         a_.mov(x86::rcx, address_of(h.slot));
         if (h.real) move_real(real_home(h), x86::qword_ptr(x86::rcx));
-        else if (h.reg >= 0) a_.mov(GP_POOL[h.reg].r32(), x86::dword_ptr(x86::rcx));
-        else {
-            a_.mov(x86::edx, x86::dword_ptr(x86::rcx));
-            a_.mov(x86::dword_ptr(x86::rsp, h.disp), x86::edx);
-        }
+        else move_int(int_home(h), x86::dword_ptr(x86::rcx));
     }
 
     void write_back(const Home& h) {
         a_.mov(x86::rcx, address_of(h.slot));
         if (h.real) move_real(x86::qword_ptr(x86::rcx), real_home(h));
-        else if (h.reg >= 0) a_.mov(x86::dword_ptr(x86::rcx), GP_POOL[h.reg].r32());
-        else {
-            a_.mov(x86::edx, x86::dword_ptr(x86::rsp, h.disp));
-            a_.mov(x86::dword_ptr(x86::rcx), x86::edx);
-        }
+        else move_int(x86::dword_ptr(x86::rcx), int_home(h));
     }
 
     void write_back_all() {
@@ -560,12 +552,12 @@ private:
     }
 
     void prologue() {
-        a_.mov(x86::eax, x86::edi);     // the pass count, before rdi holds a home
         for (int i = 0; i < CALLEE_SAVED; ++i) a_.push(GP_POOL[i]);
         a_.sub(x86::rsp, frame_);
+        // The pass count first, before rdi may be loaded with a variable.
+        move_int(int_home(homes_[counter_of_[t_.size]]), x86::edi);
         for (const Home& h : homes_)
             if (h.slot) load(h);
-        move_int(int_home(homes_[counter_of_[t_.size]]), x86::eax);
         a_.mov(x86::rax, address_of(&interrupt_signal));
         a_.emit(x86::Inst::kIdMov, int_home(homes_[interrupt_]), x86::rax);
         loops_.push_back(t_.size);
