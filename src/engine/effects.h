@@ -111,11 +111,15 @@ inline int32_t int_arith(Arith a, int32_t l, int32_t r) {
     return l;
 }
 
+// With two NaN operands the result is the first one's NaN, on every path.
+// The hardware gives that for l - r and l / r, but a compiler may swap the
+// operands of + and *, so for those a NaN l is returned (quieted by adding
+// 0) before r is looked at.
 inline double real_arith(Arith a, double l, double r) {
     switch (a) {
-    case Arith::ADD: return l + r;
+    case Arith::ADD: return std::isnan(l) ? l + 0.0 : l + r;
     case Arith::SUB: return l - r;
-    case Arith::MUL: return l * r;
+    case Arith::MUL: return std::isnan(l) ? l + 0.0 : l * r;
     case Arith::DIV: return l / r;
     }
     return l;
@@ -124,13 +128,8 @@ inline double real_arith(Arith a, double l, double r) {
 // A compound assignment to a real, v op= x. Addition and multiplication put
 // the assigned value first: with two NaNs, the first operand's sign survives.
 inline double real_update(Arith a, double v, double x) {
-    switch (a) {
-    case Arith::ADD: return x + v;
-    case Arith::SUB: return v - x;
-    case Arith::MUL: return x * v;
-    case Arith::DIV: return v / x;
-    }
-    return v;
+    bool value_first = a == Arith::ADD || a == Arith::MUL;
+    return value_first ? real_arith(a, x, v) : real_arith(a, v, x);
 }
 
 // The six relations ("==", "=!", "=<", "=>", "<", ">"), in code order.
