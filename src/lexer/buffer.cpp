@@ -158,6 +158,15 @@ int read_source(InputReader& r, char* dest, int room) {
 
 int read_source(int fd, char* dest, int room) {
     source_reader.fd = fd;
+    static bool started;
+    if (!started) {
+        started = true;
+        // Some editors begin a UTF-8 file with a byte order mark; only
+        // there is it no part of the program.
+        if (input_peek(source_reader, 0) == 0xEF && input_peek(source_reader, 1) == 0xBB &&
+            input_peek(source_reader, 2) == 0xBF)
+            input_take(source_reader, 3);
+    }
     return read_source(source_reader, dest, room);
 }
 

@@ -51,7 +51,8 @@ struct InputReader {
 // standard output first when it is a terminal.
 int read_source(InputReader& reader, char* dest, int room);
 
-// The same, on the scanner's own reader of the source descriptor fd.
+// The same, on the scanner's own reader of the source descriptor fd; a
+// UTF-8 byte order mark at the very start is skipped.
 int read_source(int fd, char* dest, int room);
 
 // Console input's look-ahead: the character i places past what has been
