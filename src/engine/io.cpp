@@ -6,6 +6,10 @@
 #include <stdio_ext.h>
 #endif
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <cerrno>
 #include <cmath>
@@ -15,6 +19,7 @@
 #include "errors/errors.h"
 #include "engine/machine.h"
 #include "engine/number_input.h"
+#include "lexer/tokens.h"
 
 namespace {
 
@@ -27,6 +32,37 @@ void note_write(FILE* f, int written) {
     if (written >= 0) return;
     int& slot = f == stdout ? console_error : output_error;
     if (!slot) slot = errno ? errno : EIO;
+}
+
+// The file opened as fopen's "w" does, unless it is the program's own
+// source (by any path or link): emptying that would lose the text the
+// scanner has still to read. The check is made on the opened file, before
+// it is emptied, so no rename in between can slip past it. On failure,
+// *reason says why.
+FILE* open_for_writing(const char* name, const char** reason) {
+    int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *reason = std::strerror(errno);
+        return nullptr;
+    }
+    struct stat file {}, source {};
+    int source_fd = fileno(yy_input_stream ? yy_input_stream : stdin);
+    // A terminal or a device such as /dev/null is not emptied by writing.
+    bool known = fstat(fd, &file) == 0;
+    if (known && fstat(source_fd, &source) == 0 && file.st_dev == source.st_dev && file.st_ino == source.st_ino &&
+        !S_ISCHR(file.st_mode)) {
+        (void)close(fd);
+        *reason = "it is the program's source";
+        return nullptr;
+    }
+    FILE* f = nullptr;
+    if ((!known || S_ISREG(file.st_mode)) && ftruncate(fd, 0) != 0) {
+        *reason = std::strerror(errno);
+    } else if (!(f = fdopen(fd, "w"))) {
+        *reason = std::strerror(errno);
+    }
+    if (!f) (void)close(fd);
+    return f;
 }
 
 }  // namespace
@@ -99,7 +135,8 @@ void open_output(const char* name) {
     // A fuzzed header must not write outside the working directory.
     if (std::strchr(name, '/') && std::strcmp(name, "/dev/full") != 0) name = "/dev/null";
 #endif
-    machine.output = std::fopen(name, "w");
+    const char* reason = nullptr;
+    machine.output = open_for_writing(name, &reason);
     if (machine.output) {
         claim_stream(machine.output);
         output_name = name;
@@ -107,7 +144,7 @@ void open_output(const char* name) {
     }
     output_unavailable = true;
     char message[512];
-    (void)std::snprintf(message, sizeof message, "cannot open output file \"%.400s\": %s", name, std::strerror(errno));
+    (void)std::snprintf(message, sizeof message, "cannot open output file \"%.400s\": %s", name, reason);
     report_error(message);
 }
 

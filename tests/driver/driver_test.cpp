@@ -61,6 +61,40 @@ TEST_F(Driver, ClosedStandardOutputIsReported) {
     EXPECT_EQ(r.err, "cannot write standard output: Bad file descriptor\n");
 }
 
+// A header naming the program's own file, by whatever path, must not empty
+// it while it is being read: the header is refused, the rest runs.
+TEST_F(Driver, HeaderNamingTheSourceIsRefused) {
+    // Long enough that the cut would fall while the scanner still reads.
+    std::string tail;
+    for (int i = 0; i < 2000; ++i) tail += "P(\"line\" \\n); F(\"discarded\" \\n);\n";
+    tail += "P(\"end\" \\n);\n";
+    ASSERT_EQ(symlink("self.rill", (dir + "/symbolic.rill").c_str()), 0);
+    for (const char* header : {"self.rill", "./self.rill", "symbolic.rill", "hard.rill"}) {
+        std::string text = "#\"" + std::string(header) + "\"\n" + tail;
+        write_file(dir + "/self.rill", text);
+        unlink((dir + "/hard.rill").c_str());
+        ASSERT_EQ(link((dir + "/self.rill").c_str(), (dir + "/hard.rill").c_str()), 0);
+        ProcessResult r = run_process({RILL_BINARY, "self.rill"}, dir, "/dev/null");
+        EXPECT_EQ(r.status, 1) << header;
+        EXPECT_EQ(r.err, "cannot open output file \"" + std::string(header) + "\": it is the program's source\n");
+        EXPECT_EQ(r.out.size(), 2000 * 5 + 4) << header;
+        EXPECT_EQ(read_or_empty(dir + "/self.rill"), text) << header;
+    }
+    // Read from standard input, the file is the source all the same.
+    std::string text = "#\"self.rill\"\n" + tail;
+    write_file(dir + "/self.rill", text);
+    ProcessResult r = run_process({RILL_BINARY, "-"}, dir, dir + "/self.rill");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(read_or_empty(dir + "/self.rill"), text);
+    // Another file of the same name elsewhere is an ordinary output.
+    mkdir((dir + "/sub").c_str(), 0755);
+    write_file(dir + "/sub/self.rill", "old");
+    write_file(dir + "/p.rill", "#\"sub/self.rill\" F(\"new\");");
+    r = run_process({RILL_BINARY, "p.rill"}, dir, "/dev/null");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_or_empty(dir + "/sub/self.rill"), "new");
+}
+
 TEST_F(Driver, SourceThatIsADirectoryFailsToRead) {
     mkdir((dir + "/src").c_str(), 0755);
     ProcessResult r = run_process({RILL_BINARY, "src"}, dir, "/dev/null");
