@@ -1,10 +1,12 @@
 #include "driver/driver.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
@@ -99,9 +101,31 @@ bool answer_option(const char* arg, int open_errno, int* status) {
     return false;
 }
 
+// Fills descriptors 0, 1 and 2 where they are closed, so that no file the
+// program opens can take their numbers (a header's file would otherwise
+// receive console output, or diagnostics). What fills them is open for
+// reading only: a closed standard input reads as its end, and a write to a
+// closed output still fails and is reported.
+void open_standard_streams() {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        int filler = open("/dev/null", O_RDONLY);
+        if (filler < 0) {
+            // Without /dev/null, a pipe's read end whose write end is closed.
+            int ends[2];
+            if (pipe(ends) != 0) std::_Exit(1);
+            filler = ends[0];
+            (void)close(ends[1]);
+        }
+        // Lower descriptors are open by now, so the filler took this one.
+        if (filler != fd) std::_Exit(1);
+    }
+}
+
 }  // namespace
 
 int run_interpreter(int argc, char** argv) {
+    open_standard_streams();
     set_exit_cleanup(close_outputs_at_exit);
     install_interrupt_handlers();
     claim_stream(stdout);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,7 +51,12 @@ bool help_wanted() {
         const char* setting = std::getenv("RILL_DIAGNOSTICS");
         if (setting && std::strcmp(setting, "1") == 0) return 1;
         if (setting && std::strcmp(setting, "0") == 0) return 0;
-        return isatty(STDERR_FILENO) == 1 ? 1 : 0;
+        // isatty sets errno, which may still hold why standard output
+        // failed, to be reported at the end.
+        int saved = errno;
+        int terminal = isatty(STDERR_FILENO) == 1 ? 1 : 0;
+        errno = saved;
+        return terminal;
     }();
     return wanted;
 }

@@ -109,11 +109,42 @@ TEST_F(Driver, EmptySourceIsAccepted) {
     EXPECT_EQ(r.out + r.err, "");
 }
 
-// With no file and standard input closed, there is nothing to read from.
-TEST_F(Driver, ClosedStandardInputFailsToRead) {
+// With no file and standard input closed, the program is empty.
+TEST_F(Driver, ClosedStandardInputIsAnEmptyProgram) {
     ProcessResult r = run_process({"/bin/sh", "-c", std::string(RILL_BINARY) + " missing <&-"}, dir, "/dev/null");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "read() in flex scanner failed\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+}
+
+// Standard streams closed at the start, alone and together: the header's
+// file must not take their numbers and receive console output or
+// diagnostics; a closed input reads as its end, and output that could not
+// be written is reported.
+TEST_F(Driver, ClosedStandardStreamsKeepTheirPlaces) {
+    write_file(dir + "/p.rill", "#\"o.txt\" int n; n = 7; S(n); P(\"console \" n \\n); F(\"file \" n \\n);");
+    write_file(dir + "/halt.rill", "#\"o.txt\" F(\"file\" \\n); P(\"console\" \\n); n = 1 / 0;");
+    const std::string cannot = "cannot write standard output: Bad file descriptor\n";
+    struct Case {
+        const char* closing;
+        bool in, out, err;
+    };
+    for (Case c : {Case{"", true, true, true}, Case{"<&-", false, true, true}, Case{">&-", true, false, true},
+                   Case{"2>&-", true, true, false}, Case{"<&- >&- 2>&-", false, false, false}}) {
+        unlink((dir + "/o.txt").c_str());
+        ProcessResult r =
+            run_process({"/bin/sh", "-c", std::string(RILL_BINARY) + " p.rill " + c.closing}, dir, dir + "/p.rill");
+        EXPECT_EQ(r.out, c.out ? ">> console 7\n" : "") << c.closing;
+        EXPECT_EQ(r.err, c.out || !c.err ? "" : cannot) << c.closing;
+        EXPECT_EQ(r.status, c.out ? 0 : 1) << c.closing;
+        EXPECT_EQ(read_or_empty(dir + "/o.txt"), "file 7\n") << c.closing;
+
+        unlink((dir + "/o.txt").c_str());
+        r = run_process({"/bin/sh", "-c", std::string(RILL_BINARY) + " halt.rill " + c.closing}, dir, "/dev/null");
+        EXPECT_EQ(r.out, c.out ? "console\n" : "") << c.closing;
+        EXPECT_EQ(r.err, c.err ? "division by zero\n" + (c.out ? "" : cannot) : "") << c.closing;
+        EXPECT_EQ(r.status, 1) << c.closing;
+        EXPECT_EQ(read_or_empty(dir + "/o.txt"), "file\n") << c.closing;
+    }
 }
 
 // Root reads any file, so the test drops to an unprivileged user: the source
