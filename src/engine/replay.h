@@ -1,7 +1,7 @@
 // Loop replay: how a recorded body runs its passes. Three paths do exactly
 // the same: the general walk over the records (engine/replay.cpp), the
 // threaded replay of the body's translation (engine/threaded.cpp), and that
-// translation compiled to native code (engine/native.cpp, where built).
+// translation compiled to native code (engine/native.h, where built).
 #pragma once
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 // operations over variables, constants and temporaries, each pointing back
 // to its record. Two consumers run them: the threaded replay
 // (engine/threaded.cpp) and, where the machine allows, native code
-// (engine/native.cpp).
+// (engine/native_plan.h and its emitters).
 //
 // Types can change only through declarations, so in a body without any,
 // every variable keeps its type for the whole replay, and every instruction

@@ -1,0 +1,322 @@
+#include "engine/native_plan.h"
+
+#include <algorithm>
+
+#include "lexer/symbols.h"
+
+OpShape shape_of(TranslatedCode c) {
+    switch (c) {
+    case T_ADD_I:
+    case T_SUB_I:
+    case T_MUL_I:
+    case T_DIV_I: return {OpKind::ARITH, false};
+    case T_ADD_R:
+    case T_SUB_R:
+    case T_MUL_R:
+    case T_DIV_R: return {OpKind::ARITH, true};
+    case T_MOVE_I: return {OpKind::MOVE, false};
+    case T_MOVE_R: return {OpKind::MOVE, true};
+    case T_INT_OF_R: return {OpKind::INT_OF_REAL, false};
+    case T_REAL_OF_I: return {OpKind::REAL_OF_INT, true};
+    case T_RAND_I: return {OpKind::RAND, false};
+    case T_RAND_R: return {OpKind::RAND, true};
+    case T_INC_I:
+    case T_DEC_I: return {OpKind::STEP, false};
+    case T_INC_R:
+    case T_DEC_R: return {OpKind::STEP, true};
+    case T_EQ_II:
+    case T_NE_II:
+    case T_LE_II:
+    case T_GE_II:
+    case T_LT_II:
+    case T_GT_II: return {OpKind::COMPARE, false};
+    case T_EQ_RR:
+    case T_NE_RR:
+    case T_LE_RR:
+    case T_GE_RR:
+    case T_LT_RR:
+    case T_GT_RR: return {OpKind::COMPARE, true};
+    case T_PRINT_STR:
+    case T_PRINT_VAR:
+    case T_PRINT_NL:
+    case T_FPRINT_STR:
+    case T_FPRINT_VAR:
+    case T_FPRINT_NL: return {OpKind::PRINT, false};
+    case T_INPUT: return {OpKind::INPUT, false};
+    case T_LOOP_I: return {OpKind::LOOP, false};
+    case T_LOOP_R: return {OpKind::LOOP, true};
+    case T_LOOP_END: return {OpKind::LOOP_END, false};
+    case T_BREAK: return {OpKind::BREAK, false};
+    }
+    return {OpKind::BREAK, false};
+}
+
+bool is_pure(const TranslatedOp& op) {
+    switch (shape_of(op.code).kind) {
+    case OpKind::ARITH: return op.code != T_DIV_I || (op.pb == Place::CONST && *static_cast<const int32_t*>(op.b) != 0);
+    case OpKind::INT_OF_REAL:
+    case OpKind::REAL_OF_INT: return true;
+    case OpKind::MOVE:
+    case OpKind::RAND:
+    case OpKind::STEP:
+    case OpKind::COMPARE:
+    case OpKind::PRINT:
+    case OpKind::INPUT:
+    case OpKind::LOOP:
+    case OpKind::LOOP_END:
+    case OpKind::BREAK: break;
+    }
+    return false;
+}
+
+namespace {
+
+// A use at depth weighs eight times one a loop further out.
+double weight_at(int32_t depth) {
+    double w = 1;
+    for (int32_t i = 0; i < depth && i < 10; ++i) w *= 8;
+    return w;
+}
+
+// The variable an operation writes, or null.
+const void* written_variable(const TranslatedOp& op) {
+    switch (shape_of(op.code).kind) {
+    case OpKind::STEP:
+    case OpKind::INPUT: return &static_cast<const Symbol*>(op.d)->value;
+    case OpKind::ARITH:
+    case OpKind::MOVE:
+    case OpKind::INT_OF_REAL:
+    case OpKind::REAL_OF_INT:
+    case OpKind::RAND: return op.pd == Place::VAR ? op.d : nullptr;
+    case OpKind::COMPARE:
+    case OpKind::PRINT:
+    case OpKind::LOOP:
+    case OpKind::LOOP_END:
+    case OpKind::BREAK: break;
+    }
+    return nullptr;
+}
+
+struct Planner {
+    const Translation& t;
+    const NativeTarget& m;
+    NativePlan& p;
+
+    int32_t new_home(const void* slot, bool real, double weight) {
+        p.homes.push_back({slot, real, false, -1, 0, weight});
+        return static_cast<int32_t>(p.homes.size() - 1);
+    }
+
+    // A variable or temporary used at depth; false when one slot is used as
+    // both types, which native code does not handle.
+    bool note(Place place, const void* slot, bool real, int32_t depth) {
+        if (place == Place::CONST) return true;
+        if (place != Place::VAR && place != Place::TEMP) return false;
+        auto [it, added] = p.home_of.try_emplace(slot, 0);
+        if (added) it->second = new_home(place == Place::VAR ? slot : nullptr, real, 0);
+        NativeHome& h = p.homes[it->second];
+        h.weight += weight_at(depth);
+        return h.real == real;
+    }
+
+    // Every value the operations compute with, and the loop counters. Prints
+    // and reads leave their variables in memory unless something else
+    // computes with them.
+    bool collect() {
+        p.counter_of.assign(t.size + 1, -1);
+        p.counter_of[t.size] = new_home(nullptr, false, weight_at(0));
+        p.interrupt = new_home(nullptr, false, 0);
+        p.homes[p.interrupt].wide = true;
+        int32_t depth = 0;
+        p.depth_of.assign(t.size, 0);
+        for (int32_t i = 0; i < t.size; ++i) {
+            const TranslatedOp& op = t.ops[i];
+            OpShape shape = shape_of(op.code);
+            bool real = shape.real;
+            bool ok = true;
+            p.depth_of[i] = depth;
+            switch (shape.kind) {
+            case OpKind::INT_OF_REAL: ok = note(op.pd, op.d, false, depth) && note(op.pa, op.a, true, depth); break;
+            case OpKind::REAL_OF_INT: ok = note(op.pd, op.d, true, depth) && note(op.pa, op.a, false, depth); break;
+            case OpKind::STEP: ok = note(Place::VAR, &static_cast<Symbol*>(op.d)->value, real, depth); break;
+            case OpKind::PRINT:
+            case OpKind::INPUT:
+            case OpKind::BREAK: break;
+            case OpKind::LOOP_END:
+                p.homes[p.interrupt].weight += weight_at(depth);
+                if (i < t.size - 1) --depth;
+                break;
+            case OpKind::RAND:
+            case OpKind::MOVE: ok = note(op.pd, op.d, real, depth) && note(op.pa, op.a, real, depth); break;
+            case OpKind::ARITH:
+                ok = note(op.pd, op.d, real, depth) && note(op.pa, op.a, real, depth) && note(op.pb, op.b, real, depth);
+                break;
+            case OpKind::COMPARE: ok = note(op.pa, op.a, real, depth) && note(op.pb, op.b, real, depth); break;
+            case OpKind::LOOP:
+                ok = note(op.pa, op.a, real, depth);
+                ++depth;
+                p.counter_of[i] = new_home(nullptr, false, 2 * weight_at(depth));
+                break;
+            }
+            if (!ok) return false;
+        }
+        return true;
+    }
+
+    // Operations of an inner loop's own body (not of loops nested in it)
+    // whose operands no pass of the loop changes are computed once, before
+    // the loop starts, into homes of their own: a pure operation run when
+    // the loop runs no pass, or only where a block would have skipped it,
+    // changes nothing anyone sees.
+    void plan_hoisting() {
+        p.hoisted_home.assign(t.size, -1);
+        p.read_home.assign(t.size, {-1, -1});
+        p.preheader.assign(t.size, {});
+        for (int32_t s = 0; s < t.size; ++s)
+            if (shape_of(t.ops[s].code).kind == OpKind::LOOP) hoist_from(s);
+    }
+
+    void hoist_from(int32_t s) {
+        int32_t end = t.ops[s].jump;
+        std::unordered_map<const void*, bool> written;
+        for (int32_t k = s + 1; k < end; ++k)
+            if (const void* v = written_variable(t.ops[k])) written[v] = true;
+        std::unordered_map<const void*, int32_t> defined_by;  // a temporary's last writer here
+        auto hoisted = [&](const void* slot) {
+            auto it = defined_by.find(slot);
+            return it == defined_by.end() ? -1 : p.hoisted_home[it->second];
+        };
+        auto invariant = [&](Place place, const void* slot) {
+            return place == Place::CONST || (place == Place::VAR && !written.count(slot)) ||
+                   (place == Place::TEMP && hoisted(slot) >= 0);
+        };
+        int32_t nested = 0;
+        for (int32_t k = s + 1; k < end; ++k) {
+            const TranslatedOp& op = t.ops[k];
+            if (op.code == T_LOOP_I || op.code == T_LOOP_R) ++nested;
+            if (op.code == T_LOOP_END) --nested;
+            if (nested > 0 || op.code == T_LOOP_END) {
+                if (op.pd == Place::TEMP) defined_by.erase(op.d);
+                continue;
+            }
+            if (op.pa == Place::TEMP) p.read_home[k].first = hoisted(op.a);
+            if (op.pb == Place::TEMP) p.read_home[k].second = hoisted(op.b);
+            if (op.pd != Place::TEMP) continue;
+            defined_by[op.d] = k;
+            bool b_invariant = op.pb == Place::NONE || invariant(op.pb, op.b);
+            if (is_pure(op) && invariant(op.pa, op.a) && b_invariant) {
+                p.hoisted_home[k] = new_home(nullptr, shape_of(op.code).real, weight_at(p.depth_of[k]));
+                p.preheader[s].push_back(k);
+            }
+        }
+    }
+
+    // The heaviest homes get registers; the rest, frame slots after the
+    // save area of the caller-saved registers.
+    void assign_homes() {
+        p.save_gp_base = 0;
+        p.save_fp_base = p.save_gp_base + 8 * (m.gp_count - m.gp_callee_saved);
+        p.spill_base = p.save_fp_base + 8 * (m.fp_count - m.fp_callee_saved);
+        std::vector<int32_t> order(p.homes.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
+        std::stable_sort(order.begin(), order.end(),
+                         [this](int32_t x, int32_t y) { return p.homes[x].weight > p.homes[y].weight; });
+        for (int32_t i : order) {
+            NativeHome& h = p.homes[i];
+            int32_t& used = h.real ? p.fp_used : p.gp_used;
+            if (used < (h.real ? m.fp_count : m.gp_count))
+                h.reg = used++;
+            else
+                h.disp = p.spill_base + 8 * p.spills++;
+        }
+        // Calls find the stack aligned to 16.
+        p.frame = p.spill_base + 8 * p.spills;
+        while ((p.frame + m.entry_bytes) % 16 != 0) p.frame += 8;
+    }
+
+    bool int_var_in_register(const void* slot) const {
+        auto it = p.home_of.find(slot);
+        return it != p.home_of.end() && p.homes[it->second].reg >= 0;
+    }
+
+    // Whether the block of the comparison at i can run without a branch: no
+    // operation in it has an effect beyond writing integer variables that
+    // live in registers (and temporaries), can stop the run, or jumps. A
+    // branch the processor guesses wrong costs more than such a block; one
+    // level of block may nest in it.
+    bool runs_without_branch(int32_t i) const {
+        int32_t end = t.ops[i].jump;
+        if (end == i + 1 || end - i - 1 > NATIVE_MAX_UNBRANCHED) return false;
+        int32_t nested_end = -1;
+        for (int32_t k = i + 1; k < end; ++k) {
+            const TranslatedOp& op = t.ops[k];
+            if (k == nested_end) nested_end = -1;
+            OpShape shape = shape_of(op.code);
+            bool var = op.pd == Place::VAR;
+            switch (shape.kind) {
+            case OpKind::ARITH:
+            case OpKind::MOVE:
+            case OpKind::INT_OF_REAL:
+            case OpKind::REAL_OF_INT:
+                if (var && (shape.real || !int_var_in_register(op.d))) return false;
+                if (op.code == T_DIV_I && !is_pure(op)) return false;
+                break;
+            case OpKind::STEP:
+                if (shape.real || !int_var_in_register(&static_cast<Symbol*>(op.d)->value)) return false;
+                break;
+            case OpKind::COMPARE:
+                if (nested_end >= 0) return false;
+                nested_end = op.jump;
+                break;
+            case OpKind::RAND:
+            case OpKind::PRINT:
+            case OpKind::INPUT:
+            case OpKind::LOOP:
+            case OpKind::LOOP_END:
+            case OpKind::BREAK: return false;
+            }
+        }
+        return true;
+    }
+
+    // Each comparison's form, and the guard of every operation inside a
+    // branch-free block.
+    void plan_blocks() {
+        p.form.assign(t.size, BlockForm::NONE);
+        p.guard.assign(t.size, Guard::NONE);
+        int32_t outer_end = -1;  // the branch-free block open, and the block nested in it
+        int32_t inner_end = -1;
+        for (int32_t i = 0; i < t.size; ++i) {
+            if (i == inner_end) inner_end = -1;
+            if (i == outer_end) outer_end = inner_end = -1;
+            if (outer_end >= 0) p.guard[i] = inner_end >= 0 ? Guard::INNER : Guard::OUTER;
+            const TranslatedOp& op = t.ops[i];
+            if (shape_of(op.code).kind != OpKind::COMPARE) continue;
+            if (outer_end >= 0) {
+                p.form[i] = BlockForm::NESTED;
+                inner_end = op.jump;
+            } else if (op.jump == i + 2 && t.ops[i + 1].code == T_BREAK) {
+                p.form[i] = BlockForm::BREAK_ONLY;
+            } else if (runs_without_branch(i)) {
+                p.form[i] = BlockForm::BRANCH_FREE;
+                outer_end = op.jump;
+            } else {
+                p.form[i] = BlockForm::BRANCH;
+            }
+        }
+    }
+};
+
+}  // namespace
+
+bool make_native_plan(const Translation& t, const NativeTarget& m, NativePlan& plan) {
+    plan = NativePlan{};
+    if (t.size > NATIVE_MAX_OPS || t.loop_depth > NATIVE_MAX_LOOP_DEPTH) return false;
+    Planner planner{t, m, plan};
+    if (!planner.collect()) return false;
+    planner.plan_hoisting();
+    planner.assign_homes();
+    if (plan.frame > NATIVE_MAX_FRAME) return false;
+    planner.plan_blocks();
+    return true;
+}

@@ -1,0 +1,137 @@
+// The plan of a loop body's native code: every choice that does not depend
+// on the machine's instructions, made once from a Translation, as plain data.
+// Homes: each variable, temporary and loop counter the body computes with,
+// weighted by the loops around its uses; the heaviest get registers, the
+// rest frame slots. Hoisting: what an inner loop's passes cannot change is
+// computed once, before that loop. Blocks: which comparisons jump, which
+// blocks run without a branch, which blocks are a lone break.
+//
+// How an emitter uses it: describe the machine in a NativeTarget (how many
+// registers of each kind hold homes, which of them survive calls, what the
+// entry leaves on the stack), call make_native_plan, and then walk the
+// operations in order, reading everything from the plan:
+//   - skip an operation whose hoisted_home is set; emit the operations of
+//     preheader[i] (into their hoisted homes) just before loop i starts;
+//   - a temporary operand of operation i is read from read_home[i] where
+//     that is set (it was hoisted), else from home_of;
+//   - home.reg is a register index into the emitter's own pool of its kind
+//     (general or float), or -1 for the frame slot at home.disp;
+//   - a comparison's form says how its block runs; an operation whose guard
+//     is not NONE runs inside a branch-free block: a write to a variable takes
+//     effect only when the block's test holds (INNER: both tests, the outer
+//     and the one nested in it);
+//   - calls keep live caller-saved registers at save_gp / save_fp.
+// The emitter checks what the plan promised (a guarded write's variable is
+// in a register, a hoisted operation is pure) and declines the loop, rather
+// than emit wrong code, when a promise does not hold.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "engine/translate.h"
+
+// What the plan needs to know of a machine.
+struct NativeTarget {
+    int32_t gp_count;         // general registers that can hold homes
+    int32_t gp_callee_saved;  // the first this many of them survive calls
+    int32_t fp_count;         // float registers that can hold homes
+    int32_t fp_callee_saved;  // the first this many of them survive calls
+    int32_t entry_bytes;      // bytes the entry leaves on the stack before the frame
+};
+
+// rbx rbp r12-r15 (callee-saved), rsi rdi r8-r11; xmm0-xmm13, all caller-saved;
+// six pushes and the return address.
+constexpr NativeTarget X86_64_TARGET = {12, 6, 14, 0, 56};
+
+// Larger bodies or deeper nests than these run on the threaded replay.
+constexpr int32_t NATIVE_MAX_OPS = 20000;
+constexpr int32_t NATIVE_MAX_LOOP_DEPTH = 64;
+// A body whose values need a larger stack frame than this (tens of
+// thousands of them) runs on the threaded replay too.
+constexpr int32_t NATIVE_MAX_FRAME = 1 << 18;
+// Up to this many operations make a block run without a branch.
+constexpr int32_t NATIVE_MAX_UNBRANCHED = 8;
+
+// Where a value lives for the whole replay: a register of its kind, or a
+// frame slot.
+struct NativeHome {
+    const void* slot;  // a variable's value, else null
+    bool real;
+    bool wide;     // a 64-bit address, not a 32-bit integer
+    int32_t reg;   // a register index of its kind; -1 for a frame slot
+    int32_t disp;  // the frame slot's offset from the stack pointer
+    double weight;
+};
+
+// How a comparison's block runs.
+enum class BlockForm : uint8_t {
+    NONE,         // not a comparison
+    BRANCH,       // jumps past the block when the test fails
+    BREAK_ONLY,   // the block is a lone break: jumps to the break's target when the test holds
+    BRANCH_FREE,  // every operation of the block runs; writes take effect when the test holds
+    NESTED,       // a block inside a branch-free one, run the same way
+};
+
+// Whether an operation runs inside a branch-free block, and under which test.
+enum class Guard : uint8_t { NONE, OUTER, INNER };
+
+struct NativePlan {
+    std::vector<NativeHome> homes;
+    std::unordered_map<const void*, int32_t> home_of;  // by slot: variables and temporaries
+    std::vector<int32_t> counter_of;                   // by loop operation (else -1); the replayed loop's at size
+    int32_t interrupt = -1;                            // the home of &interrupt_signal's address
+    std::vector<int32_t> depth_of;                     // by operation: the loops around it in the body
+    // By operation: the home a hoisted operation writes instead (or -1), and
+    // the homes operands a and b are read from instead of their temporaries.
+    std::vector<int32_t> hoisted_home;
+    std::vector<std::pair<int32_t, int32_t>> read_home;
+    std::vector<std::vector<int32_t>> preheader;  // by loop operation: what is computed before it
+    std::vector<BlockForm> form;                  // by operation
+    std::vector<Guard> guard;                     // by operation
+    int32_t gp_used = 0;                          // registers 0 to gp_used - 1 hold homes
+    int32_t fp_used = 0;
+    int32_t spills = 0;        // homes in frame slots
+    int32_t save_gp_base = 0;  // the save area of the caller-saved general registers
+    int32_t save_fp_base = 0;
+    int32_t spill_base = 0;
+    int32_t frame = 0;  // bytes below the entry's; frame + entry_bytes is a multiple of 16
+
+    // The save slot of a caller-saved register.
+    // REQUIRES: reg >= the target's callee-saved count of its kind.
+    int32_t save_gp(const NativeTarget& m, int32_t reg) const { return save_gp_base + 8 * (reg - m.gp_callee_saved); }
+    int32_t save_fp(const NativeTarget& m, int32_t reg) const { return save_fp_base + 8 * (reg - m.fp_callee_saved); }
+};
+
+// Plans the native code of t. Returns false when the body holds what native
+// code does not handle (too long, nested too deep, too large a frame, one
+// slot used as both types), leaving plan unspecified.
+bool make_native_plan(const Translation& t, const NativeTarget& m, NativePlan& plan);
+
+// What each code does, in the terms the planner and the emitters ask about;
+// real tells the type of the value written (or compared, or counted).
+enum class OpKind : uint8_t {
+    ARITH,
+    MOVE,
+    INT_OF_REAL,
+    REAL_OF_INT,
+    RAND,
+    STEP,
+    COMPARE,
+    PRINT,
+    INPUT,
+    LOOP,
+    LOOP_END,
+    BREAK
+};
+struct OpShape {
+    OpKind kind;
+    bool real;
+};
+OpShape shape_of(TranslatedCode c);
+
+// Whether op computes its value from its operands alone: nothing else is
+// read or written, and nothing can stop the run.
+bool is_pure(const TranslatedOp& op);

@@ -1,0 +1,788 @@
+// The x86-64 emitter: writes a translated loop body's code in one pass with
+// asmjit's assembler, as its NativePlan says (engine/native_plan.h): homes,
+// hoisting and block forms are all the plan's; this file only chooses
+// instructions. No register allocator runs, so compiling costs a few
+// instructions' worth of work an operation.
+//
+// Variables are loaded on entry and written back to their Symbols wherever
+// other code can see them: around a print or read of that variable, and at
+// every way out (the end, a break out of the replayed loop, a division by
+// zero, an interrupt). The operations mirror the helpers of effects.h
+// exactly (division by a constant is divide_by_magic's multiply and shifts,
+// or divide_by_power_of_two's); the tests run every loop program through
+// both.
+#include "engine/native_x86.h"
+
+#include <bit>
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+#include <asmjit/x86.h>
+
+#include "errors/errors.h"
+#include "engine/effects.h"
+#include "engine/code_memory.h"
+#include "engine/machine.h"
+
+namespace {
+
+using namespace asmjit;
+
+struct Failure : ErrorHandler {
+    bool failed = false;
+    void handleError(Error, const char*, BaseEmitter*) override { failed = true; }
+};
+
+// Copies the finished code into code memory and makes it executable.
+// Returns null when memory cannot be had or made executable.
+CompiledLoop place_code(CodeHolder& code) {
+    if (code.flatten() || code.resolveUnresolvedLinks()) return nullptr;
+    void* base = open_code_memory(code.codeSize());
+    if (!base || code.relocateToBase(reinterpret_cast<uint64_t>(base)) ||
+        code.copyFlattenedData(base, code_memory_size(), CopySectionFlags::kPadTargetBuffer))
+        return nullptr;
+    return seal_code_memory();
+}
+
+template <typename T>
+Imm address_of(T* p) {
+    return imm(reinterpret_cast<uint64_t>(p));
+}
+
+// rax, rcx, rdx, xmm14 and xmm15 are scratch: no value lives in them across
+// operations. The rest hold homes; the first CALLEE_SAVED survive calls.
+const x86::Gp GP_POOL[] = {x86::rbx, x86::rbp, x86::r12, x86::r13, x86::r14, x86::r15,
+                           x86::rsi, x86::rdi, x86::r8,  x86::r9,  x86::r10, x86::r11};
+static_assert(sizeof GP_POOL / sizeof GP_POOL[0] == X86_64_TARGET.gp_count);
+static_assert(X86_64_TARGET.fp_callee_saved == 0 && X86_64_TARGET.fp_count <= 14);
+constexpr int CALLEE_SAVED = X86_64_TARGET.gp_callee_saved;
+const x86::Xmm SCRATCH_XMM = x86::xmm15;
+
+class Compiler {
+public:
+    Compiler(const Translation& t, const NativePlan& p, x86::Assembler& a) : t_(t), p_(p), a_(a) {}
+
+    // Returns false when the plan promised what the emitter cannot keep.
+    bool compile() {
+        labels_.resize(t_.size + 1);
+        for (int32_t i = 0; i < t_.size; ++i) {
+            const TranslatedOp& op = t_.ops[i];
+            if (op.code == T_LOOP_I || op.code == T_LOOP_R) target(op.jump + 1);
+            else if (op.code == T_LOOP_END || (op.code >= T_EQ_II && op.code <= T_GT_RR)) target(op.jump);
+        }
+        done_ = a_.newLabel();
+        exit_ = a_.newLabel();
+
+        prologue();
+        for (int32_t i = 0; i < t_.size; ++i) {
+            if (labels_[i].isValid()) a_.bind(labels_[i]);
+            guard_ = p_.guard[i];
+            if (p_.hoisted_home[i] >= 0) continue;  // done before its loop began
+            current_ = i;
+            const TranslatedOp& op = t_.ops[i];
+            emit(op, i);
+            if (p_.form[i] == BlockForm::BREAK_ONLY) ++i;  // emit_compare jumped to the break's target
+        }
+        a_.bind(done_);
+        write_back_all();
+        a_.bind(exit_);
+        epilogue();
+        emit_stubs();
+        emit_constants();
+        return !broken_;
+    }
+
+private:
+    // An integer division by zero found at a record, or an interrupt (at null).
+    struct Stub {
+        Label              label;
+        const Instruction* at;
+    };
+
+    using Home = NativeHome;
+
+    const Translation&                      t_;
+    const NativePlan&                       p_;
+    x86::Assembler&                         a_;
+    std::vector<int32_t>                    loops_;       // the open loops' operations, outermost (t_.size) first
+    std::vector<Label>                      labels_;      // by operation index
+    std::vector<Stub>                       stubs_;
+    std::vector<std::pair<uint64_t, Label>> constants_;
+    std::unordered_map<uint64_t, size_t>    constant_of_;
+    Label                                   done_;
+    Label                                   exit_;
+    Label                                   interrupted_;
+    Guard                                   guard_ = Guard::NONE;  // of the operation being emitted
+    int32_t                                 current_ = -1;  // the operation being emitted
+    bool                                    broken_ = false;  // a promise of the plan did not hold
+
+    // Notes a promise of the plan that does not hold: the loop is declined.
+    void expect(bool promise) {
+        if (!promise) broken_ = true;
+    }
+
+    // The byte register that holds 1 when the guarding test holds.
+    x86::Gp condition() const {
+        if (guard_ == Guard::INNER) return x86::ch;
+        return x86::cl;
+    }
+
+    void target(int32_t i) {
+        if (!labels_[i].isValid()) labels_[i] = a_.newLabel();
+    }
+
+    // The home an operation writes: its own, once it has been hoisted.
+    const Home& dest_home(const TranslatedOp& op) {
+        if (current_ >= 0 && &t_.ops[current_] == &op && p_.hoisted_home[current_] >= 0)
+            return p_.homes[p_.hoisted_home[current_]];
+        return p_.homes[p_.home_of.at(op.d)];
+    }
+
+    Operand int_home(const Home& h) {
+        if (h.reg >= 0) return h.wide ? GP_POOL[h.reg] : GP_POOL[h.reg].r32();
+        return x86::ptr(x86::rsp, h.disp, h.wide ? 8 : 4);
+    }
+
+    Operand real_home(const Home& h) {
+        if (h.reg >= 0) return x86::xmm(static_cast<uint32_t>(h.reg));
+        return x86::qword_ptr(x86::rsp, h.disp);
+    }
+
+    Operand int_src(Place place, const void* slot) {
+        if (place == Place::CONST) return imm(*static_cast<const int32_t*>(slot));
+        return int_home(source_home(place, slot));
+    }
+
+    Operand real_src(Place place, const void* slot) {
+        if (place == Place::CONST) return constant(*static_cast<const double*>(slot));
+        return real_home(source_home(place, slot));
+    }
+
+    // A temporary the current operation reads from a hoisted operation is
+    // read from that operation's home.
+    const Home& source_home(Place place, const void* slot) {
+        if (place == Place::TEMP && current_ >= 0) {
+            const TranslatedOp& op = t_.ops[current_];
+            auto [a, b] = p_.read_home[current_];
+            if (a >= 0 && slot == op.a) return p_.homes[a];
+            if (b >= 0 && slot == op.b) return p_.homes[b];
+        }
+        return p_.homes[p_.home_of.at(slot)];
+    }
+
+    // A constant in the pool after the code, one copy of each bit pattern.
+    const Label& pooled(uint64_t bits) {
+        auto [it, added] = constant_of_.try_emplace(bits, constants_.size());
+        if (added) constants_.emplace_back(bits, a_.newLabel());
+        return constants_[it->second].second;
+    }
+
+    x86::Mem constant(double x) {
+        uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        return x86::qword_ptr(pooled(bits));
+    }
+
+    x86::Mem int_constant(int32_t k) {
+        return x86::dword_ptr(pooled(static_cast<uint32_t>(k)));
+    }
+
+    static bool same(const Operand& x, const Operand& y) {
+        return x.isReg() && y.isReg() && x.as<BaseReg>().id() == y.as<BaseReg>().id();
+    }
+
+    void move_int(const Operand& to, const Operand& from) {
+        if (same(to, from)) return;
+        if (to.isMem() && from.isMem()) {
+            a_.mov(x86::eax, from.as<x86::Mem>());
+            a_.mov(to.as<x86::Mem>(), x86::eax);
+            return;
+        }
+        a_.emit(x86::Inst::kIdMov, to, from);
+    }
+
+    void move_real(const Operand& to, const Operand& from) {
+        if (same(to, from)) return;
+        if (to.isReg() && from.isReg()) {
+            a_.movapd(to.as<x86::Xmm>(), from.as<x86::Xmm>());
+        } else if (to.isMem() && from.isMem()) {
+            a_.movsd(SCRATCH_XMM, from.as<x86::Mem>());
+            a_.movsd(to.as<x86::Mem>(), SCRATCH_XMM);
+        } else {
+            a_.emit(x86::Inst::kIdMovsd, to, from);
+        }
+    }
+
+    // A variable between its Symbol and its home; rax and rcx are spent.
+    void load(const Home& h) {
+        a_.mov(x86::rcx, address_of(h.slot));
+        if (h.real) move_real(real_home(h), x86::qword_ptr(x86::rcx));
+        else move_int(int_home(h), x86::dword_ptr(x86::rcx));
+    }
+
+    void write_back(const Home& h) {
+        a_.mov(x86::rcx, address_of(h.slot));
+        if (h.real) move_real(x86::qword_ptr(x86::rcx), real_home(h));
+        else move_int(x86::dword_ptr(x86::rcx), int_home(h));
+    }
+
+    void write_back_all() {
+        for (const Home& h : p_.homes)
+            if (h.slot) write_back(h);
+    }
+
+    const Home* variable_of(const Symbol* sym) {
+        auto it = p_.home_of.find(&sym->value);
+        return it == p_.home_of.end() ? nullptr : &p_.homes[it->second];
+    }
+
+    void prologue() {
+        for (int i = 0; i < CALLEE_SAVED; ++i) a_.push(GP_POOL[i]);
+        a_.sub(x86::rsp, p_.frame);
+        // The pass count first, before rdi may be loaded with a variable.
+        move_int(int_home(p_.homes[p_.counter_of[t_.size]]), x86::edi);
+        for (const Home& h : p_.homes)
+            if (h.slot) load(h);
+        a_.mov(x86::rax, address_of(&interrupt_signal));
+        a_.emit(x86::Inst::kIdMov, int_home(p_.homes[p_.interrupt]), x86::rax);
+        loops_.push_back(t_.size);
+    }
+
+    void epilogue() {
+        a_.add(x86::rsp, p_.frame);
+        for (int i = CALLEE_SAVED - 1; i >= 0; --i) a_.pop(GP_POOL[i]);
+        a_.ret();
+    }
+
+    // Calls keep the homes in caller-saved registers in the save area.
+    void save() {
+        for (int32_t i = CALLEE_SAVED; i < p_.gp_used; ++i)
+            a_.mov(x86::qword_ptr(x86::rsp, p_.save_gp(X86_64_TARGET, i)), GP_POOL[i]);
+        for (int32_t i = 0; i < p_.fp_used; ++i)
+            a_.movsd(x86::qword_ptr(x86::rsp, p_.save_fp(X86_64_TARGET, i)), x86::xmm(static_cast<uint32_t>(i)));
+    }
+
+    void restore() {
+        for (int32_t i = CALLEE_SAVED; i < p_.gp_used; ++i)
+            a_.mov(GP_POOL[i], x86::qword_ptr(x86::rsp, p_.save_gp(X86_64_TARGET, i)));
+        for (int32_t i = 0; i < p_.fp_used; ++i)
+            a_.movsd(x86::xmm(static_cast<uint32_t>(i)), x86::qword_ptr(x86::rsp, p_.save_fp(X86_64_TARGET, i)));
+    }
+
+    template <typename F>
+    void call(F* f) {
+        a_.mov(x86::rax, address_of(f));
+        a_.call(x86::rax);
+    }
+
+    // A FILE* global's current value into rdi: stdout, or the file-print stream.
+    void stream(bool file) {
+        a_.mov(x86::rax, file ? address_of(&machine.output) : address_of(&stdout));
+        a_.mov(x86::rdi, x86::qword_ptr(x86::rax));
+    }
+
+    Label stub(const Instruction* at) {
+        stubs_.push_back({a_.newLabel(), at});
+        return stubs_.back().label;
+    }
+
+    void emit_int_arith(const TranslatedOp& op, Arith arith) {
+        Operand d = int_home(dest_home(op));
+        Operand x = int_src(op.pa, op.a);
+        Operand y = int_src(op.pb, op.b);
+        if (arith == Arith::DIV) {
+            emit_division(op, d, x, y);
+            return;
+        }
+        // d = x + y in one instruction, when all three are registers (or y a constant).
+        if (arith == Arith::ADD && d.isReg() && !guarded(op) && x.isReg() && !same(d, x) && !same(d, y) &&
+            (y.isReg() || y.isImm())) {
+            x86::Gp base = x.as<x86::Gp>().r64();
+            if (y.isReg()) a_.lea(d.as<x86::Gp>(), x86::ptr(base, y.as<x86::Gp>().r64()));
+            else a_.lea(d.as<x86::Gp>(), x86::ptr(base, y.as<Imm>().valueAs<int32_t>()));
+            return;
+        }
+        InstId id = arith == Arith::ADD ? x86::Inst::kIdAdd : arith == Arith::SUB ? x86::Inst::kIdSub : x86::Inst::kIdImul;
+        Operand r = d;
+        if (!d.isReg() || same(d, y) || guarded(op)) r = x86::eax;
+        move_int(r, x);
+        if (id == x86::Inst::kIdImul && y.isImm()) a_.emit(id, r, r, y);
+        else a_.emit(id, r, y);
+        set_int(op, d, r);
+    }
+
+    // Whether op writes a variable inside a block run without a branch.
+    bool guarded(const TranslatedOp& op) const {
+        return guard_ != Guard::NONE && op.pd == Place::VAR;
+    }
+
+    // d = value, or, inside a block run without a branch, d = value only
+    // when the block's test holds. Temporaries die with their statement, so
+    // they are written either way.
+    void set_int(const TranslatedOp& op, const Operand& d, const Operand& value) {
+        if (!guarded(op)) {
+            move_int(d, value);
+            return;
+        }
+        expect(d.isReg());
+        a_.test(condition(), condition());
+        a_.emit(x86::Inst::kIdCmovnz, d, value);
+    }
+
+    // wrap_div: a zero divisor stops the run, and -1 negates (the hardware
+    // divide would trap on INT32_MIN).
+    void emit_division(const TranslatedOp& op, const Operand& d, const Operand& x, const Operand& y) {
+        if (y.isImm()) {
+            int32_t k = y.as<Imm>().valueAs<int32_t>();
+            if (k == 0) {
+                a_.jmp(stub(op.at));
+                return;
+            }
+            if (k == 1) {
+                move_int(x86::eax, x);
+                set_int(op, d, x86::eax);
+                return;
+            }
+            if (k == -1) {
+                move_int(x86::eax, x);
+                a_.neg(x86::eax);
+                set_int(op, d, x86::eax);
+                return;
+            }
+            if (x.isImm()) {
+                // Both constant: the quotient is known now.
+                a_.mov(x86::eax, int_arith(Arith::DIV, x.as<Imm>().valueAs<int32_t>(), k));
+                set_int(op, d, x86::eax);
+                return;
+            }
+            if (k > 1) {
+                // The quotient goes straight to a destination register.
+                x86::Gp q = d.isReg() && !guarded(op) ? d.as<x86::Gp>() : x86::eax;
+                uint32_t u = static_cast<uint32_t>(k);
+                if ((u & (u - 1)) == 0) divide_by_power_of_two(x, std::countr_zero(u), q);
+                else divide_by_constant(x, division_magic(k), q);
+                set_int(op, d, q);
+                return;
+            }
+            // Below -1: read from the pool, since ecx may hold a block's
+            // condition.
+            move_int(x86::eax, x);
+            a_.cdq(x86::edx, x86::eax);
+            a_.idiv(x86::edx, x86::eax, int_constant(k));
+            set_int(op, d, x86::eax);
+            return;
+        }
+        move_int(x86::ecx, y);
+        a_.test(x86::ecx, x86::ecx);
+        a_.jz(stub(op.at));
+        Label divide = a_.newLabel();
+        Label done = a_.newLabel();
+        move_int(x86::eax, x);
+        a_.cmp(x86::ecx, -1);
+        a_.jne(divide);
+        a_.neg(x86::eax);
+        a_.jmp(done);
+        a_.bind(divide);
+        a_.cdq(x86::edx, x86::eax);
+        a_.idiv(x86::edx, x86::eax, x86::ecx);
+        a_.bind(done);
+        set_int(op, d, x86::eax);
+    }
+
+    // divide_by_magic, step for step; the quotient in q. x is a register
+    // or memory.
+    void divide_by_constant(const Operand& n, DivisionMagic m, const x86::Gp& q) {
+        a_.emit(x86::Inst::kIdMovsxd, x86::rax, n);
+        a_.imul(x86::rax, x86::rax, m.magic);
+        a_.sar(x86::rax, 32);
+        if (m.magic < 0) a_.emit(x86::Inst::kIdAdd, x86::eax, n);
+        if (m.shift) a_.sar(x86::eax, m.shift);
+        a_.mov(x86::edx, x86::eax);
+        a_.shr(x86::edx, 31);
+        a_.lea(q, x86::ptr(x86::rax, x86::rdx));
+    }
+
+    // divide_by_power_of_two: a negative n raised by 2^shift - 1, then
+    // shifted; the quotient in q (x is read first, so q may be x itself).
+    void divide_by_power_of_two(const Operand& x, int shift, const x86::Gp& q) {
+        x86::Gp n = x.isReg() ? x.as<x86::Gp>() : x86::eax;
+        move_int(n, x);
+        a_.lea(x86::edx, x86::ptr(n.r64(), (1 << shift) - 1));
+        move_int(q, n);
+        a_.test(n, n);
+        a_.cmovs(q, x86::edx);
+        a_.sar(q, shift);
+    }
+
+    // r = x, then r op= y: the first operand stays first, which decides the
+    // sign of a NaN.
+    void emit_real_arith(const TranslatedOp& op, Arith arith) {
+        Operand d = real_home(dest_home(op));
+        Operand x = real_src(op.pa, op.a);
+        Operand y = real_src(op.pb, op.b);
+        InstId id = x86::Inst::kIdAddsd;
+        switch (arith) {
+        case Arith::ADD: id = x86::Inst::kIdAddsd; break;
+        case Arith::SUB: id = x86::Inst::kIdSubsd; break;
+        case Arith::MUL: id = x86::Inst::kIdMulsd; break;
+        case Arith::DIV: id = x86::Inst::kIdDivsd; break;
+        }
+        Operand r = d;
+        if (!d.isReg() || same(d, y)) r = SCRATCH_XMM;
+        move_real(r, x);
+        a_.emit(id, r, y);
+        move_real(d, r);
+    }
+
+    static Relation relation(TranslatedCode c) {
+        return static_cast<Relation>(c >= T_EQ_RR ? c - T_EQ_RR : c - T_EQ_II);
+    }
+
+    // The flags of a comparison. Reals compare with ucomisd, which an
+    // unordered pair (a NaN) leaves with ZF, PF and CF set: it fails every
+    // relation but "=!". "=<" and "<" compare the other way round, so that
+    // every relation but "==" and "=!" reads CF and ZF alone.
+    void compare_flags(const TranslatedOp& op) {
+        if (op.code < T_EQ_RR) {
+            Operand x = int_src(op.pa, op.a);
+            Operand y = int_src(op.pb, op.b);
+            if (x.isImm() || (x.isMem() && y.isMem())) {
+                move_int(x86::eax, x);
+                x = x86::eax;
+            }
+            a_.emit(x86::Inst::kIdCmp, x, y);
+            return;
+        }
+        Relation rel = relation(op.code);
+        bool swapped = rel == Relation::LE || rel == Relation::LT;
+        Operand x = real_src(swapped ? op.pb : op.pa, swapped ? op.b : op.a);
+        Operand y = real_src(swapped ? op.pa : op.pb, swapped ? op.a : op.b);
+        if (!x.isReg()) {
+            a_.movsd(SCRATCH_XMM, x.as<x86::Mem>());
+            x = SCRATCH_XMM;
+        }
+        a_.emit(x86::Inst::kIdUcomisd, x, y);
+    }
+
+    // The condition code under which the comparison holds, for all but the
+    // real "==" and "=!". By Relation: the integers, then the reals as
+    // compare_flags compares them.
+    static x86::CondCode holds(TranslatedCode c) {
+        using x86::CondCode;
+        static constexpr CondCode int_holds[] = {CondCode::kE, CondCode::kNE, CondCode::kLE,
+                                                 CondCode::kGE, CondCode::kL, CondCode::kG};
+        static constexpr CondCode real_holds[] = {CondCode::kE,  CondCode::kNE, CondCode::kAE,
+                                                  CondCode::kAE, CondCode::kA,  CondCode::kA};
+        size_t rel = static_cast<size_t>(relation(c));
+        return c >= T_EQ_RR ? real_holds[rel] : int_holds[rel];
+    }
+
+    // Jumps to to when the relation holds (when holding is true) or fails.
+    void jump_when(TranslatedCode c, bool holding, const Label& to) {
+        if (c == T_EQ_RR || c == T_NE_RR) {
+            // Equal and ordered: ZF set and PF clear.
+            bool equal = (c == T_EQ_RR) == holding;
+            if (equal) {
+                Label unordered = a_.newLabel();
+                a_.jp(unordered);
+                a_.je(to);
+                a_.bind(unordered);
+            } else {
+                a_.jp(to);
+                a_.jne(to);
+            }
+            return;
+        }
+        x86::CondCode cc = holds(c);
+        a_.j(holding ? cc : x86::negateCond(cc), to);
+    }
+
+    // r = 1 when the relation holds, else 0; dl is spent.
+    void set_when_holds(TranslatedCode c, const x86::Gp& r) {
+        if (c == T_EQ_RR) {
+            a_.sete(r);
+            a_.setnp(x86::dl);
+            a_.and_(r, x86::dl);
+        } else if (c == T_NE_RR) {
+            a_.setne(r);
+            a_.setp(x86::dl);
+            a_.or_(r, x86::dl);
+        } else {
+            a_.set(holds(c), r);
+        }
+    }
+
+    const Label& break_target() {
+        return loops_.size() == 1 ? done_ : labels_[t_.ops[loops_.back()].jump + 1];
+    }
+
+    // A comparison and its block, in the form the plan chose.
+    void emit_compare(const TranslatedOp& op, int32_t i) {
+        compare_flags(op);
+        switch (p_.form[i]) {
+        case BlockForm::BREAK_ONLY:
+            expect(t_.ops[i + 1].code == T_BREAK && op.jump == i + 2);
+            jump_when(op.code, true, break_target());
+            break;
+        case BlockForm::NESTED:
+            // ch = this test and the outer one, which cl holds.
+            set_when_holds(op.code, x86::ch);
+            a_.and_(x86::ch, x86::cl);
+            break;
+        case BlockForm::BRANCH_FREE: set_when_holds(op.code, x86::cl); break;
+        case BlockForm::BRANCH: jump_when(op.code, false, labels_[op.jump]); break;
+        case BlockForm::NONE: expect(false); break;
+        }
+    }
+
+    // Truncates through 64 bits and keeps the low 32, in eax: the hardware
+    // gives 2^63 for NaN, the infinities and anything out of range, whose low
+    // 32 bits are 0, just as real_to_int gives.
+    void int_of_real(const Operand& x) {
+        a_.emit(x86::Inst::kIdCvttsd2si, x86::rax, x);
+    }
+
+    // x, exactly, as a real in r.
+    void real_of_int(const x86::Xmm& r, Operand x) {
+        if (x.isImm()) {
+            a_.mov(x86::eax, x.as<Imm>());
+            x = x86::eax;
+        }
+        a_.xorpd(r, r);
+        a_.emit(x86::Inst::kIdCvtsi2sd, r, x);
+    }
+
+    // draw_random's result in eax.
+    void draw() {
+        save();
+        call(draw_random);
+        restore();
+    }
+
+    void call_print_text(bool file, const void* text) {
+        save();
+        stream(file);
+        a_.mov(x86::rsi, address_of(text));
+        call(print_text);
+        restore();
+    }
+
+    void call_print_value(bool file, const Symbol* sym) {
+        if (const Home* h = variable_of(sym)) write_back(*h);
+        save();
+        stream(file);
+        a_.mov(x86::rsi, address_of(sym));
+        call(print_value);
+        restore();
+    }
+
+    void call_print_newline(bool file) {
+        save();
+        stream(file);
+        call(print_newline);
+        restore();
+    }
+
+    // A read that finds no number leaves the variable as it was, so it is
+    // written back first, and loaded again after.
+    void call_read_input(const Symbol* sym) {
+        const Home* h = variable_of(sym);
+        if (h) write_back(*h);
+        save();
+        a_.mov(x86::rdi, address_of(sym));
+        call(read_input);
+        restore();
+        if (h) load(*h);
+    }
+
+    void emit_loop_start(const TranslatedOp& op, int32_t i) {
+        for (int32_t k : p_.preheader[i]) {
+            expect(is_pure(t_.ops[k]));
+            current_ = k;
+            emit(t_.ops[k], k);
+        }
+        current_ = i;
+        Operand passes = int_home(p_.homes[p_.counter_of[i]]);
+        if (op.code == T_LOOP_R) {
+            int_of_real(real_src(op.pa, op.a));
+            move_int(passes, x86::eax);
+        } else {
+            move_int(passes, int_src(op.pa, op.a));
+        }
+        if (passes.isReg()) a_.test(passes.as<x86::Gp>(), passes.as<x86::Gp>());
+        else a_.cmp(passes.as<x86::Mem>(), 0);
+        a_.jle(labels_[op.jump + 1]);  // no pass
+        loops_.push_back(i);
+    }
+
+    void emit_loop_end(const TranslatedOp& op) {
+#ifdef RILL_FUZZING
+        save();
+        call(spend_loop_pass);
+        restore();
+#endif
+        if (!interrupted_.isValid()) interrupted_ = a_.newLabel();
+        Operand flag = int_home(p_.homes[p_.interrupt]);
+        if (flag.isMem()) {
+            a_.mov(x86::rax, flag.as<x86::Mem>());
+            flag = x86::rax;
+        }
+        a_.cmp(x86::dword_ptr(flag.as<x86::Gp>()), 0);
+        a_.jne(interrupted_);
+        Operand passes = int_home(p_.homes[p_.counter_of[loops_.back()]]);
+        a_.emit(x86::Inst::kIdDec, passes);
+        a_.jnz(labels_[op.jump]);
+        if (loops_.size() > 1) loops_.pop_back();
+    }
+
+    // Leaves the innermost loop; out of the replayed loop itself, the run of
+    // the body ends.
+    void emit_break() {
+        a_.jmp(break_target());
+    }
+
+    void emit(const TranslatedOp& op, int32_t i) {
+        switch (op.code) {
+        case T_ADD_I:
+        case T_SUB_I:
+        case T_MUL_I:
+        case T_DIV_I: emit_int_arith(op, static_cast<Arith>(op.code - T_ADD_I)); break;
+        case T_ADD_R:
+        case T_SUB_R:
+        case T_MUL_R:
+        case T_DIV_R: emit_real_arith(op, static_cast<Arith>(op.code - T_ADD_R)); break;
+        case T_MOVE_I: {
+            Operand d = int_home(dest_home(op));
+            Operand x = int_src(op.pa, op.a);
+            if (guarded(op)) {
+                move_int(x86::eax, x);
+                x = x86::eax;
+            }
+            set_int(op, d, x);
+            break;
+        }
+        case T_MOVE_R: move_real(real_home(dest_home(op)), real_src(op.pa, op.a)); break;
+        case T_INT_OF_R:
+            int_of_real(real_src(op.pa, op.a));
+            set_int(op, int_home(dest_home(op)), x86::eax);
+            break;
+        case T_REAL_OF_I: {
+            Operand d = real_home(dest_home(op));
+            x86::Xmm r = d.isReg() ? d.as<x86::Xmm>() : SCRATCH_XMM;
+            real_of_int(r, int_src(op.pa, op.a));
+            move_real(d, r);
+            break;
+        }
+        case T_RAND_I: {
+            // scale_random: wrap_mul(r, top) / RANDOM_RANGE, rounding toward zero.
+            static_assert(RANDOM_RANGE == 1 << 15);
+            draw();
+            Operand top = int_src(op.pa, op.a);
+            if (top.isImm()) a_.imul(x86::eax, x86::eax, top.as<Imm>());
+            else a_.emit(x86::Inst::kIdImul, x86::eax, top);
+            a_.mov(x86::ecx, x86::eax);
+            a_.sar(x86::ecx, 31);
+            a_.shr(x86::ecx, 32 - 15);
+            a_.add(x86::eax, x86::ecx);
+            a_.sar(x86::eax, 15);
+            move_int(int_home(dest_home(op)), x86::eax);
+            break;
+        }
+        case T_RAND_R: {
+            // scale_random: r * top / RANDOM_RANGE.
+            draw();
+            real_of_int(SCRATCH_XMM, x86::eax);
+            a_.emit(x86::Inst::kIdMulsd, SCRATCH_XMM, real_src(op.pa, op.a));
+            a_.divsd(SCRATCH_XMM, constant(RANDOM_RANGE));
+            move_real(real_home(dest_home(op)), SCRATCH_XMM);
+            break;
+        }
+        case T_INC_I:
+        case T_DEC_I: {
+            Operand v = int_home(*variable_of(static_cast<Symbol*>(op.d)));
+            if (guard_ == Guard::NONE) {
+                a_.emit(x86::Inst::kIdAdd, v, imm(op.code == T_INC_I ? 1 : -1));
+                break;
+            }
+            a_.lea(x86::eax, x86::ptr(v.as<x86::Gp>().r64(), op.code == T_INC_I ? 1 : -1));
+            expect(v.isReg());
+            a_.test(condition(), condition());
+            a_.cmovnz(v.as<x86::Gp>(), x86::eax);
+            break;
+        }
+        case T_INC_R:
+        case T_DEC_R: {
+            // step_real: v + 1 or v + -1.
+            Operand v = real_home(*variable_of(static_cast<Symbol*>(op.d)));
+            x86::Xmm r = v.isReg() ? v.as<x86::Xmm>() : SCRATCH_XMM;
+            move_real(r, v);
+            a_.addsd(r, constant(op.code == T_INC_R ? 1.0 : -1.0));
+            move_real(v, r);
+            break;
+        }
+        case T_EQ_II:
+        case T_NE_II:
+        case T_LE_II:
+        case T_GE_II:
+        case T_LT_II:
+        case T_GT_II:
+        case T_EQ_RR:
+        case T_NE_RR:
+        case T_LE_RR:
+        case T_GE_RR:
+        case T_LT_RR:
+        case T_GT_RR: emit_compare(op, i); break;
+        case T_PRINT_STR: call_print_text(false, op.d); break;
+        case T_PRINT_VAR: call_print_value(false, static_cast<Symbol*>(op.d)); break;
+        case T_PRINT_NL: call_print_newline(false); break;
+        case T_FPRINT_STR: call_print_text(true, op.d); break;
+        case T_FPRINT_VAR: call_print_value(true, static_cast<Symbol*>(op.d)); break;
+        case T_FPRINT_NL: call_print_newline(true); break;
+        case T_INPUT: call_read_input(static_cast<Symbol*>(op.d)); break;
+        case T_LOOP_I:
+        case T_LOOP_R: emit_loop_start(op, i); break;
+        case T_LOOP_END: emit_loop_end(op); break;
+        case T_BREAK: emit_break(); break;
+        }
+    }
+
+    void emit_stubs() {
+        for (const Stub& s : stubs_) {
+            a_.bind(s.label);
+            write_back_all();
+            a_.mov(x86::rdi, address_of(s.at));
+            call(halt_division_by_zero);
+            a_.jmp(exit_);
+        }
+        if (interrupted_.isValid()) {
+            a_.bind(interrupted_);
+            write_back_all();
+            call(stop_interrupted);
+            a_.jmp(exit_);  // not reached
+        }
+    }
+
+    void emit_constants() {
+        if (constants_.empty()) return;
+        a_.align(AlignMode::kData, 8);
+        for (const auto& [bits, label] : constants_) {
+            a_.bind(label);
+            a_.embedUInt64(bits);
+        }
+    }
+};
+
+}  // namespace
+
+CompiledLoop compile_x86_64(const Translation& t, const NativePlan& plan) {
+    CodeHolder code;
+    Failure failure;
+    code.init(Environment::host());
+    code.setErrorHandler(&failure);
+    x86::Assembler a(&code);
+    Compiler compiler(t, plan, a);
+    if (!compiler.compile() || failure.failed) return nullptr;
+    return place_code(code);
+}

@@ -1,0 +1,295 @@
+// The native plan's choices for small bodies, stated directly: which values
+// get registers, what is hoisted, which blocks run without a branch. A change
+// that quietly loses one of them fails here, whatever the results show.
+#include "engine/native_plan.h"
+
+#include <algorithm>
+#include <deque>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "lexer/symbols.h"
+
+#ifdef RILL_NATIVE
+#include "engine/native_x86.h"
+#endif
+
+namespace {
+
+// A translated body written by hand: variables, constants and temporaries
+// are slots that stay put while the body lives.
+class Body {
+public:
+    Symbol* var(bool real = false) {
+        Symbol& s = symbols_.emplace_back();
+        s.type = real ? 1 : 0;
+        s.value.bits = 0;
+        return &s;
+    }
+    void* temp() { return &temps_.emplace_back(0); }
+    void* k(int32_t value) { return &consts_.emplace_back(value); }
+
+    // d = a op b; each operand a Symbol (variable), temp() or k().
+    int32_t op(TranslatedCode code, void* d, void* a, void* b = nullptr) {
+        ops_.push_back({code, place(d), place(a), place(b), 0, nullptr, slot(d), slot(a), slot(b)});
+        return last();
+    }
+    int32_t step(TranslatedCode code, Symbol* v) {
+        ops_.push_back({code, Place::NONE, Place::NONE, Place::NONE, 0, nullptr, v, nullptr, nullptr});
+        return last();
+    }
+    int32_t print(Symbol* v) { return step(T_PRINT_VAR, v); }
+    int32_t brk() { return step(T_BREAK, nullptr); }
+    // A comparison's block and a loop are closed by end().
+    int32_t compare(TranslatedCode code, void* a, void* b) {
+        open_.push_back(op(code, nullptr, a, b));
+        return last();
+    }
+    int32_t loop(void* count) {
+        open_.push_back(op(T_LOOP_I, nullptr, count));
+        return last();
+    }
+    void end() {
+        int32_t begin = open_.back();
+        open_.pop_back();
+        ops_[begin].jump = static_cast<int32_t>(ops_.size());
+        if (ops_[begin].code == T_LOOP_I) {
+            op(T_LOOP_END, nullptr, nullptr);
+            ops_.back().jump = begin + 1;
+        }
+    }
+
+    // The body, closed by the replayed loop's own end.
+    const Translation& translation() {
+        if (t_.ops) return t_;
+        ops_.push_back({T_LOOP_END, Place::NONE, Place::NONE, Place::NONE, 0, nullptr, nullptr, nullptr, nullptr});
+        int32_t depth = 0;
+        int32_t deepest = 0;
+        for (const TranslatedOp& o : ops_) {
+            if (o.code == T_LOOP_I) deepest = std::max(deepest, ++depth);
+            if (o.code == T_LOOP_END) --depth;
+        }
+        t_ = {ops_.data(), static_cast<int32_t>(ops_.size()), deepest};
+        return t_;
+    }
+
+    NativePlan plan(const NativeTarget& m = X86_64_TARGET) {
+        NativePlan p;
+        EXPECT_TRUE(make_native_plan(translation(), m, p));
+        return p;
+    }
+
+    const NativeHome& home(const NativePlan& p, Symbol* v) const { return p.homes[p.home_of.at(&v->value)]; }
+
+private:
+    std::deque<Symbol> symbols_;
+    std::deque<int32_t> temps_;
+    std::deque<int32_t> consts_;
+    std::vector<TranslatedOp> ops_;
+    std::vector<int32_t> open_;
+    Translation t_{};
+
+    int32_t last() const { return static_cast<int32_t>(ops_.size()) - 1; }
+    bool is_symbol(const void* p) const {
+        for (const Symbol& s : symbols_)
+            if (&s == p) return true;
+        return false;
+    }
+    bool is_const(const void* p) const {
+        for (const int32_t& c : consts_)
+            if (&c == p) return true;
+        return false;
+    }
+    Place place(const void* p) const {
+        if (!p) return Place::NONE;
+        if (is_symbol(p)) return Place::VAR;
+        return is_const(p) ? Place::CONST : Place::TEMP;
+    }
+    void* slot(void* p) const { return p && is_symbol(p) ? &static_cast<Symbol*>(p)->value : p; }
+};
+
+TEST(NativePlan, TheHeaviestValuesGetTheTwelveRegisters) {
+    // Fourteen integer variables, v[i] used i + 1 times at the top: the
+    // replayed loop's counter and the interrupt flag's address weigh 1 each.
+    Body b;
+    std::vector<Symbol*> v;
+    for (int i = 0; i < 14; ++i) v.push_back(b.var());
+    for (int i = 0; i < 14; ++i)
+        for (int use = 0; use <= i; ++use) b.op(T_ADD_I, v[i], v[i], b.k(1));
+    NativePlan p = b.plan();
+    EXPECT_EQ(p.gp_used, 12);
+    for (int i = 0; i < 14; ++i) EXPECT_EQ(b.home(p, v[i]).reg >= 0, i >= 2) << i;
+    // Everything else in the frame, after the save area, aligned for calls.
+    EXPECT_EQ(p.spills, 4);
+    EXPECT_GE(b.home(p, v[0]).disp, p.spill_base);
+    EXPECT_EQ((p.frame + X86_64_TARGET.entry_bytes) % 16, 0);
+    EXPECT_EQ(p.save_fp_base, 8 * (12 - 6));
+
+    // A machine with more registers keeps every one of them in a register.
+    NativeTarget wide = {26, 10, 30, 8, 16};
+    Body c;
+    std::vector<Symbol*> w;
+    for (int i = 0; i < 14; ++i) w.push_back(c.var());
+    for (int i = 0; i < 14; ++i) c.op(T_ADD_I, w[i], w[i], c.k(1));
+    NativePlan q = c.plan(wide);
+    EXPECT_EQ(q.spills, 0);
+    EXPECT_EQ(q.gp_used, 16);
+    EXPECT_EQ((q.frame + wide.entry_bytes) % 16, 0);
+}
+
+TEST(NativePlan, InnerLoopUsesOutweighOuterOnes) {
+    // With two registers, the inner loop's variable and counter get them,
+    // although the outer variable is used three times.
+    Body b;
+    Symbol* outer = b.var();
+    Symbol* inner = b.var();
+    Symbol* n = b.var();
+    for (int i = 0; i < 3; ++i) b.op(T_ADD_I, outer, outer, b.k(1));
+    b.loop(n);
+    b.op(T_ADD_I, inner, inner, b.k(1));
+    b.end();
+    NativePlan p = b.plan({2, 2, 1, 0, 8});
+    EXPECT_GE(b.home(p, inner).reg, 0);
+    EXPECT_EQ(b.home(p, outer).reg, -1);
+}
+
+TEST(NativePlan, InvariantsAreHoistedIntoTheirLoopsPreheader) {
+    // loop (n) { x = x + a * c; y = y + x / 7; z = z + a / d; }: a * c and
+    // c / 7 change with no pass; x / 7 does, and a / d may divide by zero.
+    Body b;
+    Symbol* a = b.var();
+    Symbol* c = b.var();
+    Symbol* d = b.var();
+    Symbol* n = b.var();
+    Symbol* x = b.var();
+    Symbol* y = b.var();
+    Symbol* z = b.var();
+    void* t0 = b.temp();
+    void* t1 = b.temp();
+    int32_t start = b.loop(n);
+    int32_t product = b.op(T_MUL_I, t0, a, c);
+    int32_t sum = b.op(T_ADD_I, x, x, t0);
+    int32_t quotient = b.op(T_DIV_I, t1, x, b.k(7));
+    b.op(T_ADD_I, y, y, t1);
+    int32_t by_var = b.op(T_DIV_I, t0, a, d);
+    int32_t invariant_quotient = b.op(T_DIV_I, t1, c, b.k(7));
+    b.op(T_ADD_I, z, z, t1);
+    b.end();
+    NativePlan p = b.plan();
+    EXPECT_GE(p.hoisted_home[product], 0);
+    EXPECT_GE(p.hoisted_home[invariant_quotient], 0);
+    EXPECT_EQ(p.hoisted_home[quotient], -1);
+    EXPECT_EQ(p.hoisted_home[by_var], -1);
+    EXPECT_EQ(p.preheader[start], (std::vector<int32_t>{product, invariant_quotient}));
+    // The sum reads the product from its hoisted home.
+    EXPECT_EQ(p.read_home[sum].second, p.hoisted_home[product]);
+    EXPECT_EQ(p.read_home[sum].first, -1);
+}
+
+TEST(NativePlan, NothingAPassWritesIsHoisted) {
+    // loop (n) { t = a * 2; a = t; }: a changes in the loop, so t does.
+    Body b;
+    Symbol* a = b.var();
+    Symbol* n = b.var();
+    void* t = b.temp();
+    b.loop(n);
+    int32_t product = b.op(T_MUL_I, t, a, b.k(2));
+    b.op(T_MOVE_I, a, t);
+    b.end();
+    NativePlan p = b.plan();
+    EXPECT_EQ(p.hoisted_home[product], -1);
+    EXPECT_TRUE(p.preheader[0].empty());
+}
+
+TEST(NativePlan, ShortIntegerBlocksRunWithoutABranch) {
+    Body b;
+    Symbol* x = b.var();
+    Symbol* y = b.var();
+    Symbol* r = b.var(true);
+    // if (x < y) { x = x + 1; if (y > 0) { y--; } }
+    int32_t outer = b.compare(T_LT_II, x, y);
+    int32_t add = b.op(T_ADD_I, x, x, b.k(1));
+    int32_t nested = b.compare(T_GT_II, y, b.k(0));
+    int32_t dec = b.step(T_DEC_I, y);
+    b.end();
+    b.end();
+    // if (x == y) { print(x); }: a print must not run when the test fails.
+    int32_t printing = b.compare(T_EQ_II, x, y);
+    b.print(x);
+    b.end();
+    // if (x > y) { r = r + 1.0 }: writes a real.
+    int32_t real = b.compare(T_GT_II, x, y);
+    b.op(T_ADD_R, r, r, r);
+    b.end();
+    int32_t after = b.op(T_ADD_I, y, y, x);
+    NativePlan p = b.plan();
+    EXPECT_EQ(p.form[outer], BlockForm::BRANCH_FREE);
+    EXPECT_EQ(p.form[nested], BlockForm::NESTED);
+    EXPECT_EQ(p.guard[add], Guard::OUTER);
+    EXPECT_EQ(p.guard[nested], Guard::OUTER);
+    EXPECT_EQ(p.guard[dec], Guard::INNER);
+    EXPECT_EQ(p.form[printing], BlockForm::BRANCH);
+    EXPECT_EQ(p.form[real], BlockForm::BRANCH);
+    EXPECT_EQ(p.guard[after], Guard::NONE);
+    EXPECT_EQ(p.form[add], BlockForm::NONE);
+
+    // Without registers to hold x, the same block branches.
+    NativePlan q = b.plan({0, 0, 4, 0, 8});
+    EXPECT_EQ(q.form[outer], BlockForm::BRANCH);
+}
+
+TEST(NativePlan, ABlockOfOnlyABreakJumpsToItsTarget) {
+    Body b;
+    Symbol* x = b.var();
+    Symbol* n = b.var();
+    b.loop(n);
+    int32_t test = b.compare(T_GT_II, x, b.k(10));
+    b.brk();
+    b.end();
+    // A longer block with a break still branches.
+    int32_t longer = b.compare(T_EQ_II, x, b.k(3));
+    b.step(T_INC_I, x);
+    b.brk();
+    b.end();
+    b.step(T_INC_I, x);
+    b.end();
+    NativePlan p = b.plan();
+    EXPECT_EQ(p.form[test], BlockForm::BREAK_ONLY);
+    EXPECT_EQ(p.form[longer], BlockForm::BRANCH);
+}
+
+TEST(NativePlan, DeclinesWhatNativeCodeDoesNotHandle) {
+    // One temporary written as an integer and read as a real.
+    Body b;
+    Symbol* x = b.var();
+    Symbol* r = b.var(true);
+    void* t = b.temp();
+    b.op(T_ADD_I, t, x, x);
+    b.op(T_ADD_R, r, t, r);
+    NativePlan p;
+    EXPECT_FALSE(make_native_plan(b.translation(), X86_64_TARGET, p));
+}
+
+#ifdef RILL_NATIVE
+TEST(NativeX86, DeclinesAPlanWhosePromiseDoesNotHold) {
+    // A branch-free block whose variable has no register: the plan would
+    // never say so, and the emitter refuses rather than emit it.
+    Body b;
+    Symbol* x = b.var();
+    int32_t test = b.compare(T_LT_II, x, b.k(5));
+    int32_t add = b.op(T_ADD_I, x, x, b.k(1));
+    b.end();
+    NativePlan p = b.plan();
+    ASSERT_EQ(p.form[test], BlockForm::BRANCH_FREE);
+    EXPECT_NE(compile_x86_64(b.translation(), p), nullptr);
+    NativePlan broken = b.plan();
+    NativeHome& h = broken.homes[broken.home_of.at(&x->value)];
+    h.reg = -1;
+    h.disp = broken.spill_base;
+    EXPECT_EQ(compile_x86_64(b.translation(), broken), nullptr);
+    EXPECT_EQ(broken.guard[add], Guard::OUTER);
+}
+#endif
+
+}  // namespace
