@@ -4,18 +4,16 @@
 // across a loop, io.cpp holds the output stream, and a fault sets halted.
 //
 // Capacity: every open conditional block, open loop and pending value of an
-// expression holds at least one entry of the parser's stacks, which never
-// hold more than MAX_DEPTH entries; so ENGINE_CAPACITY levels can never overflow.
+// expression holds at least one entry of the parser's stacks; the parser,
+// which bounds those stacks, checks that ENGINE_CAPACITY covers them.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
 #include "engine/instructions.h"
-#include "parser/parser.h"
 
 constexpr int ENGINE_CAPACITY = 10000 + 2;     // levels count from 1; entry 0 stays unused
-static_assert(ENGINE_CAPACITY >= MAX_DEPTH + 2, "a parser stack entry per level, and a spare");
 
 enum NumericMode : int32_t {
     MODE_INT  = 0,

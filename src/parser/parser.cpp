@@ -9,6 +9,10 @@
 
 int32_t parse_lookahead;
 
+// Every open block, open loop and pending value holds at least one entry of
+// these stacks, so the engine's levels can never outnumber them.
+static_assert(ENGINE_CAPACITY >= MAX_DEPTH + 2, "a parser stack entry per level, and a spare");
+
 namespace {
 
 // The two stacks always have the same height. They live on the heap and
