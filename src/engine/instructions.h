@@ -126,6 +126,11 @@ inline bool is_comparison(OpCode op) {
 
 extern InstructionList instruction_list;    // owned by engine/issue.cpp
 
+// The source line recorded with each instruction issued, so that a fault
+// found later (in a loop's replay) can name it. Kept up to date by the
+// parser; 0 before the first token.
+extern int32_t issue_line;
+
 // The three issue routines: record, do the bookkeeping
 // that ignores the gate, then carry the instruction out if the gate is open.
 void issue_const(OpCode op, TokenValue operand);

@@ -12,6 +12,7 @@
 
 MachineState machine;
 InstructionList instruction_list;
+int32_t issue_line;
 
 namespace {
 

@@ -21,8 +21,6 @@ const char* source_name = "<stdin>";
 
 }  // namespace
 
-int32_t issue_line;
-int32_t token_line = 1;
 volatile std::sig_atomic_t interrupt_signal;
 
 void report_error(const char* text) {

@@ -7,15 +7,6 @@
 #include <cstdint>
 #include <string>
 
-// The source line that the engine records with each instruction it is
-// issued, so that a fault found later (in a loop's replay) can name it.
-// Kept up to date by the parser; 0 before the first token.
-extern int32_t issue_line;
-
-// The line on which the current token (the one the scanner returned last)
-// begins. Kept by the scanner; 1 on the first line.
-extern int32_t token_line;
-
 // Writes text and a line feed to the standard error stream, after flushing
 // standard output so that the two streams interleave in the order of events.
 void report_error(const char* text);

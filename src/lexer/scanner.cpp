@@ -13,6 +13,7 @@
 
 FILE*      yy_input_stream;
 TokenValue yy_token_value;
+int32_t    token_line = 1;
 bool       yy_input_cut_short;
 
 namespace {

@@ -81,6 +81,10 @@ static_assert(sizeof(TokenValue) == 8);
 extern FILE*      yy_input_stream;  // set by the driver; null means standard input
 extern TokenValue yy_token_value;   // written only for the four valued tokens
 
+// The line on which the current token (the one the scanner returned last)
+// begins; 1 on the first line.
+extern int32_t token_line;
+
 // Set when an identifier could not be interned: the scanner then reported
 // the end of input there, so the rest of the program never ran.
 extern bool yy_input_cut_short;

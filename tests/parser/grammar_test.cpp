@@ -57,6 +57,10 @@ using Op = FirstParameter<decltype(issue_plain)>::type;
 
 }  // namespace
 
+// The scanner's and the engine's globals that the parser keeps up to date.
+int32_t token_line = 1;
+int32_t issue_line;
+
 int yy_next_token() {
     if (next_token >= token_queue.size()) return 0;
     yy_token_value.symbol = &token_values[next_token];
