@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "lexer/buffer.h"
+#include "lexer/reader.h"
 
 // Each returns true and stores the value when a number was read; false,
 // storing nothing, at the end of input or when no number starts there.

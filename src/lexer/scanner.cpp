@@ -9,6 +9,7 @@
 #include "errors/errors.h"
 #include "lexer/automaton.h"
 #include "lexer/buffer.h"
+#include "lexer/reader.h"
 #include "lexer/symbols.h"
 
 FILE*      yy_input_stream;

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "lexer/buffer.h"
+#include "lexer/reader.h"
 #include "support/process.h"
 #include "support/scratch_test.h"
 #include "support/session.h"

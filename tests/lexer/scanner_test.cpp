@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "lexer/buffer.h"
+#include "lexer/reader.h"
 #include "support/process.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The source reader over a real pipe. Text-mode translation must not depend
 // on where the reads happen to split the input, least of all between a CR
 // and its LF; a 0x1A byte ends the input and nothing after it is read.
-#include "lexer/buffer.h"
+#include "lexer/reader.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,0 +1,174 @@
+#include "lexer/reader.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "errors/errors.h"
+
+namespace {
+
+InputReader source_reader;
+InputReader stdin_reader;  // console input when the source is elsewhere
+
+void flush_terminal_output() {
+    static const bool terminal = isatty(STDOUT_FILENO) == 1;
+    // A failed flush leaves the stream's error flag, which the end of the run reports.
+    if (terminal) (void)std::fflush(stdout);
+}
+
+// Returns once fd has input, its end or an error to report. Interrupts are
+// blocked except inside ppoll, so one that arrives between the test of the
+// flag and the wait still ends the wait: the run stops here, a safe point.
+void wait_for_input(int fd) {
+    sigset_t interrupts, old;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    sigprocmask(SIG_BLOCK, &interrupts, &old);
+    pollfd p{fd, POLLIN, 0};
+    const timespec no_wait{0, 0};
+    bool waiting = false;  // input was not there at once
+    for (;;) {
+        if (interrupt_signal) {
+            sigprocmask(SIG_SETMASK, &old, nullptr);
+            stop_interrupted();
+        }
+        int r = ppoll(&p, 1, waiting ? nullptr : &no_wait, &old);
+        if (r > 0 || (r < 0 && errno != EINTR)) break;
+        if (r == 0) {
+            // What the program printed so far is seen while it waits.
+            flush_terminal_output();
+            waiting = true;
+        }
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+// Makes the bytes from reader.ready on ready to hand out. In text mode a
+// CR LF pair becomes LF, a CR that ends the bytes read so far waits on hold
+// for the next read (or the end) to decide, and a 0x1A byte ends the input.
+void settle(InputReader& r, bool at_end) {
+    char* a = r.ahead.data();
+    size_t n = r.ahead.size();
+    size_t i = r.ready;
+    if (r.text_mode) {
+        const void* cr = std::memchr(a + i, '\r', n - i);
+        const void* eof = std::memchr(a + i, '\x1a', n - i);
+        if (cr || eof)
+            i = static_cast<size_t>(static_cast<const char*>(cr && (!eof || cr < eof) ? cr : eof) - a);
+        else
+            i = n;
+    } else {
+        i = n;
+    }
+    size_t w = i;
+    for (; i < n; ++i) {
+        char c = a[i];
+        if (c == '\x1a') {
+            r.ended = true;
+            break;
+        }
+        if (c == '\r') {
+            if (i + 1 == n && !at_end) {
+                a[w] = '\r';
+                r.ahead.resize(w + 1);
+                r.ready = w;
+                return;
+            }
+            if (i + 1 < n && a[i + 1] == '\n') continue;  // the LF is copied next
+        }
+        a[w++] = c;
+    }
+    r.ahead.resize(w);
+    r.ready = w;
+}
+
+// One read() of at most want bytes, appended to what the reader holds.
+void read_more(InputReader& r, size_t want) {
+    if (r.next > 0) {
+        r.ahead.erase(r.ahead.begin(), r.ahead.begin() + static_cast<std::ptrdiff_t>(r.next));
+        r.ready -= r.next;
+        r.next = 0;
+    }
+    wait_for_input(r.fd);
+    size_t old = r.ahead.size();
+    r.ahead.resize(old + want);
+    ssize_t n;
+    while ((n = read(r.fd, r.ahead.data() + old, want)) < 0 && errno == EINTR)
+        if (interrupt_signal) stop_interrupted();
+    // A signal that came as the input did is still honoured.
+    if (interrupt_signal) stop_interrupted();
+    if (n < 0) {
+        r.error = errno;
+        r.ahead.resize(old);
+        return;
+    }
+    r.ahead.resize(old + static_cast<size_t>(n));
+    if (n == 0) r.ended = true;
+    settle(r, n == 0);
+}
+
+bool same_stream(int a, int b) {
+    struct stat x, y;
+    return fstat(a, &x) == 0 && fstat(b, &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino &&
+           !S_ISREG(x.st_mode);
+}
+
+}  // namespace
+
+int read_source(InputReader& r, char* dest, int room) {
+    while (r.next == r.ready) {
+        if (r.error) return -1;
+        if (r.ended) return 0;
+        read_more(r, static_cast<size_t>(std::min(room, READ_CHUNK)));
+    }
+    size_t n = std::min(static_cast<size_t>(room), r.ready - r.next);
+    std::memcpy(dest, r.ahead.data() + r.next, n);
+    r.next += n;
+    return static_cast<int>(n);
+}
+
+int read_source(int fd, char* dest, int room) {
+    source_reader.fd = fd;
+    static bool started;
+    if (!started) {
+        started = true;
+        // Some editors begin a UTF-8 file with a byte order mark; only
+        // there is it no part of the program.
+        if (input_peek(source_reader, 0) == 0xEF && input_peek(source_reader, 1) == 0xBB &&
+            input_peek(source_reader, 2) == 0xBF)
+            input_take(source_reader, 3);
+    }
+    return read_source(source_reader, dest, room);
+}
+
+int input_peek(InputReader& r, size_t i) {
+    while (r.ready - r.next <= i && !r.ended && !r.error) read_more(r, READ_CHUNK);
+    return i < r.ready - r.next ? static_cast<unsigned char>(r.ahead[r.next + i]) : -1;
+}
+
+void input_take(InputReader& r, size_t n) {
+    r.next += n;
+}
+
+InputReader& console_reader() {
+    static InputReader* chosen;
+    if (!chosen) {
+        bool shared =
+            source_reader.fd == STDIN_FILENO || (source_reader.fd >= 0 && same_stream(source_reader.fd, STDIN_FILENO));
+        if (!shared) {
+            stdin_reader.fd = STDIN_FILENO;
+            stdin_reader.text_mode = false;
+        }
+        chosen = shared ? &source_reader : &stdin_reader;
+    }
+    return *chosen;
+}

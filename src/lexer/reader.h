@@ -1,0 +1,50 @@
+// Reading a descriptor as the scanner and console input see it: in text
+// mode CR LF arrives as LF and 0x1A ends the input; every wait is a safe
+// point for an interrupt. The scanner's source and console input may share
+// one stream, so both read through readers that hold what was read ahead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+constexpr int32_t READ_CHUNK = 8192;
+
+// A reader of one descriptor, holding what it has read but not yet handed
+// out. The scanner's source is one. Console input reads standard input
+// through another, or through the scanner's own when the program itself
+// comes from standard input: then the two take turns on one stream and
+// neither can swallow bytes meant for the other.
+struct InputReader {
+    int  fd = -1;
+    bool text_mode = true;      // CR LF becomes LF (also split across reads); 0x1A ends the input
+    std::vector<char> ahead;    // [next, ready) can be handed out; [ready, end) is a CR on hold
+    size_t next = 0;
+    size_t ready = 0;
+    bool ended = false;         // end of input or 0x1A seen: nothing is read again
+    int  error = 0;             // errno of a failed read
+};
+
+// Hands out at most room characters (REQUIRES: room >= 1) into dest, reading
+// with one read() of at most min(room, READ_CHUNK) bytes when nothing is at
+// hand. Returns the count; 0 only at the end of input; -1 once a read failed.
+// Every wait for input is a safe point for an interrupt, and flushes
+// standard output first when it is a terminal.
+int read_source(InputReader& reader, char* dest, int room);
+
+// The same, on the scanner's own reader of the source descriptor fd; a
+// UTF-8 byte order mark at the very start is skipped.
+int read_source(int fd, char* dest, int room);
+
+// Console input's look-ahead: the character i places past what has been
+// handed out (0 to 255), reading and waiting for more as needed; -1 at the
+// end of input or after a failed read.
+int input_peek(InputReader& reader, size_t i);
+
+// Hands out n characters that input_peek has shown.
+void input_take(InputReader& reader, size_t n);
+
+// The reader console input takes its numbers from: the scanner's own when
+// the source is standard input (or the same pipe or terminal), else a
+// reader of standard input as it is, without text-mode translation.
+InputReader& console_reader();
