@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "engine/effects.h"
+#include "engine/arith.h"
 #include "engine/instructions.h"
 
 // Every translated code, in one list that the enum and the threaded

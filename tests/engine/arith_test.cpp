@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/effects.h"
+#include "engine/arith.h"
 #include "engine/random.h"
 
 namespace {
