@@ -12,7 +12,6 @@
 #include <initializer_list>
 
 #include "engine/io.h"
-#include "engine/machine.h"
 #include "engine/random.h"
 #include "errors/errors.h"
 #include "lexer/tokens.h"

@@ -8,7 +8,6 @@
 #include "lexer/tokens.h"
 
 constexpr int CLASS_COUNT = 37;
-constexpr int CLASS_NUL   = 0;
 constexpr int CLASS_OTHER = 1;  // control characters, bytes above 127, an input NUL on rescan
 
 enum ScanState : uint8_t {

@@ -7,13 +7,17 @@
 #include "engine/machine.h"
 #include "parser/tables.h"
 
-int32_t parse_lookahead;
-
 // Every open block, open loop and pending value holds at least one entry of
 // these stacks, so the engine's levels can never outnumber them.
 static_assert(ENGINE_CAPACITY >= MAX_DEPTH + 2, "a parser stack entry per level, and a spare");
 
 namespace {
+
+constexpr int32_t INITIAL_DEPTH = 200;
+constexpr int32_t EMPTY_LOOKAHEAD = -2;
+
+// The token code held, EMPTY_LOOKAHEAD, or 0 once the end of input is held.
+int32_t parse_lookahead;
 
 // The two stacks always have the same height. They live on the heap and
 // grow by doubling up to MAX_DEPTH entries.

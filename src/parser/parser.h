@@ -15,11 +15,7 @@ enum ParseResult : int32_t {
     PARSE_HALTED = 3,    // the engine stopped the run (it reported why)
 };
 
-constexpr int32_t INITIAL_DEPTH = 200;
-constexpr int32_t MAX_DEPTH = 10000;
-constexpr int32_t EMPTY_LOOKAHEAD = -2;
-
-extern int32_t parse_lookahead;  // the token code held, EMPTY_LOOKAHEAD, or 0 at the end
+constexpr int32_t MAX_DEPTH = 10000;  // entries of the parser's stacks
 
 // Parses and runs the whole program. Called once per run.
 ParseResult parse_program();
