@@ -107,7 +107,9 @@ void write_help(const std::string& lines) {
 void stop_interrupted() {
     int sig = interrupt_signal;
     run_cleanup();
-    report_error("interrupted");
+    // Not report_error: the clean-up has flushed standard output and may
+    // have closed it.
+    (void)std::fputs("interrupted\n", stderr);
     (void)std::signal(sig, SIG_DFL);
     (void)std::raise(sig);
     std::_Exit(128 + sig);  // not reached: the default action ends the process
