@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <new>
 
 #include "engine/io.h"
 #include "engine/random.h"
@@ -121,11 +122,18 @@ void open_standard_streams() {
     }
 }
 
+// The standard library's allocations (containers, strings) end the run as
+// every other allocation failure does, with the outputs flushed and closed.
+[[noreturn]] void out_of_memory() {
+    fatal_error("out of memory");
+}
+
 }  // namespace
 
 int run_interpreter(int argc, char** argv) {
     open_standard_streams();
     set_exit_cleanup(close_outputs_at_exit);
+    std::set_new_handler(out_of_memory);
     install_interrupt_handlers();
     claim_stream(stdout);
     seed_random(static_cast<uint32_t>(std::time(nullptr)));

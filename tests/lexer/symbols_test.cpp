@@ -79,3 +79,15 @@ TEST(Symbols, FullTableEndsTheRunWithStatusOne) {
     EXPECT_EQ(full.out, "before\nafter\n");
     EXPECT_EQ(full.status, 0);
 }
+
+// An allocation of the standard library's failing on the run path ends the
+// run as any other shortage does: a message and status 1, not an abort.
+TEST(Symbols, StandardLibraryShortageIsReported) {
+    std::string dir = make_scratch_dir("short-heap");
+    write_file(dir + "/p.txt", "P(\"never\" \\n);\n");
+    ProcessResult r = run_process({RILL_SHORT_MEMORY, "heap", "1", "p.txt"}, dir, "/dev/null");
+    remove_tree(dir);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "out of memory\n");
+    EXPECT_EQ(r.status, 1);
+}
