@@ -37,9 +37,10 @@ void close_outputs_at_exit() {
 
 // The exit status: 0 only for a program read to its end, accepted, and all
 // of whose output was written.
+// A session that went on after an error ends with 1 too.
 int exit_status(ParseResult result, bool outputs_written, bool input_cut_short) {
     switch (result) {
-    case PARSE_ACCEPTED: return outputs_written && !input_cut_short ? 0 : 1;
+    case PARSE_ACCEPTED: return outputs_written && !input_cut_short && parse_errors_survived == 0 ? 0 : 1;
     case PARSE_ERROR: return 1;
     case PARSE_OVERFLOW: return 2;
     case PARSE_HALTED: return 1;  // the engine stopped the run and said why
@@ -150,6 +151,7 @@ int run_interpreter(int argc, char** argv) {
     }
     set_source_name(source_file ? path : "<stdin>");
     yy_input_stream = source_file;
+    yy_interactive = !source_file && isatty(STDIN_FILENO) == 1;
 
     ParseResult result = parse_program();
     // A signal caught after the last safe point still ends the run by it.

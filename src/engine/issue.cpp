@@ -5,6 +5,7 @@
 #include "engine/instructions.h"
 
 #include <cstdlib>
+#include <functional>
 
 #include "errors/errors.h"
 #include "engine/effects.h"
@@ -17,10 +18,42 @@ int32_t issue_line;
 namespace {
 
 // Records are taken from blocks, which keeps a loop body's records close
-// together for the replay's walk.
+// together for the replay's walk. Blocks are chained, newest first, so that
+// the records at the end of the list can be given back.
 constexpr int RECORDS_PER_BLOCK = 1024;
+struct RecordBlock {
+    RecordBlock* older;
+    Instruction records[RECORDS_PER_BLOCK];
+};
+RecordBlock* newest_block;
 Instruction* free_records;
 int free_record_count;
+
+// The last record before the outermost loop being recorded, or null when
+// that loop's start is the list's first record.
+Instruction* before_outer_loop;
+
+bool in_block(const RecordBlock* b, const Instruction* ins) {
+    std::less<const Instruction*> before;
+    return !before(ins, b->records) && before(ins, b->records + RECORDS_PER_BLOCK);
+}
+
+// Gives back first and every record after it: the list ends before first,
+// and the records are taken again by the next ones made.
+void release_records_from(Instruction* first) {
+    while (newest_block && !in_block(newest_block, first)) {
+        RecordBlock* older = newest_block->older;
+        std::free(newest_block);
+        newest_block = older;
+    }
+    free_records = first;
+    free_record_count = static_cast<int>(newest_block->records + RECORDS_PER_BLOCK - first);
+    if (before_outer_loop)
+        before_outer_loop->next = nullptr;
+    else
+        instruction_list.head = nullptr;
+    instruction_list.last = before_outer_loop;
+}
 
 bool gate_open() {
     return machine.skip_flags[machine.cond_level] == 0 && machine.loop_recording[machine.loop_depth] == 0;
@@ -58,8 +91,11 @@ void end_block() {
 
 void record_instruction(OpCode op, OperandKind operand_kind, TokenValue operand) {
     if (free_record_count == 0) {
-        free_records = static_cast<Instruction*>(std::malloc(sizeof(Instruction) * RECORDS_PER_BLOCK));
-        if (!free_records) fatal_error("out of memory");
+        RecordBlock* b = static_cast<RecordBlock*>(std::malloc(sizeof(RecordBlock)));
+        if (!b) fatal_error("out of memory");
+        b->older = newest_block;
+        newest_block = b;
+        free_records = b->records;
         free_record_count = RECORDS_PER_BLOCK;
     }
     Instruction* ins = free_records++;
@@ -133,7 +169,21 @@ void carry_out(const Instruction* at) {
 
 }  // namespace
 
+void return_to_top_level() {
+    if (machine.loop_depth > 0)
+        release_records_from(before_outer_loop ? before_outer_loop->next : instruction_list.head);
+    for (int32_t d = 1; d <= machine.loop_depth; ++d) machine.loop_recording[d] = 0;
+    for (int32_t c = 1; c <= machine.cond_level; ++c) machine.skip_flags[c] = 0;
+    machine.loop_depth = 0;
+    machine.cond_level = 0;
+    machine.skipped_blocks = 0;
+    machine.stack_top = 0;
+    machine.numeric_mode = MODE_INT;
+    machine.halted = 0;
+}
+
 void issue_const(OpCode op, TokenValue operand) {
+    if (op == OP_LOOP && machine.loop_depth == 0) before_outer_loop = instruction_list.last;
     record_instruction(op, OPERAND_CONST, operand);
     if (op == OP_LOOP) start_loop(operand.integer);
     if (gate_open()) carry_out(instruction_list.last);
@@ -153,6 +203,7 @@ void issue_plain(OpCode op) {
 void issue_var(OpCode op, Symbol* symbol) {
     TokenValue operand;
     operand.symbol = symbol;
+    if (op == OP_LOOP_VAR && machine.loop_depth == 0) before_outer_loop = instruction_list.last;
     record_instruction(op, OPERAND_VAR, operand);
     if (op == OP_LOOP_VAR) start_loop(loop_count_of(symbol));
     if (gate_open()) carry_out(instruction_list.last);

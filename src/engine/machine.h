@@ -39,3 +39,8 @@ struct MachineState {
 };
 
 extern MachineState machine;   // defined in engine/issue.cpp
+
+// After an error in a terminal session: no block or loop open, an empty
+// value stack, integer mode, no fault. Variables and the output stay; the
+// records of a loop body that was still being recorded are released.
+void return_to_top_level();

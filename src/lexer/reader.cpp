@@ -150,6 +150,23 @@ int read_source(int fd, char* dest, int room) {
     return read_source(source_reader, dest, room);
 }
 
+void discard_source_line() {
+    InputReader& r = source_reader;
+    for (;;) {
+        if (r.next < r.ready) {
+            const char* at = r.ahead.data() + r.next;
+            const void* nl = std::memchr(at, '\n', r.ready - r.next);
+            r.next = nl ? static_cast<size_t>(static_cast<const char*>(nl) - r.ahead.data()) + 1 : r.ready;
+            if (nl) return;
+        }
+        // The rest of a line that a short read left behind is there at
+        // once; a line cut short by the end of input has no rest to wait for.
+        pollfd p{r.fd, POLLIN, 0};
+        if (r.ended || r.error || poll(&p, 1, 0) != 1) return;
+        read_more(r, READ_CHUNK);
+    }
+}
+
 int input_peek(InputReader& r, size_t i) {
     while (r.ready - r.next <= i && !r.ended && !r.error) read_more(r, READ_CHUNK);
     return i < r.ready - r.next ? static_cast<unsigned char>(r.ahead[r.next + i]) : -1;

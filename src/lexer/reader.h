@@ -36,6 +36,11 @@ int read_source(InputReader& reader, char* dest, int room);
 // UTF-8 byte order mark at the very start is skipped.
 int read_source(int fd, char* dest, int room);
 
+// Drops what the source reader holds of the current line, up to and
+// including its line feed, and the rest of that line when it is there at
+// once; never waits, so nothing typed later is lost.
+void discard_source_line();
+
 // Console input's look-ahead: the character i places past what has been
 // handed out (0 to 255), reading and waiting for more as needed; -1 at the
 // end of input or after a failed read.

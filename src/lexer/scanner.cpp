@@ -16,10 +16,15 @@ FILE*      yy_input_stream;
 TokenValue yy_token_value;
 int32_t    token_line = 1;
 bool       yy_input_cut_short;
+bool       yy_interactive;
+bool       yy_statement_start;
 
 namespace {
 
-enum RefillResult { REFILL_MORE = 0, REFILL_EOF = 1, REFILL_FLUSH = 2 };
+enum RefillResult {
+    REFILL_MORE = 0, REFILL_EOF = 1, REFILL_FLUSH = 2,
+    REFILL_DISCARDED = 3,   // a session's token outgrew the buffer: reported, and dropped
+};
 
 ScanBuffer* yy_active_buffer;
 char*       yy_scan_pos;        // where the next match starts; after a match, just past it
@@ -171,8 +176,31 @@ SourcePlace place_in(const HeldText& held, size_t at, size_t counted) {
     return place;
 }
 
+// Drops everything the buffer holds from p on, and the rest of that line
+// still waiting in the reader, counting the lines passed; the next match
+// starts on the next line.
+void drop_from(char* p) {
+    char* end = yy_active_buffer->storage + yy_chars_in_buffer;
+    for (char* c = p; c < end; ++c) {
+        if (*c != '\n') continue;
+        ++yy_line;
+        yy_line_start = c + 1;
+    }
+    if (end == p || end[-1] != '\n') {
+        discard_source_line();
+        ++yy_line;
+        yy_line_start = end;
+    }
+    yy_scan_pos = yy_lexeme = end;
+    yy_saved_char = '\0';      // the sentinel
+}
+
+const char TOO_LONG[] = "fatal error - scanner input buffer overflow";
+
 // Ends the run when a single match outgrows the buffer, saying where it began.
-[[noreturn]] void token_too_long() {
+// In a session the match is reported and dropped instead, with the rest of
+// its line.
+std::string token_too_long_help() {
     std::string help;
     if (help_wanted()) {
         HeldText held = held_text();
@@ -184,7 +212,7 @@ SourcePlace place_in(const HeldText& held, size_t at, size_t counted) {
         help = located(place.line, place.column, what) +
                source_excerpt(place.text, place.caret, place.cut_before, place.cut_after);
     }
-    fatal_error("fatal error - scanner input buffer overflow", help);
+    return help;
 }
 
 // Moves the unfinished match (and the character before it) to the front of
@@ -197,7 +225,14 @@ RefillResult yy_refill_buffer() {
     int32_t keep = static_cast<int32_t>(yy_scan_pos - yy_lexeme);
     int32_t room = yy_active_buffer->capacity - keep - 1;
     bool live = yy_active_buffer->eof_state == INPUT_LIVE;
-    if (live && room <= 0) token_too_long();
+    if (live && room <= 0) {
+        std::string help = token_too_long_help();
+        if (!yy_interactive) fatal_error(TOO_LONG, help);
+        report_error(TOO_LONG);
+        write_help(help);
+        drop_from(yy_lexeme);
+        return REFILL_DISCARDED;
+    }
     keep_position_across_refill(yy_lexeme - 1);
     std::memmove(storage, yy_lexeme - 1, static_cast<size_t>(keep));
 
@@ -273,7 +308,7 @@ struct Match {
 };
 
 // How the scanning loop goes on after the end of the buffered text.
-enum class Resume { ADVANCE, FIND_ACTION, END_OF_INPUT };
+enum class Resume { ADVANCE, FIND_ACTION, END_OF_INPUT, DISCARDED };
 
 // A NUL ended the match (cp is one past it). Either it is input, and the
 // match takes it as an ordinary character, or it is the sentinel: then more
@@ -299,6 +334,7 @@ Resume end_of_buffer(Match& m) {
         return Resume::FIND_ACTION;
     }
     RefillResult refill = yy_refill_buffer();
+    if (refill == REFILL_DISCARDED) return Resume::DISCARDED;
     if (refill == REFILL_EOF) {
         yy_scan_pos = yy_lexeme;
         return Resume::END_OF_INPUT;   // there is no further input to switch to
@@ -409,12 +445,28 @@ int yy_next_token() {
             state = m.state;
             if (resume == Resume::ADVANCE) goto advance;
             if (resume == Resume::FIND_ACTION) goto find_action;
-            return TOKEN_END;
+            return resume == Resume::DISCARDED ? TOKEN_DISCARDED : TOKEN_END;
         }
         default:
             fatal_error("fatal flex scanner internal error--no action found");
         }
     }
+}
+
+void yy_discard_line() {
+    if (!yy_active_buffer) return;
+    *yy_scan_pos = yy_saved_char;   // the NUL that ended the last lexeme
+    char* end = yy_active_buffer->storage + yy_chars_in_buffer;
+    char* nl = yy_scan_pos < end ? static_cast<char*>(std::memchr(yy_scan_pos, '\n', static_cast<size_t>(end - yy_scan_pos)))
+                                 : nullptr;
+    if (!nl) {
+        drop_from(yy_scan_pos);
+        return;
+    }
+    yy_scan_pos = nl + 1;
+    yy_saved_char = *yy_scan_pos;
+    ++yy_line;
+    yy_line_start = yy_scan_pos;
 }
 
 SourcePlace yy_token_place(int token) {

@@ -89,6 +89,24 @@ extern int32_t token_line;
 // the end of input there, so the rest of the program never ran.
 extern bool yy_input_cut_short;
 
+// Set by the driver when a person types the program at a terminal: an error
+// then costs only the statement in progress, and the session reads on.
+extern bool yy_interactive;
+
+// Set by the parser before it asks for a token: whether no statement is open
+// (nothing of one read, no block or loop around it), which is what the
+// session's prompt shows.
+extern bool yy_statement_start;
+
+// Returned in a session instead of a token when the scanner has reported an
+// error (a token too long) and dropped what it held: the statement in
+// progress is lost, and the next token comes from the next line.
+constexpr int TOKEN_DISCARDED = -1;
+
+// Passes over the rest of the current line, as far as it has been typed, so
+// that the next token comes from the next line.
+void yy_discard_line();
+
 // Where a diagnostic points: a line and column (0 when not known), and the
 // source line around it, as far as the scanner still holds it.
 struct SourcePlace {

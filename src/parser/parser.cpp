@@ -60,6 +60,46 @@ int translate(int32_t code) {
     return code <= 293 ? token_translation[code] : SYMBOL_COUNT;
 }
 
+constexpr int OUTPUT_HEADER = 46;  // the nonterminals the top level is made of
+constexpr int STATEMENT = 48;
+
+// The states in which a top-level statement begins: the one after the
+// header, and the one after a statement's ";" (which every statement list
+// shares; the one at the top level is the one two entries above the last).
+struct TopLevel {
+    int after_header;
+    int after_semicolon;
+};
+
+TopLevel top_level_states() {
+    TopLevel t;
+    t.after_header = goto_state(OUTPUT_HEADER, 0);
+    int statement = goto_state(STATEMENT, t.after_header);
+    t.after_semicolon = action_table[action_base[statement] + translate(';')];
+    return t;
+}
+
+}  // namespace
+
+int32_t parse_errors_survived;
+
+namespace {
+
+// After an error in a session: the statement in progress is dropped, with
+// the rest of its line when the scanner has not dropped it already, and the
+// parse starts again at the top level, after the header if it was read.
+void start_again(ParserStacks& s, int& state, int32_t& statement_start, bool header_read, bool discard_line) {
+    ++parse_errors_survived;
+    if (discard_line) yy_discard_line();
+    return_to_top_level();
+    // The reductions that found the error may have popped the header's
+    // state, so it is pushed again; the bottom state is always 0.
+    s.height = header_read ? 1 : 0;
+    state = header_read ? goto_state(OUTPUT_HEADER, 0) : 0;
+    statement_start = s.height;
+    parse_lookahead = EMPTY_LOOKAHEAD;
+}
+
 }  // namespace
 
 ParseResult parse_program() {
@@ -74,10 +114,16 @@ ParseResult parse_program() {
     s.value_stack[0].bits = 0;  // set aside: never read
     s.height = 0;
     ParseResult result;
+    const TopLevel top = top_level_states();
+    int32_t statement_start = 0;  // the stack index of the state where the top-level statement began
+    bool header_read = false;
 
     for (;;) {
         // Enter state.
         s.state_stack[s.height] = static_cast<int16_t>(state);
+        if (state == top.after_header || (state == top.after_semicolon && s.height == statement_start + 2))
+            statement_start = s.height;
+        if (state == top.after_header) header_read = true;
         ++s.height;
         if (s.height == s.stack_capacity) {
             if (s.stack_capacity >= MAX_DEPTH) {
@@ -97,8 +143,14 @@ ParseResult parse_program() {
             rule = default_reduction[state];
         } else {
             if (parse_lookahead == EMPTY_LOOKAHEAD) {
+                yy_statement_start = s.height - 1 == statement_start;
                 parse_lookahead = yy_next_token();
                 passed_count = 0;
+                if (parse_lookahead == TOKEN_DISCARDED) {
+                    // The scanner reported its error and dropped the line.
+                    start_again(s, state, statement_start, header_read, false);
+                    continue;
+                }
             }
             int t;
             if (parse_lookahead <= 0) {
@@ -137,6 +189,10 @@ ParseResult parse_program() {
                 if (passed_count < PASSED_STATES_KEPT) passed[passed_count++] = static_cast<int16_t>(state);
                 explain_syntax_error(parse_lookahead, passed, passed_count);
             }
+            if (yy_interactive && parse_lookahead != 0) {
+                start_again(s, state, statement_start, header_read, true);
+                continue;
+            }
             result = PARSE_ERROR;
             break;
         }
@@ -147,6 +203,10 @@ ParseResult parse_program() {
         if (length == 0) value.bits = 0;
         reduce_action(rule, &s.value_stack[s.height - 1]);
         if (machine.halted) {
+            if (yy_interactive) {
+                start_again(s, state, statement_start, header_read, true);
+                continue;
+            }
             result = PARSE_HALTED;
             break;
         }

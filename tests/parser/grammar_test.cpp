@@ -71,6 +71,16 @@ int yy_next_token() {
 void explain_syntax_error(int32_t, const int16_t*, int) {}
 void explain_stack_overflow(int32_t) {}
 
+// A session's recovery, recorded among the issue calls.
+bool yy_interactive;
+bool yy_statement_start;
+void yy_discard_line() {
+    calls.push_back({"discard_line", 0, nullptr});
+}
+void return_to_top_level() {
+    calls.push_back({"top_level", 0, nullptr});
+}
+
 void issue_plain(Op op) {
     calls.push_back({"issue_plain", static_cast<int32_t>(op), nullptr});
 }
@@ -557,6 +567,45 @@ TEST(Grammar, TablesAcceptItsLanguage) {
     EXPECT_GT(mutants_in, 500);
     EXPECT_GT(mutants_out, 5000);
     RecordProperty("sentences", sentences);
+}
+
+}  // namespace
+
+namespace {
+
+// In a session an error drops the statement in progress and the parse goes
+// on after the header, which is not issued again; at the end of the input
+// the program is accepted.
+TEST(Grammar, SessionStartsAgainAfterTheHeader) {
+    QuietErrors quiet;
+    struct Case {
+        std::vector<int32_t> tokens;
+        std::vector<std::string> routines;
+    } cases[] = {
+        // i++; ) i++;
+        {{IDENT, INCREMENT, ';', RPAREN, IDENT, INCREMENT, ';'},
+         {"issue_plain", "issue_var", "discard_line", "top_level", "issue_var"}},
+        // # "f" loop(2) { ) i++;
+        {{'#', STRING_CONST, KW_LOOP, LPAREN, INT_CONST, RPAREN, '{', RPAREN, IDENT, INCREMENT, ';'},
+         {"issue_const", "issue_const", "discard_line", "top_level", "issue_var"}},
+        // # ) # "f" i++;   (no header yet: it may still come)
+        {{'#', RPAREN, '#', STRING_CONST, IDENT, INCREMENT, ';'},
+         {"discard_line", "top_level", "issue_const", "issue_var"}},
+    };
+    yy_interactive = true;
+    for (const Case& c : cases) {
+        token_queue = c.tokens;
+        token_values.assign(token_queue.size(), Symbol{});
+        next_token = 0;
+        calls.clear();
+        parse_errors_survived = 0;
+        EXPECT_EQ(parse_program(), PARSE_ACCEPTED);
+        EXPECT_EQ(parse_errors_survived, 1);
+        std::vector<std::string> routines;
+        for (const Call& call : calls) routines.push_back(call.routine);
+        EXPECT_EQ(routines, c.routines);
+    }
+    yy_interactive = false;
 }
 
 }  // namespace
