@@ -28,7 +28,7 @@ install_missing = need=; want=; \
 	  echo "missing:$$need; run make deps as root" >&2; exit 1; \
 	else echo "going on without$$want (make deps as root installs it)"; fi
 
-.PHONY: all rill run test install sanitize-test lint format-check format deps deps-build clean web deps-web web-serve web-test web-bench
+.PHONY: all rill run test tables install sanitize-test lint format-check format deps deps-build clean web deps-web web-serve web-test web-bench
 
 all: deps-build
 	$(CONFIGURE)
@@ -45,6 +45,12 @@ run: rill
 
 test: deps all
 	ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j2
+
+# Rebuilds src/parser/tables.h and tables.cpp from src/parser/grammar.txt.
+tables: deps-build
+	$(CONFIGURE)
+	cmake --build $(BUILD) --target rill_make_tables
+	./$(BUILD)/rill_make_tables src/parser/grammar.txt src/parser
 
 install: rill
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -57,7 +57,7 @@ int goto_state(int lhs, int from) {
 }
 
 int translate(int32_t code) {
-    return code <= 293 ? token_translation[code] : SYMBOL_COUNT;
+    return code < TOKEN_TRANSLATION_SIZE ? token_translation[code] : SYMBOL_COUNT;
 }
 
 constexpr int OUTPUT_HEADER = 46;  // the nonterminals the top level is made of
