@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,8 +32,28 @@ const char USAGE[] =
     "  -h, --help     print this help and exit\n"
     "  --version      print the version and exit\n";
 
+// At a terminal, "interrupted" starts a line of its own even when the
+// program's output left one unfinished; elsewhere the bytes stay as written.
+// Whether both are terminals is asked at the start: closing the outputs
+// may close standard output.
+bool output_at_terminal;
+
+void end_line_for_interrupted() {
+    if (interrupt_signal && output_at_terminal && console_line_unfinished()) (void)std::fputc('\n', stderr);
+}
+
 void close_outputs_at_exit() {
     (void)close_outputs();
+    end_line_for_interrupted();
+}
+
+// Closes the outputs at the end of the run, once; a reader that has gone
+// away ends the process here by SIGPIPE. Returns whether all was written.
+bool finish_outputs() {
+    set_exit_cleanup(nullptr);
+    bool written = close_outputs();
+    if (pipe_broken) end_by_signal(SIGPIPE);
+    return written;
 }
 
 // The exit status: 0 only for a program read to its end, accepted, and all
@@ -48,34 +69,89 @@ int exit_status(ParseResult result, bool outputs_written, bool input_cut_short) 
     return 1;
 }
 
+// What shows that the run moves while a further signal waits: the steps of
+// the write-out, and the bytes queued in standard output's pipe, which a
+// reader drains while a write waits for room.
+struct Progress {
+    std::sig_atomic_t steps;
+    int queued;
+};
+volatile std::sig_atomic_t watching;  // a further signal came; the watch runs
+Progress watched;                     // touched only by the handlers
+
+Progress progress_now() {
+    int queued = 0;
+    if (ioctl(STDOUT_FILENO, FIONREAD, &queued) != 0) queued = -1;
+    return {output_progress, queued};
+}
+
+// Once a second: a run that has not moved since the last look is stuck
+// (a reader that has stopped), and the signal that is waiting ends it.
+void watch_progress(int) {
+    Progress now = progress_now();
+    if (now.steps == watched.steps && now.queued == watched.queued) end_by_signal(interrupt_signal);
+    watched = now;
+    (void)alarm(1);
+}
+
+void install(int sig, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    (void)sigaction(sig, &action, nullptr);
+}
+
+// A signal after the first never cuts the write-out short while it makes
+// progress, lest the tail of a file or "interrupted" be lost; it starts a
+// watch that ends a run that has stopped moving.
 void note_interrupt(int sig) {
-    if (interrupt_signal) {
-        // A second one: the run has not reached a safe point (a write may
-        // be stuck on a reader that has stopped), so it ends now.
-        (void)std::signal(sig, SIG_DFL);
-        (void)std::raise(sig);
+    if (!interrupt_signal) {
+        interrupt_signal = sig;
         return;
     }
-    interrupt_signal = sig;
+    if (watching) return;
+    watching = 1;
+    watched = progress_now();
+    install(SIGALRM, watch_progress);
+    (void)alarm(1);
+}
+
+void note_broken_pipe(int) {
+    pipe_broken = 1;
 }
 
 // The run stops at its next safe point (a loop pass, a source read, a
 // console read), where everything printed so far is written out. Restarted
 // system calls keep a write that a signal meets from failing; the waits for
 // input are the only calls that must end early, and they are made so that a
-// signal always ends them. A second signal ends the process at once. A
-// signal ignored from the start stays ignored, as for a job started in the
-// background.
-void install_interrupt_handlers() {
-    for (int sig : {SIGINT, SIGTERM}) {
+// signal always ends them. A signal ignored from the start stays ignored, as
+// for a job started in the background; so does SIGPIPE, whose writes then
+// fail and are reported. Caught, SIGPIPE lets the other output be written
+// before the run ends by it.
+void install_signal_handlers() {
+    auto ignored = [](int sig) {
         struct sigaction current;
-        if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
-        struct sigaction action {};
-        action.sa_handler = note_interrupt;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        (void)sigaction(sig, &action, nullptr);
+        return sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+    };
+    for (int sig : INTERRUPT_SIGNALS)
+        if (!ignored(sig)) install(sig, note_interrupt);
+    if (!ignored(SIGPIPE)) install(SIGPIPE, note_broken_pipe);
+}
+
+// Opens the program for reading. A FIFO is opened without waiting for a
+// writer: the wait moves to the first read, where a signal can end it.
+FILE* open_source(const char* path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    int flags = fcntl(fd, F_GETFL);
+    FILE* f = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? fdopen(fd, "r") : nullptr;
+    if (!f) {
+        int saved = errno;
+        (void)close(fd);
+        errno = saved;
     }
+    return f;
 }
 
 // The first argument when it named no file that opens: help and the version
@@ -84,12 +160,12 @@ void install_interrupt_handlers() {
 bool answer_option(const char* arg, int open_errno, int* status) {
     if (arg && (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0)) {
         (void)std::fputs(USAGE, stdout);
-        *status = close_outputs() ? 0 : 1;
+        *status = finish_outputs() ? 0 : 1;
         return true;
     }
     if (arg && std::strcmp(arg, "--version") == 0) {
         (void)std::fputs("rill " RILL_VERSION "\n", stdout);
-        *status = close_outputs() ? 0 : 1;
+        *status = finish_outputs() ? 0 : 1;
         return true;
     }
     if (isatty(STDIN_FILENO) == 1) {
@@ -133,15 +209,16 @@ void open_standard_streams() {
 
 int run_interpreter(int argc, char** argv) {
     open_standard_streams();
+    output_at_terminal = isatty(STDOUT_FILENO) == 1 && isatty(STDERR_FILENO) == 1;
     set_exit_cleanup(close_outputs_at_exit);
     std::set_new_handler(out_of_memory);
-    install_interrupt_handlers();
+    install_signal_handlers();
     claim_stream(stdout);
     seed_random(static_cast<uint32_t>(std::time(nullptr)));
     const char* arg = argc > 1 ? argv[1] : nullptr;
     const char* path = arg ? arg : "sample.txt";
     // A file that opens always wins, even one named like an option.
-    source_file = std::fopen(path, "r");
+    source_file = open_source(path);
     if (!source_file) {
         int open_errno = errno;
         int status;
@@ -156,8 +233,14 @@ int run_interpreter(int argc, char** argv) {
     ParseResult result = parse_program();
     // A signal caught after the last safe point still ends the run by it.
     if (interrupt_signal) stop_interrupted();
+    if (pipe_broken) stop_broken_pipe();
 
     if (source_file) (void)std::fclose(source_file);  // read-only: nothing can be lost
-    bool written = close_outputs();
+    bool written = finish_outputs();
+    // So does one caught during the final write-out, which is complete.
+    if (interrupt_signal) {
+        end_line_for_interrupted();
+        stop_interrupted();
+    }
     return exit_status(result, written, yy_input_cut_short);
 }

@@ -27,11 +27,23 @@ const char* output_name;  // the header's file name, once it was opened
 int console_error;        // errno of the first failed console write, or 0
 int output_error;         // errno of the first failed output-file write, or 0
 bool output_unavailable;  // the header's file could not be opened
+bool console_line_open;   // the last character written to standard output was not a line feed
 
 void note_write(FILE* f, int written) {
     if (written >= 0) return;
     int& slot = f == stdout ? console_error : output_error;
     if (!slot) slot = errno ? errno : EIO;
+}
+
+// A print's outcome. One that met a pipe whose reader has gone ends the run.
+void note_print(FILE* f, int written) {
+    if (written >= 0) return;
+    note_write(f, written);
+    if (pipe_broken) stop_broken_pipe();
+}
+
+void step_output() {
+    output_progress = static_cast<std::sig_atomic_t>(static_cast<unsigned>(output_progress) + 1u);
 }
 
 // The file opened as fopen's "w" does, unless it is the program's own
@@ -45,7 +57,8 @@ FILE* open_for_writing(const char* name, const char** reason) {
         *reason = std::strerror(errno);
         return nullptr;
     }
-    struct stat file {}, source {};
+    struct stat file {};
+    struct stat source {};
     int source_fd = fileno(yy_input_stream ? yy_input_stream : stdin);
     // A terminal or a device such as /dev/null is not emptied by writing.
     bool known = fstat(fd, &file) == 0;
@@ -55,13 +68,12 @@ FILE* open_for_writing(const char* name, const char** reason) {
         *reason = "it is the program's source";
         return nullptr;
     }
-    FILE* f = nullptr;
-    if ((!known || S_ISREG(file.st_mode)) && ftruncate(fd, 0) != 0) {
+    bool emptied = (known && !S_ISREG(file.st_mode)) || ftruncate(fd, 0) == 0;
+    FILE* f = emptied ? fdopen(fd, "w") : nullptr;
+    if (!f) {
         *reason = std::strerror(errno);
-    } else if (!(f = fdopen(fd, "w"))) {
-        *reason = std::strerror(errno);
+        (void)close(fd);
     }
-    if (!f) (void)close(fd);
     return f;
 }
 
@@ -75,8 +87,14 @@ void claim_stream(FILE* f) {
 #endif
 }
 
+volatile std::sig_atomic_t output_progress;
+
 void print_text(FILE* f, const char* text) {
-    if (f) note_write(f, std::fputs(text, f));
+    if (!f) return;
+    size_t n = std::strlen(text);
+    if (n == 0) return;
+    if (f == stdout) console_line_open = text[n - 1] != '\n';
+    note_print(f, std::fwrite(text, 1, n, f) == n ? 0 : -1);
 }
 
 size_t format_value(const Symbol* sym, char (&text)[VALUE_TEXT_SIZE]) {
@@ -100,16 +118,24 @@ void print_value(FILE* f, const Symbol* sym) {
     if (!f) return;
     char text[VALUE_TEXT_SIZE];
     size_t n = format_value(sym, text);
-    note_write(f, std::fwrite(text, 1, n, f) == n ? 0 : -1);
+    if (f == stdout) console_line_open = true;
+    note_print(f, std::fwrite(text, 1, n, f) == n ? 0 : -1);
 }
 
 void print_newline(FILE* f) {
-    if (f) note_write(f, std::fputc('\n', f));
+    if (!f) return;
+    if (f == stdout) console_line_open = false;
+    note_print(f, std::fputc('\n', f));
+}
+
+bool console_line_unfinished() {
+    return console_line_open;
 }
 
 void read_input(Symbol* sym) {
-    note_write(stdout, std::fputs(">> ", stdout));
-    if (std::fflush(stdout) != 0) note_write(stdout, -1);
+    console_line_open = true;
+    note_print(stdout, std::fputs(">> ", stdout));
+    if (std::fflush(stdout) != 0) note_print(stdout, -1);
     if (interrupt_signal) stop_interrupted();
     InputReader& in = console_reader();
     if (sym->type) {
@@ -156,13 +182,25 @@ void halt_division_by_zero(const Instruction* at) {
 
 bool close_outputs() {
     bool ok = !output_unavailable;
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) note_write(stdout, -1);
     bool console_is_output = machine.output == stdout;
+    if (pipe_broken && console_error == EPIPE) {
+        // Its reader has gone: nothing more is written there, not even by exit.
+#if __has_include(<stdio_ext.h>)
+        __fpurge(stdout);
+#endif
+    } else if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        note_write(stdout, -1);
+    }
+    step_output();
     if (machine.output && !console_is_output) {
         if (std::fflush(machine.output) != 0 || std::ferror(machine.output)) note_write(machine.output, -1);
+        step_output();
         if (std::fclose(machine.output) != 0) note_write(machine.output, -1);
+        step_output();
     }
     machine.output = nullptr;
+    // The process ends by SIGPIPE, which says enough.
+    if (pipe_broken) return false;
 
     char message[512];
     if (console_error) {

@@ -2,6 +2,7 @@
 // that engine/io.cpp offers.
 #pragma once
 
+#include <csignal>
 #include <cstdio>
 
 #include "engine/instructions.h"
@@ -13,7 +14,8 @@
 void claim_stream(FILE* f);
 
 // Console and file output. A null f is an output file that could not be
-// opened: its items are discarded.
+// opened: its items are discarded. A print that meets a pipe whose reader
+// has gone ends the run by SIGPIPE, after the other output is written.
 void print_text(FILE* f, const char* text);
 void print_value(FILE* f, const Symbol* sym);
 
@@ -22,6 +24,10 @@ void print_value(FILE* f, const Symbol* sym);
 constexpr size_t VALUE_TEXT_SIZE = 330;
 size_t format_value(const Symbol* sym, char (&text)[VALUE_TEXT_SIZE]);
 void print_newline(FILE* f);
+
+// True when the last character written to standard output (a print or the
+// prompt) was not a line feed.
+bool console_line_unfinished();
 
 // Prompts on standard output and reads a number of sym's type into it; a
 // read that fails, or finds no number, stores nothing.
@@ -44,4 +50,11 @@ void spend_loop_pass();
 // itself when file print goes to the console). Reports, once each, an output
 // file that could not be opened or any write that failed. Returns true when
 // everything the program asked to write was written.
+// A broken pipe (pipe_broken) is not reported: the caller ends the run by
+// SIGPIPE.
 bool close_outputs();
+
+// Counts the steps of writing output out, so that a watcher can tell a
+// write-out that moves from one that is stuck. Safe to read in a signal
+// handler.
+extern volatile std::sig_atomic_t output_progress;

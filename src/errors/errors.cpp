@@ -1,5 +1,6 @@
 #include "errors/errors.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,7 @@ const char* source_name = "<stdin>";
 }  // namespace
 
 volatile std::sig_atomic_t interrupt_signal;
+volatile std::sig_atomic_t pipe_broken;
 
 void report_error(const char* text) {
     // A failed flush leaves the stream's error flag, which the end of the run reports.
@@ -110,7 +112,23 @@ void stop_interrupted() {
     // Not report_error: the clean-up has flushed standard output and may
     // have closed it.
     (void)std::fputs("interrupted\n", stderr);
-    (void)std::signal(sig, SIG_DFL);
-    (void)std::raise(sig);
-    std::_Exit(128 + sig);  // not reached: the default action ends the process
+    end_by_signal(sig);
+}
+
+void stop_broken_pipe() {
+    run_cleanup();
+    end_by_signal(SIGPIPE);
+}
+
+void end_by_signal(int sig) {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    (void)sigaction(sig, &action, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    (void)sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    (void)raise(sig);
+    _exit(128 + sig);  // not reached: the default action ends the process
 }

@@ -44,11 +44,27 @@ std::string source_excerpt(const std::string& text, size_t caret, bool cut_befor
 // Writes help lines (each ending in a line feed) when help is wanted.
 void write_help(const std::string& lines);
 
-// The number of a signal (SIGINT or SIGTERM) that asked the run to stop, or
-// 0. Set by the signal handler; tested at every safe point (a loop pass, a
-// source read, a console read).
+// The signals that ask the run to stop: Ctrl-C, kill, and the terminal
+// going away.
+constexpr int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The number of a signal (one of INTERRUPT_SIGNALS) that asked the run to
+// stop, or 0. Set by the signal handler; tested at every safe point (a loop
+// pass, a source read, a console read).
 extern volatile std::sig_atomic_t interrupt_signal;
 
 // At a safe point once interrupt_signal is set: runs the clean-up, writes
 // "interrupted" to standard error and ends the process by that signal.
 [[noreturn]] void stop_interrupted();
+
+// Set by the SIGPIPE handler, which the driver installs unless SIGPIPE was
+// ignored from the start: a write met a pipe whose reader has gone.
+extern volatile std::sig_atomic_t pipe_broken;
+
+// Once pipe_broken is set: runs the clean-up, which writes nothing more to
+// the broken pipe, and ends the process by SIGPIPE, as if it had not been
+// caught.
+[[noreturn]] void stop_broken_pipe();
+
+// Ends the process by sig with its default action. Safe in a signal handler.
+[[noreturn]] void end_by_signal(int sig);

@@ -30,8 +30,7 @@ void flush_terminal_output() {
 void wait_for_input(int fd) {
     sigset_t interrupts, old;
     sigemptyset(&interrupts);
-    sigaddset(&interrupts, SIGINT);
-    sigaddset(&interrupts, SIGTERM);
+    for (int sig : INTERRUPT_SIGNALS) sigaddset(&interrupts, sig);
     sigprocmask(SIG_BLOCK, &interrupts, &old);
     pollfd p{fd, POLLIN, 0};
     const timespec no_wait{0, 0};

@@ -1,7 +1,9 @@
-// SIGINT and SIGTERM sent to a running interpreter: it stops at a safe point
-// with everything printed so far written out, says "interrupted", and ends
-// by the same signal, as a shell sees it.
+// SIGINT, SIGTERM and SIGHUP sent to a running interpreter: it stops at a
+// safe point with everything printed so far written out, says
+// "interrupted", and ends by the same signal, as a shell sees it. A reader
+// that goes away ends it by SIGPIPE, with the output file written out.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -60,25 +62,73 @@ TEST_F(Interrupt, LoopStopsOnEveryPath) {
 }
 
 // A write that waits on a slow reader is not cut short by the signal: the
-// output stays whole lines. A second signal ends the process at once.
-TEST_F(Interrupt, WaitingWriteIsCompletedAndASecondSignalEndsAtOnce) {
+// output stays whole lines. Nor by a second signal, as long as the write
+// moves; only one stuck for about a second is ended by it.
+TEST_F(Interrupt, WaitingWriteIsCutOnlyWhenStuck) {
     const std::string line = "a line of output\n";
     write_file(dir + "/p.rill", "loop (2000000000) { P(\"a line of output\" \\n); };");
-    for (bool twice : {false, true}) {
+    for (bool stuck : {false, true}) {
         Session s({RILL_BINARY, "p.rill"}, dir, Session::PIPES);
         ASSERT_TRUE(s.wait_until_waiting()) << "blocked on the full pipe";
         s.signal(SIGINT);
-        if (twice) {
-            usleep(100000);
-            s.signal(SIGINT);
-        }
+        usleep(100000);
+        s.signal(SIGINT);
+        if (stuck) sleep(2);  // nothing reads: the watch finds no progress
         EXPECT_EQ(s.finish(), 128 + SIGINT);
-        EXPECT_EQ(s.err, twice ? "" : "interrupted\n");
-        if (!twice) {
+        EXPECT_EQ(s.err, stuck ? "" : "interrupted\n") << stuck;
+        if (!stuck) {
             ASSERT_EQ(s.out.size() % line.size(), 0u);
             EXPECT_EQ(s.out.substr(s.out.size() - line.size()), line);
         }
     }
+}
+
+// The terminal going away is an interrupt too.
+TEST_F(Interrupt, HangUpStops) {
+    write_file(dir + "/p.rill", "#\"out.txt\" F(\"line 1\" \\n); P(\"started\" \\n); S(i); P(\"never\");");
+    Session s({RILL_BINARY, "p.rill"}, dir, Session::PIPES);
+    ASSERT_TRUE(s.wait_for_output(">> "));
+    s.signal(SIGHUP);
+    EXPECT_EQ(s.finish(), 128 + SIGHUP);
+    EXPECT_EQ(s.out, "started\n>> ");
+    EXPECT_EQ(s.err, "interrupted\n");
+    EXPECT_EQ(read_or_empty(dir + "/out.txt"), "line 1\n");
+}
+
+// A program file that is a FIFO nobody writes: the wait for it ends at the
+// first signal.
+TEST_F(Interrupt, WaitForAFifoProgramStops) {
+    ASSERT_EQ(mkfifo((dir + "/fifo.rill").c_str(), 0600), 0);
+    Session s({RILL_BINARY, "fifo.rill"}, dir, Session::PIPES);
+    ASSERT_TRUE(s.wait_until_waiting());
+    s.signal(SIGINT);
+    EXPECT_EQ(s.finish(), 128 + SIGINT);
+    EXPECT_EQ(s.err, "interrupted\n");
+}
+
+// At a terminal "interrupted" starts a line of its own, and only when the
+// program's output left one unfinished; on a pipe the bytes stay as written.
+TEST_F(Interrupt, InterruptedStartsItsOwnLineAtATerminal) {
+    // The prompt leaves the line unfinished; so does a value.
+    const char* const programs[][2] = {
+        {"P(\"started\" \\n); S(i);", "started\n>> \ninterrupted\n"},
+        {"P(\"started\" \\n); loop (2000000000) { P(\"\"); };", "started\ninterrupted\n"},
+        {"i = 5; P(i); loop (2000000000) { P(\"\"); };", "5\ninterrupted\n"},
+    };
+    for (const auto& [program, expected] : programs) {
+        write_file(dir + "/p.rill", program);
+        Session s({RILL_BINARY, "p.rill"}, dir, Session::TERMINAL_WITH_ERRORS);
+        usleep(200000);
+        s.signal(SIGINT);
+        EXPECT_EQ(s.finish(), 128 + SIGINT);
+        EXPECT_EQ(s.out, expected) << program;
+    }
+    write_file(dir + "/p.rill", "P(\"started\"); S(i);");
+    Session s({RILL_BINARY, "p.rill"}, dir, Session::PIPES);
+    ASSERT_TRUE(s.wait_for_output(">> "));
+    s.signal(SIGINT);
+    EXPECT_EQ(s.finish(), 128 + SIGINT);
+    EXPECT_EQ(s.out + s.err, "started>> interrupted\n");
 }
 
 // A reader that has gone away ends the interpreter the conventional way.
@@ -87,8 +137,27 @@ TEST_F(Interrupt, ClosedPipeOnStandardOutputKeepsItsDefault) {
     write_file(dir + "/p.rill", program);
     signal(SIGPIPE, SIG_DFL);  // not ignored, as in a shell's foreground job
     ProcessResult r = run_process(
-        {"/bin/sh", "-c", "(" + std::string(RILL_BINARY) + " p.rill; echo $? >status) | true"}, dir, "/dev/null");
+        {"/bin/sh", "-c", std::string("(") + RILL_BINARY + " p.rill; echo $? >status) | true"}, dir, "/dev/null");
     EXPECT_EQ(read_or_empty(dir + "/status"), std::to_string(128 + SIGPIPE) + "\n");
+}
+
+// The reader goes away after the first line, in the middle of the run: the
+// output file is still written out up to where the run stopped, in whole
+// lines, and nothing is reported.
+TEST_F(Interrupt, ClosedPipeLeavesTheOutputFileWhole) {
+    write_file(dir + "/p.rill",
+               "#\"out.txt\" loop (100000) { P(\"a line of output\" \\n); F(\"a line of the file\" \\n); };");
+    signal(SIGPIPE, SIG_DFL);
+    ProcessResult r = run_process(
+        {"/bin/sh", "-c", std::string("(") + RILL_BINARY + " p.rill; echo $? >status) | head -1"}, dir, "/dev/null");
+    EXPECT_EQ(read_or_empty(dir + "/status"), std::to_string(128 + SIGPIPE) + "\n");
+    EXPECT_EQ(r.out, "a line of output\n");
+    EXPECT_EQ(r.err, "");
+    std::string file = read_or_empty(dir + "/out.txt");
+    const std::string line = "a line of the file\n";
+    ASSERT_FALSE(file.empty());
+    EXPECT_EQ(file.size() % line.size(), 0u);
+    EXPECT_EQ(file.substr(file.size() - line.size()), line);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ Session::Session(const std::vector<std::string>& argv, const std::string& dir, S
     int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
     int terminal = -1;
     if (pipe(err) != 0) return;
-    if (streams == TERMINAL) {
+    if (streams != PIPES) {
         int master = posix_openpt(O_RDWR | O_NOCTTY);
         if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
         terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
@@ -50,9 +50,9 @@ Session::Session(const std::vector<std::string>& argv, const std::string& dir, S
             dup2(in[0], 0);
             dup2(out[1], 1);
         }
-        dup2(err[1], 2);
+        dup2(streams == TERMINAL_WITH_ERRORS ? terminal : err[1], 2);
         // As a shell starts a job in the foreground, whatever this process ignores.
-        for (int sig : {SIGINT, SIGTERM, SIGPIPE}) ::signal(sig, SIG_DFL);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(sig, SIG_DFL);
         if (chdir(dir.c_str()) != 0) _exit(126);
         for (int fd = 3; fd < 256; ++fd) close(fd);
         std::vector<char*> args;

@@ -1,7 +1,8 @@
 // A child process driven as a user drives it: standard input fed in pieces,
 // output watched as it appears, signals sent while it runs. Standard input
 // and output are pipes, or one terminal (echo and output translation off,
-// so the output reads exactly as the program wrote it).
+// so the output reads exactly as the program wrote it), which standard error
+// may share too.
 #pragma once
 
 #include <sys/types.h>
@@ -11,7 +12,7 @@
 
 class Session {
 public:
-    enum Streams { PIPES, TERMINAL };
+    enum Streams { PIPES, TERMINAL, TERMINAL_WITH_ERRORS };
 
     Session(const std::vector<std::string>& argv, const std::string& dir, Streams streams);
     ~Session();
