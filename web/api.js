@@ -3,7 +3,7 @@
 //
 //   rill.ready                       resolves once the module is compiled and warmed up
 //   rill.run(source, options)        resolves to {stdout, stderr, status, files}
-//   rill.stop()                      ends every run in progress
+//   rill.stop()                      stops the run in progress; resolves to its result
 //   rill.input(text)                 a line for a run reading interactively (null ends input)
 //   rill.interactive                 whether console input can wait for the user
 //
@@ -11,17 +11,21 @@
 // file name, default program.rill), diagnostics (default true: located help
 // under the first line of each diagnostic), and for the page: interactive
 // (console input from rill.input instead of input), onOutput(fd, bytes),
-// onInputWanted(). A stopped run resolves with status null and stopped true.
+// onInputWanted(). files is an object without a prototype, from file name
+// to bytes. A stopped run ends as an interrupted native run does, with
+// "interrupted" on stderr, status 130 and stopped true; one that does not
+// stop within GRACE_MS is ended with status null.
 (function () {
-  'use strict';
+  "use strict";
 
-  const base = new URL('.', document.currentScript.src);
+  const base = new URL(".", document.currentScript.src);
+  const GRACE_MS = 500; // a run asked to stop has this long to do so
   const encoder = new TextEncoder();
-  const SHARED_BYTES = 64 * 1024;         // the most console input handed over at once
+  const SHARED_BYTES = 64 * 1024; // the most console input handed over at once
   const OUTPUT_LIMIT = 256 * 1024 * 1024; // kept in memory; a run past it is stopped
-  const RING_BYTES = 4 * 1024 * 1024;     // output in flight, when memory can be shared
+  const RING_BYTES = 4 * 1024 * 1024; // output in flight, when memory can be shared
   const DRAIN_MS = 15;
-  const RING_SWITCHES = 1024;           // as in worker.js
+  const RING_SWITCHES = 1024; // as in worker.js
 
   // V8 cannot switch a call that is already running to optimised code, and a
   // whole loop nest runs in one call. So the module is compiled once, a short
@@ -37,20 +41,33 @@ P(k " " y \\n);
 `;
 
   let wasmModule = null;
-  let spare = null;             // a worker already loading its scripts
+  let spare = null; // a worker already loading its scripts
   const running = new Set();
 
+  // A page on another origin cannot start a worker from our URL; it starts
+  // one of its own that loads our scripts (which the host must then serve
+  // with CORS headers, see the README).
+  function newWorker() {
+    const url = new URL("worker.js", base);
+    if (url.origin === location.origin) return new Worker(url);
+    const boot = `self.RILL_BASE = ${JSON.stringify(base.href)}; importScripts(${JSON.stringify(url.href)});`;
+    const blobUrl = URL.createObjectURL(new Blob([boot], { type: "text/javascript" }));
+    const worker = new Worker(blobUrl);
+    URL.revokeObjectURL(blobUrl);
+    return worker;
+  }
+
   function takeWorker() {
-    const worker = spare || new Worker(new URL('worker.js', base));
-    spare = new Worker(new URL('worker.js', base));
+    const worker = spare || newWorker();
+    spare = newWorker();
     return worker;
   }
 
   function toBytes(data) {
     if (data === undefined || data === null) return new Uint8Array(0);
-    if (typeof data === 'string') return encoder.encode(data);
+    if (typeof data === "string") return encoder.encode(data);
     if (data instanceof Uint8Array) return data;
-    throw new TypeError('rill: expected a string or a Uint8Array');
+    throw new TypeError("rill: expected a string or a Uint8Array");
   }
 
   function concat(chunks) {
@@ -58,76 +75,140 @@ P(k " " y \\n);
     for (const c of chunks) length += c.length;
     const all = new Uint8Array(length);
     let at = 0;
-    for (const c of chunks) { all.set(c, at); at += c.length; }
+    for (const c of chunks) {
+      all.set(c, at);
+      at += c.length;
+    }
     return all;
   }
 
   function start(source, options) {
-    const name = options.name === undefined ? 'program.rill' : String(options.name);
-    if (!/^[^/\0]+$/.test(name) || name === '.' || name === '..')
-      return Promise.reject(new Error('rill: the program name must be a plain file name'));
-    const interactive = Boolean(options.interactive) && self.crossOriginIsolated;
+    const name = options.name === undefined ? "program.rill" : String(options.name);
+    if (!/^[^/\0]+$/.test(name) || name === "." || name === "..")
+      return Promise.reject(new Error("rill: the program name must be a plain file name"));
+    if (encoder.encode(name).length > 255)
+      return Promise.reject(new Error("rill: the program name is too long"));
+    const isolated = Boolean(self.crossOriginIsolated);
+    const interactive = Boolean(options.interactive) && isolated;
     const run = {
-      worker: takeWorker(), stdout: [], stderr: [], outputBytes: 0, started: performance.now(),
+      worker: takeWorker(),
+      stdout: [],
+      stderr: [],
+      outputBytes: 0,
+      started: performance.now(),
       shared: interactive ? new SharedArrayBuffer(8 + SHARED_BYTES) : null,
-      queue: [], waiting: false,
-      ring: self.crossOriginIsolated ? new SharedArrayBuffer(16 + 8 * RING_SWITCHES + RING_BYTES) : null,
+      queue: [],
+      waiting: false,
+      stopping: false,
+      outputLimit: 0,
+      graceTimer: 0,
+      ring: isolated ? new SharedArrayBuffer(16 + 8 * RING_SWITCHES + RING_BYTES) : null,
+      // How a stop is asked for: a flag in shared memory, or else an object
+      // URL that the worker reads now and then and the page revokes.
+      stopFlag: isolated ? new SharedArrayBuffer(4) : null,
+      stopUrl: isolated ? null : URL.createObjectURL(new Blob([])),
     };
-    const take = chunks => {
-      for (const {fd, bytes} of chunks) {
+    const take = (chunks) => {
+      for (const { fd, bytes } of chunks) {
+        if (run.outputLimit) return; // asked to stop: what comes after the limit is dropped
         (fd === 1 ? run.stdout : run.stderr).push(bytes);
         run.outputBytes += bytes.length;
         if (options.onOutput) options.onOutput(fd, bytes);
       }
-      if (run.outputBytes > OUTPUT_LIMIT)
-        run.finish({status: null, files: {}, stopped: true, outputLimit: OUTPUT_LIMIT});
+      if (run.outputBytes > OUTPUT_LIMIT && !run.outputLimit) {
+        run.requestStop();
+        run.outputLimit = OUTPUT_LIMIT;
+      }
     };
-    const drain = () => { if (run.ring) take(drainRing(run.ring)); };
+    const drain = () => {
+      if (run.ring) take(drainRing(run.ring));
+    };
     const timer = run.ring ? setInterval(drain, DRAIN_MS) : 0;
-    return new Promise((resolve, reject) => {
+    run.promise = new Promise((resolve, reject) => {
       run.finish = (result, error) => {
         if (!running.has(run)) return;
         running.delete(run);
         run.worker.terminate();
         clearInterval(timer);
+        clearTimeout(run.graceTimer);
+        if (run.stopUrl) URL.revokeObjectURL(run.stopUrl);
         if (!error) drain();
-        if (error) { reject(error); return; }
+        if (error) {
+          reject(error);
+          return;
+        }
         result.stdout = concat(run.stdout);
         result.stderr = concat(run.stderr);
         result.elapsed = performance.now() - run.started;
+        if (run.stopping) result.stopped = true;
+        if (run.outputLimit) result.outputLimit = run.outputLimit;
         resolve(result);
       };
+      // Asks the run to stop at its next safe point (a loop pass or a
+      // console read), where it writes everything out as an interrupted
+      // native run does; a run that does not get there in time is ended,
+      // keeping the output that came before.
+      run.requestStop = () => {
+        if (run.stopping || !running.has(run)) return run.promise;
+        run.stopping = true;
+        if (run.stopFlag) Atomics.store(new Int32Array(run.stopFlag), 0, 1);
+        if (run.stopUrl) {
+          URL.revokeObjectURL(run.stopUrl);
+          run.stopUrl = null;
+        }
+        if (run.shared) {
+          const control = new Int32Array(run.shared, 0, 2);
+          Atomics.store(control, 0, 3);
+          Atomics.notify(control, 0);
+        }
+        run.graceTimer = setTimeout(
+          () => run.finish({ status: null, files: filesOf([]) }),
+          GRACE_MS,
+        );
+        return run.promise;
+      };
       running.add(run);
-      run.worker.onmessage = e => {
+      run.worker.onmessage = (e) => {
         const msg = e.data;
-        if (msg.type === 'output') {
+        if (msg.type === "output") {
           take(msg.chunks);
-        } else if (msg.type === 'input') {
-          drain();              // the prompt, before the page asks for a line
+        } else if (msg.type === "input") {
+          drain(); // the prompt, before the page asks for a line
           run.waiting = true;
           deliver(run);
           if (run.waiting && options.onInputWanted) options.onInputWanted();
-        } else if (msg.type === 'done') {
-          run.finish({status: msg.status, files: msg.files});
-        } else if (msg.type === 'failed') {
-          run.finish(null, new Error('rill: ' + msg.message));
+        } else if (msg.type === "done") {
+          run.finish({ status: msg.status, files: filesOf(msg.files) });
+        } else if (msg.type === "failed") {
+          run.finish(null, new Error("rill: " + msg.message));
         }
       };
-      run.worker.onerror = e => {
+      run.worker.onerror = (e) => {
         e.preventDefault();
-        run.finish(null, new Error('rill: the worker failed: ' + e.message));
+        run.finish(null, new Error("rill: the worker failed: " + e.message));
       };
       const sourceBytes = toBytes(source);
       run.worker.postMessage({
         wasmModule,
         args: [name],
-        files: {[name]: sourceBytes},
-        env: options.diagnostics === false ? {} : {RILL_DIAGNOSTICS: '1'},
+        files: new Map([[name, sourceBytes]]),
+        env: options.diagnostics === false ? {} : { RILL_DIAGNOSTICS: "1" },
         input: toBytes(options.input),
         shared: run.shared,
         ring: run.ring,
+        stopFlag: run.stopFlag,
+        stopUrl: run.stopUrl,
       });
     });
+    return run.promise;
+  }
+
+  // File names are data, not keys of an ordinary object: "__proto__" or
+  // "constructor" is a file like any other.
+  function filesOf(pairs) {
+    const files = Object.create(null);
+    for (const [name, bytes] of pairs) files[name] = bytes;
+    return files;
   }
 
   // Takes everything the worker has put in the output ring (see worker.js
@@ -138,7 +219,7 @@ P(k " " y \\n);
     const switches = new Int32Array(ring, 16, 2 * RING_SWITCHES);
     const data = new Uint8Array(ring, 16 + 8 * RING_SWITCHES);
     const size = data.length;
-    const written = Atomics.load(control, 0);   // before the switches, which come first
+    const written = Atomics.load(control, 0); // before the switches, which come first
     const switchesWritten = Atomics.load(control, 2);
     let taken = control[1];
     let k = control[3];
@@ -161,7 +242,7 @@ P(k " " y \\n);
       const first = Math.min(n, size - pos);
       bytes.set(data.subarray(pos, pos + first));
       if (first < n) bytes.set(data.subarray(0, n - first), first);
-      chunks.push({fd, bytes});
+      chunks.push({ fd, bytes });
       taken = end;
     }
     // A switch at the very end of what was written takes effect now.
@@ -198,15 +279,15 @@ P(k " " y \\n);
   }
 
   async function prepare() {
-    const url = new URL('rill.wasm', base);
+    const url = new URL("rill.wasm", base);
     try {
       wasmModule = await WebAssembly.compileStreaming(fetch(url));
     } catch (e) {
       // A host that serves .wasm with another content type.
       wasmModule = await WebAssembly.compile(await (await fetch(url)).arrayBuffer());
     }
-    spare = new Worker(new URL('worker.js', base));
-    await start(WARM_UP, {diagnostics: false});
+    spare = newWorker();
+    await start(WARM_UP, { diagnostics: false });
   }
 
   const ready = prepare();
@@ -218,8 +299,8 @@ P(k " " y \\n);
       return ready.then(() => start(source, options || {}));
     },
     stop() {
-      for (const run of Array.from(running))
-        run.finish({status: null, files: {}, stopped: true});
+      const results = Array.from(running, (run) => run.requestStop());
+      return Promise.all(results).then((all) => (all.length <= 1 ? all[0] || null : all));
     },
     input(text) {
       const piece = text === null ? null : toBytes(text);

@@ -18,12 +18,15 @@ inline int32_t loop_count_of(const Symbol* sym) {
     return sym->type ? real_to_int(sym->value.real) : sym->value.integer;
 }
 
-// The end of every loop pass, on every path: the fuzzing build's budget.
-// Each path then tests interrupt_signal itself, since what it must write
-// back first differs.
+// The end of every loop pass, on every path: the fuzzing build's budget, and
+// in the browser a look at whether the page asks the run to stop. Each path
+// then tests interrupt_signal itself, since what it must write back first
+// differs.
 inline void count_loop_pass() {
 #ifdef RILL_FUZZING
     spend_loop_pass();
+#elif defined(__EMSCRIPTEN__)
+    if (--host_poll_countdown <= 0) poll_host();
 #endif
 }
 

@@ -44,6 +44,13 @@ void halt_division_by_zero(const Instruction* at);
 // The fuzzing build stops a run after a fixed number of loop passes, so that
 // a program legitimately counted in billions does not read as a hang.
 void spend_loop_pass();
+#elif defined(__EMSCRIPTEN__)
+// The browser build has no signals: the page asks a run to stop through its
+// host, which poll_host asks (and lets stream output) every host_poll_countdown
+// loop passes, a count the host sets so that the polls come about a
+// millisecond apart. See web/host.cpp.
+extern int32_t host_poll_countdown;
+void poll_host();
 #endif
 
 // Flushes standard output and closes the output stream (standard output
