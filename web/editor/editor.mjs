@@ -1,0 +1,125 @@
+// The playground's editor, bundled with the editor library into the site's
+// editor.js by make web (nothing is fetched when the page loads).
+//   rillEditor.create({parent, doc, label, onChange, onRun}) returns
+//   {getText(), setText(text), markError(line or 0), focus(), view}.
+import { EditorState, RangeSet, StateEffect, StateField } from "@codemirror/state";
+import {
+  Decoration,
+  EditorView,
+  drawSelection,
+  gutterLineClass,
+  GutterMarker,
+  highlightActiveLine,
+  highlightActiveLineGutter,
+  highlightSpecialChars,
+  keymap,
+  lineNumbers,
+} from "@codemirror/view";
+import {
+  defaultKeymap,
+  history,
+  historyKeymap,
+  indentWithTab,
+  simplifySelection,
+} from "@codemirror/commands";
+import { HighlightStyle, bracketMatching, syntaxHighlighting } from "@codemirror/language";
+import { tags } from "@lezer/highlight";
+import { rillLanguage } from "./rill_language.mjs";
+
+// Colours that keep 4.5:1 contrast on the editor's white.
+const colours = HighlightStyle.define([
+  { tag: tags.comment, color: "#646a70", fontStyle: "italic" },
+  { tag: tags.string, color: "#2b6e2e" },
+  { tag: tags.controlKeyword, color: "#8334a8" },
+  { tag: tags.typeName, color: "#0a6480", fontWeight: "600" },
+  { tag: tags.standard(tags.function(tags.variableName)), color: "#9a4f00", fontWeight: "600" },
+  { tag: tags.processingInstruction, color: "#8334a8" },
+  { tag: tags.number, color: "#96400a" },
+  { tag: tags.escape, color: "#96400a" },
+  { tag: [tags.paren, tags.brace, tags.separator], color: "#5c6570" },
+  { tag: tags.invalid, color: "#b3261e", textDecoration: "underline wavy #b3261e" },
+]);
+
+// The line a diagnostic names: marked in the text and in the gutter until
+// the next edit.
+const setError = StateEffect.define();
+const errorLine = StateField.define({
+  create: () => 0,
+  update(line, tr) {
+    for (const e of tr.effects) if (e.is(setError)) return e.value;
+    return tr.docChanged ? 0 : line;
+  },
+});
+const lineMark = Decoration.line({ class: "cm-error-line" });
+const errorDecorations = EditorView.decorations.compute([errorLine], (state) => {
+  const line = state.field(errorLine);
+  if (line < 1 || line > state.doc.lines) return Decoration.none;
+  return Decoration.set([lineMark.range(state.doc.line(line).from)]);
+});
+const gutterMark = new (class extends GutterMarker {
+  elementClass = "cm-error-gutter";
+})();
+const errorGutter = gutterLineClass.compute([errorLine], (state) => {
+  const line = state.field(errorLine);
+  if (line < 1 || line > state.doc.lines) return RangeSet.empty;
+  return RangeSet.of([gutterMark.range(state.doc.line(line).from)]);
+});
+
+export function create({ parent, doc, label, onChange, onRun }) {
+  const view = new EditorView({
+    parent,
+    state: EditorState.create({
+      doc,
+      extensions: [
+        lineNumbers(),
+        highlightActiveLineGutter(),
+        highlightSpecialChars(),
+        history(),
+        drawSelection(),
+        bracketMatching(),
+        highlightActiveLine(),
+        rillLanguage,
+        syntaxHighlighting(colours),
+        errorLine,
+        errorDecorations,
+        errorGutter,
+        keymap.of([
+          { key: "Mod-Enter", run: () => (onRun(), true) },
+          // Escape, then Tab, leaves the editor: Tab indents otherwise.
+          {
+            key: "Escape",
+            run: (v) => (simplifySelection(v), v.setTabFocusMode(2000), true),
+          },
+          indentWithTab,
+          ...defaultKeymap,
+          ...historyKeymap,
+        ]),
+        EditorView.contentAttributes.of({
+          "aria-label": label,
+          "aria-describedby": "editor-help",
+        }),
+        EditorView.updateListener.of((u) => {
+          if (u.docChanged && onChange) onChange();
+        }),
+      ],
+    }),
+  });
+  return {
+    view,
+    getText: () => view.state.doc.toString(),
+    setText(text) {
+      view.dispatch({
+        changes: { from: 0, to: view.state.doc.length, insert: text },
+        effects: setError.of(0),
+      });
+    },
+    markError(line) {
+      const effects = [setError.of(line)];
+      if (line >= 1 && line <= view.state.doc.lines)
+        effects.push(EditorView.scrollIntoView(view.state.doc.line(line).from, { y: "center" }));
+      view.dispatch({ effects });
+    },
+    errorLine: () => view.state.field(errorLine),
+    focus: () => view.focus(),
+  };
+}
