@@ -28,7 +28,7 @@ install_missing = need=; want=; \
 	  echo "missing:$$need; run make deps as root" >&2; exit 1; \
 	else echo "going on without$$want (make deps as root installs it)"; fi
 
-.PHONY: all rill run test tables install sanitize-test lint format-check format deps deps-build clean web deps-web web-serve web-test web-bench
+.PHONY: all rill run test tables install sanitize-test lint format-check format deps deps-build clean web deps-web web-serve web-test web-bench web-format
 
 all: deps-build
 	$(CONFIGURE)
@@ -111,10 +111,15 @@ web: deps-web
 
 # emscripten, and for make web-test a headless browser, its driver and
 # selenium (emscripten brings node and the JavaScript modules its tools use).
+# Then, from the npm registry at the versions web/package-lock.json pins, the
+# editor, its bundler, the accessibility check and the formatter.
 WEB_NEEDED := emscripten:/usr/bin/emcc cmake:/usr/bin/cmake chromium:/usr/bin/chromium \
-  chromium-driver:/usr/bin/chromedriver python3-selenium:/usr/lib/python3/dist-packages/selenium
+  chromium-driver:/usr/bin/chromedriver python3-selenium:/usr/lib/python3/dist-packages/selenium \
+  nodejs:/usr/bin/node npm:/usr/bin/npm
 deps-web:
 	@$(call install_missing,$(WEB_NEEDED),$(BUILD_WANTED))
+	@[ web/node_modules/.package-lock.json -nt web/package-lock.json ] || \
+	  (cd web && npm ci --no-audit --no-fund --loglevel=error)
 
 # The site on localhost, with the two headers that let console input wait
 # for the user (PORT=0 picks a free port).
@@ -124,10 +129,19 @@ web-serve: web
 
 # Every end-to-end program through the browser build under node, then the
 # page itself in headless Chromium, compared with the native build.
-web-test: web
+web-test: deps web
 	$(WEB_NODE) tests/web/programs_test.js build-web/site tests/programs
 	$(MAKE) rill
+	cmake --build $(BUILD) --target rill_scan
+	node tests/web/language_test.mjs $(BUILD)/tests/rill_scan examples/*.rill sample.txt tests/web/language_cases.rill
+	$(PRETTIER) --check $(WEB_JS)
 	$(WEB_PYTHON) tests/web/browser_test.py build-web $(BUILD)/rill
+
+# The playground's JavaScript, laid out as web/.prettierrc.json says.
+PRETTIER := web/node_modules/.bin/prettier --config web/.prettierrc.json
+WEB_JS := web/*.js web/editor/*.mjs tests/web/*.js tests/web/*.mjs
+web-format: deps-web
+	$(PRETTIER) --write $(WEB_JS)
 
 # The loop benchmarks in the page against the native build's threaded replay.
 web-bench: web

@@ -7,7 +7,9 @@ gives for the same program and input.
 Leaves a screenshot of the page after a run in BUILD_WEB_DIR/playground.png.
 """
 import base64
+import re
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -17,6 +19,7 @@ import time
 from selenium import webdriver
 from selenium.common.exceptions import TimeoutException
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select, WebDriverWait
@@ -53,6 +56,26 @@ def native(source, stdin=b'', diagnostics=True):
         return {'stdout': p.stdout, 'stderr': p.stderr, 'status': p.returncode, 'files': files}
 
 
+def native_interrupted(source, after=0.3):
+    """The native binary, as the page runs it, sent SIGINT after a while."""
+    with tempfile.TemporaryDirectory() as folder:
+        with open(os.path.join(folder, 'program.rill'), 'w') as f:
+            f.write(source)
+        env = dict(os.environ, RILL_DIAGNOSTICS='1')
+        p = subprocess.Popen([NATIVE, 'program.rill'], cwd=folder, env=env, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(after)
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=60)
+        files = {}
+        for name in os.listdir(folder):
+            if name != 'program.rill':
+                with open(os.path.join(folder, name), 'rb') as f:
+                    files[name] = f.read()
+        return {'stdout': out, 'stderr': err, 'status': 130 if p.returncode == -signal.SIGINT else p.returncode,
+                'files': files}
+
+
 # rill.run in the page; bytes come back as base64.
 RUN_JS = '''
 const [given, options, done] = arguments;
@@ -61,17 +84,37 @@ const b64 = data => { let s = ''; for (let i = 0; i < data.length; i += 8192)
   s += String.fromCharCode.apply(null, data.subarray(i, i + 8192)); return btoa(s); };
 if (given.input !== undefined) options.input = given.inputBytes ? bytes(given.input) : given.input;
 const source = given.sourceBytes ? bytes(given.source) : given.source;
-rill.run(source, options).then(r => {
-  const files = {};
-  for (const name in r.files) files[name] = b64(r.files[name]);
-  done({stdout: b64(r.stdout), stderr: b64(r.stderr), status: r.status, files, elapsed: r.elapsed});
-}, e => done({error: String(e)}));
+const report = r => {
+  const files = Object.keys(r.files).map(name => [name, b64(r.files[name])]);
+  return {stdout: b64(r.stdout), stderr: b64(r.stderr), status: r.status, files, elapsed: r.elapsed,
+          stopped: Boolean(r.stopped), prototype: Object.getPrototypeOf(r.files) === null};
+};
+// With stopAfter, rill.stop() once that text has been printed: its result is
+// the one reported, and the run's own must be the same.
+let printed = '';
+if (given.stopAfter) options.onOutput = (fd, b) => { printed += new TextDecoder().decode(b); };
+const run = rill.run(source, options);
+if (given.stopAfter) {
+  (function wait() {
+    if (!printed.includes(given.stopAfter)) { setTimeout(wait, 5); return; }
+    const t = performance.now();
+    Promise.all([rill.stop(), run]).then(([r, own]) => {
+      const result = report(r);
+      result.stopTook = performance.now() - t;
+      result.sameResult = r === own;
+      done(result);
+    }, e => done({error: String(e)}));
+  })();
+} else {
+  run.then(r => done(report(r)), e => done({error: String(e)}));
+}
 '''
 
 
-def page_run(driver, source, stdin=None, **options):
-    """rill.run in the page; source and stdin are str (passed as strings) or bytes."""
-    given = {'source': source, 'sourceBytes': isinstance(source, bytes)}
+def page_run(driver, source, stdin=None, stop_after=None, **options):
+    """rill.run in the page; source and stdin are str (passed as strings) or
+    bytes. With stop_after, rill.stop() once that text has been printed."""
+    given = {'source': source, 'sourceBytes': isinstance(source, bytes), 'stopAfter': stop_after}
     if given['sourceBytes']:
         given['source'] = base64.b64encode(source).decode()
     if stdin is not None:
@@ -80,9 +123,9 @@ def page_run(driver, source, stdin=None, **options):
     r = driver.execute_async_script(RUN_JS, given, options)
     if 'error' in r:
         raise RuntimeError(r['error'])
-    return {'stdout': base64.b64decode(r['stdout']), 'stderr': base64.b64decode(r['stderr']),
-            'status': r['status'], 'elapsed': r['elapsed'],
-            'files': {k: base64.b64decode(v) for k, v in r['files'].items()}}
+    r['stdout'], r['stderr'] = base64.b64decode(r['stdout']), base64.b64decode(r['stderr'])
+    r['files'] = {k: base64.b64decode(v) for k, v in r['files']}
+    return r
 
 
 def same(name, web, nat):
@@ -98,10 +141,14 @@ def console_text(driver, cls='out'):
 def set_editor(driver, text, stdin=''):
     driver.execute_script('''
         const [text, stdin] = arguments;
-        const source = document.getElementById("source");
-        source.value = text;
-        source.dispatchEvent(new Event("input"));
-        document.getElementById("stdin").value = stdin;''', text, stdin)
+        rillPage.setSource(text);
+        const box = document.getElementById("stdin");
+        box.value = stdin;
+        box.dispatchEvent(new Event("input"));''', text, stdin)
+
+
+def get_source(driver):
+    return driver.execute_script('return rillPage.getSource()')
 
 
 def wait_for(driver, what, seconds=30):
@@ -147,7 +194,23 @@ def main():
         check('the module compiles and warms up', isinstance(ready, (int, float)), str(ready))
         check('the page is cross-origin isolated', driver.execute_script('return crossOriginIsolated'))
         run_api(driver)
+        run_stop(driver, 'isolated')
+        run_streaming(driver, 'isolated')
         run_page(driver, url)
+        run_files_and_memory(driver)
+        run_accessibility(driver)
+        run_layouts(driver)
+        run_hosting(url)
+        run_editor(driver, url)
+        # A host that cannot set the isolation headers.
+        plain = make_server(os.path.join(BUILD_WEB, 'site'), isolate=False)
+        threading.Thread(target=plain.serve_forever, daemon=True).start()
+        driver.get(f'http://127.0.0.1:{plain.server_address[1]}/')
+        driver.execute_async_script('const done = arguments[0]; rill.ready.then(() => done(), () => done())')
+        check('without the headers the page is not isolated', not driver.execute_script('return crossOriginIsolated'))
+        run_stop(driver, 'not isolated')
+        run_streaming(driver, 'not isolated')
+        plain.shutdown()
     finally:
         driver.quit()
         server.shutdown()
@@ -194,6 +257,239 @@ def run_api(driver):
     native_s = time.monotonic() - t
     same('a long loop (9 * 10^6 passes)', web, nat)
     print(f'     long loop: page {web["elapsed"] / 1000:.3f} s, native {native_s:.3f} s')
+
+
+# A run of source for ms milliseconds, then rill.stop(): when each piece of
+# output arrived, and the stopped run's result.
+STREAM_JS = '''
+const [source, ms, done] = arguments;
+const pieces = [], start = performance.now();
+const decoder = new TextDecoder();
+rill.run(source, {onOutput: (fd, b) => pieces.push([performance.now() - start, decoder.decode(b)])});
+setTimeout(() => rill.stop().then(r => done({pieces, stdout: decoder.decode(r.stdout),
+  stderr: decoder.decode(r.stderr), status: r.status})), ms);
+'''
+
+ENDLESS = 'int i;\nloop (2000000000) { loop (2000000000) { i ++; }; };\n'
+
+
+def run_stop(driver, how):
+    """Stop keeps what the run printed and wrote, as an interrupt does natively."""
+    program = ('# "log.txt"\nF("first line of the log" \\n);\nP("logged" \\n);\nP("no newline yet");\n' + ENDLESS)
+    web = page_run(driver, program, stop_after='logged')
+    same(f'Stop in an endless loop keeps output and files ({how})', web, native_interrupted(program))
+    check(f'rill.stop() resolves with the run\'s result, stopped ({how})',
+          web['stopped'] and web['sameResult'] and web['status'] == 130, repr(web)[:300])
+    check(f'the run stops within the grace period ({how})', web['stopTook'] < 500, f"{web['stopTook']:.0f} ms")
+
+    # Files are data: names that are an object's own keys elsewhere.
+    for name in ('__proto__', 'constructor', 'hasOwnProperty', 'toString', 'x' * 255, 'x' * 256, 'é' * 128):
+        program = f'# "{name}"\nP("to a file" \\n);\nF("kept" \\n);\n'
+        web = page_run(driver, program)
+        same(f'a file named {name[:20]}... ({how})' if len(name) > 20 else f'a file named {name} ({how})',
+             web, native(program))
+    check(f'files come back in an object without a prototype ({how})', web['prototype'])
+
+
+def run_streaming(driver, how):
+    """Output reaches the page as it is printed, whatever follows it."""
+    r = driver.execute_async_script(STREAM_JS, 'P("one" \\n);\nP("two" \\n);\nP("three" \\n);\n' + ENDLESS, 1000)
+    text, arrived = '', None
+    for at, piece in r['pieces']:
+        text += piece
+        if arrived is None and text == 'one\ntwo\nthree\n':
+            arrived = at
+    check(f'three lines before an endless loop all show at once ({how})', arrived is not None and arrived < 500,
+          f'{arrived} ms, {text!r}')
+    check(f'then Stop ends the endless loop ({how})', r['stderr'] == 'interrupted\n' and r['status'] == 130, repr(r)[:200])
+    program = 'int i, j;\nloop (2000000000) { i ++; j = i / 20000 * 20000; if (j == i) { P(i \\n); }; };\n'
+    r = driver.execute_async_script(STREAM_JS, program, 2000)
+    times = [at for at, _ in r['pieces'] if at > 300]
+    gaps = [b - a for a, b in zip(times, times[1:])]
+    check(f'a run printing for a long time streams all the while ({how})',
+          len(times) > 10 and max(gaps) < 200 and r['stderr'] == 'interrupted\n',
+          f'{len(times)} pieces after 300 ms, largest gap {max(gaps, default=0):.0f} ms, {r["stderr"]!r}')
+
+
+def wait_ready(driver):
+    wait_for(driver, lambda: driver.find_element(By.ID, 'run').is_enabled())
+
+
+def active(driver):
+    """What has the focus: an element's id, or the editor."""
+    return driver.execute_script(
+        'const a = document.activeElement; return a.closest(".cm-editor") ? "editor" : a.id || a.tagName')
+
+
+def run_and_wait(driver, ms=30):
+    driver.find_element(By.ID, 'run').click()
+    wait_for(driver, lambda: status_text(driver).startswith(('exit status', 'stopped')), ms)
+
+
+def old_link(url, program, stdin=None):
+    """A link of the first kind: the UTF-8 bytes base64url-coded."""
+    code = lambda t: base64.urlsafe_b64encode(t.encode()).decode().rstrip('=')
+    return url + '#src=' + code(program) + ('&in=' + code(stdin) if stdin is not None else '')
+
+
+def run_editor(driver, url):
+    """The editor from the keyboard, and what it keeps."""
+    driver.get(url)
+    wait_ready(driver)
+    set_editor(driver, 'int i;\n')
+    content = driver.find_element(By.CSS_SELECTOR, '.cm-content')
+    content.click()
+    ActionChains(driver).key_down(Keys.CONTROL).send_keys(Keys.END).key_up(Keys.CONTROL).perform()
+    content.send_keys(Keys.TAB, 'P("typed" \\n);')
+    check('Tab indents in the editor', get_source(driver) == 'int i;\n  P("typed" \\n);', repr(get_source(driver)))
+    ActionChains(driver).key_down(Keys.CONTROL).send_keys(Keys.ENTER).key_up(Keys.CONTROL).perform()
+    wait_for(driver, lambda: status_text(driver).startswith('exit status'))
+    check('Ctrl-Enter runs the program', console_text(driver) == 'typed\n', repr(console_text(driver)))
+    check('the editor keeps the focus after a run', active(driver) == 'editor', active(driver))
+    ActionChains(driver).send_keys(Keys.ESCAPE, Keys.TAB).perform()
+    check('Escape then Tab leaves the editor', active(driver) not in ('editor', 'BODY'), active(driver))
+    driver.find_element(By.ID, 'run').send_keys(Keys.ENTER)
+    wait_for(driver, lambda: status_text(driver).startswith('exit status'))
+    check('the Run button keeps the focus after a run', active(driver) == 'run', active(driver))
+
+    # Large documents: a keystroke at the end of 5,000 lines.
+    big = ''.join(f'P("line {i}" \\n);\n' for i in range(5000))
+    set_editor(driver, big)
+    took = driver.execute_script('''
+        const view = rillPage.view, t = performance.now();
+        for (let i = 0; i < 20; i++) view.dispatch({changes: {from: view.state.doc.length, insert: "x"}});
+        return (performance.now() - t) / 20;''')
+    check('a keystroke in 5,000 lines takes under 50 ms', took < 50, f'{took:.1f} ms')
+
+    # Edits survive a reload; a link that would replace them asks first.
+    set_editor(driver, 'P("mine" \\n);\n', 'my input')
+    driver.refresh()
+    wait_ready(driver)
+    check('edits survive a reload', [get_source(driver), driver.find_element(By.ID, 'stdin').get_attribute('value')]
+          == ['P("mine" \\n);\n', 'my input'])
+    driver.get(old_link(url, 'P("linked" \\n);\n'))
+    try:
+        WebDriverWait(driver, 5).until(lambda d: d.switch_to.alert)
+        driver.switch_to.alert.dismiss()
+        asked = True
+    except TimeoutException:
+        asked = False
+    wait_ready(driver)
+    check('a link that would replace edits asks first, and No keeps them',
+          asked and get_source(driver) == 'P("mine" \\n);\n', f'{asked} {get_source(driver)!r}')
+    driver.execute_script('location.hash = arguments[0]', old_link('', 'P("linked" \\n);\n', 'in'))
+    WebDriverWait(driver, 5).until(lambda d: d.switch_to.alert)
+    driver.switch_to.alert.accept()
+    wait_for(driver, lambda: get_source(driver) == 'P("linked" \\n);\n', 5)
+    check('an old link still opens, with its input', driver.find_element(By.ID, 'stdin').get_attribute('value') == 'in')
+    driver.refresh()
+    wait_ready(driver)
+    check('a reload after opening a link keeps what is in the editor', get_source(driver) == 'P("linked" \\n);\n')
+    driver.get(url + '#src=' + base64.urlsafe_b64encode(b'P(1 \\n);\n').decode().rstrip('=') + '&in=%%%')
+    WebDriverWait(driver, 5).until(lambda d: d.switch_to.alert)
+    driver.switch_to.alert.accept()
+    wait_for(driver, lambda: get_source(driver) == 'P(1 \\n);\n', 5)
+    check('a link whose input is broken keeps its program', 'input could not be read' in status_text(driver),
+          status_text(driver))
+
+    # Share: a program too long for a link is refused, saying why.
+    driver.execute_script('rillPage.setSource(arguments[0])', ''.join(f'P({i * 7919 % 1000003} \\n);\n'
+                                                                      for i in range(200000)))
+    driver.find_element(By.ID, 'share').click()
+    wait_for(driver, lambda: driver.find_element(By.ID, 'share-note').text)
+    check('a program too long for a link is refused with a reason',
+          'Too long to share' in driver.find_element(By.ID, 'share-note').text
+          and not driver.find_element(By.ID, 'share-link').is_displayed(), driver.find_element(By.ID, 'share-note').text)
+    # The largest link that is made opens at once.
+    program = ''.join(f'P({i * 7919 % 1000003} \\n);\n' for i in range(60000))
+    driver.execute_script('rillPage.setSource(arguments[0])', program)
+    driver.find_element(By.ID, 'share').click()
+    wait_for(driver, lambda: driver.find_element(By.ID, 'share-link').get_attribute('value'))
+    link = driver.find_element(By.ID, 'share-link').get_attribute('value')
+    driver.get('about:blank')
+    driver.get(link)
+    # Timed in the page, from the start of navigation to the program in the editor.
+    took = driver.execute_async_script('''const [n, done] = arguments;
+        (function poll() { if (rillPage.getSource().length === n) done(performance.now());
+                           else if (performance.now() > 20000) done(null); else setTimeout(poll, 10); })();''',
+                                       len(program))
+    same_text = get_source(driver) == program
+    check(f'a link of {len(link)} characters opens within 2 s', same_text and took is not None and took < 2000,
+          f'{took} ms')
+
+
+def run_files_and_memory(driver):
+    """File buttons name their file; a run's downloads are freed by the next."""
+    set_editor(driver, '# "log.txt"\nF("a line" \\n);\n')
+    run_and_wait(driver)
+    labels = driver.execute_script(
+        'return Array.from(document.querySelectorAll(".file button, .file a"), e => e.getAttribute("aria-label"))')
+    check('the file buttons name their file', labels == ['View log.txt', 'Download log.txt'], repr(labels))
+    href = driver.execute_script('''
+        const a = document.querySelector(".file a");
+        a.addEventListener("click", e => e.preventDefault());
+        a.click();
+        return a.href;''')
+    run_and_wait(driver)
+    freed = driver.execute_async_script(
+        'const done = arguments[1]; fetch(arguments[0]).then(() => done(false), () => done(true))', href)
+    check('a download\'s memory is freed by the next run', href.startswith('blob:') and freed, href)
+
+
+AXE = os.path.join(ROOT, 'web', 'node_modules', 'axe-core', 'axe.min.js')
+
+
+def run_accessibility(driver):
+    """axe-core on the page after a run with a file and a shared link."""
+    with open(AXE) as f:
+        driver.execute_script(f.read())
+    r = driver.execute_async_script('''
+        const done = arguments[0];
+        axe.run(document, {resultTypes: ["violations"]}).then(r => done(r.violations.map(v =>
+          v.id + ": " + v.nodes.map(n => n.target.join(" ")).slice(0, 3).join(", "))), e => done(["failed: " + e]));''')
+    check('axe-core finds no accessibility violations', r == [], '; '.join(r))
+    roles = driver.execute_script('''const s = document.getElementById("status"), c = document.getElementById("console");
+        return [s.getAttribute("role"), s.getAttribute("aria-live"), c.getAttribute("aria-live")]''')
+    check('the status is announced politely, the output is no live region', roles == ['status', 'polite', None],
+          repr(roles))
+    driver.execute_script('document.getElementById("stop").focus()')
+    ActionChains(driver).send_keys(Keys.TAB).perform()
+    outline = driver.execute_script('const a = document.activeElement; return [a.id, getComputedStyle(a).outlineStyle]')
+    check('focus moved by the keyboard is visible', outline[0] == 'share' and outline[1] not in ('none', ''), outline)
+
+
+def run_layouts(driver):
+    """A phone either way up: nothing overlaps and nothing runs off the side."""
+    for width, height in ((360, 640), (667, 375)):
+        driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
+                               {'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': True})
+        boxes = driver.execute_script('''
+            const box = id => { const r = document.getElementById(id).getBoundingClientRect();
+                                return [r.left, r.top + scrollY, r.right, r.bottom + scrollY]; };
+            return {editor: box("editor"), input: box("stdin"), console: box("console"), status: box("status"),
+                    wide: document.documentElement.scrollWidth};''')
+        names = ['editor', 'input', 'console', 'status']
+        overlaps = [f'{a}/{b}' for i, a in enumerate(names) for b in names[i + 1:]
+                    if boxes[a][0] < boxes[b][2] and boxes[b][0] < boxes[a][2]
+                    and boxes[a][1] < boxes[b][3] and boxes[b][1] < boxes[a][3]]
+        heights = {n: boxes[n][3] - boxes[n][1] for n in ('editor', 'console')}
+        check(f'the layout at {width}x{height}: no overlap, no sideways scrolling, room to edit',
+              not overlaps and boxes['wide'] <= width and min(heights.values()) >= 150,
+              f'{overlaps} {boxes["wide"]} {heights}')
+        driver.save_screenshot(os.path.join(BUILD_WEB, f'playground-{width}x{height}.png'))
+    driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})
+
+
+def run_hosting(url):
+    """The headers the server sends, and a page without inline script."""
+    import urllib.request
+    with urllib.request.urlopen(url) as r:
+        csp = r.headers.get('Content-Security-Policy', '')
+        page = r.read().decode()
+    check('the page is served with a Content-Security-Policy', "frame-ancestors 'self'" in csp
+          and "script-src 'self'" in csp and 'unsafe-inline' not in csp.split('script-src')[1].split(';')[0], csp)
+    check('the page has no inline script or handler',
+          not re.search(r'<script(?![^>]*\bsrc=)', page) and not re.search(r'\son[a-z]+=', page))
 
 
 def native_named(source, name):
@@ -251,11 +547,13 @@ def run_page(driver, url):
     program, stdin = 'dbl x;\nS(x);\nP("x = " x " é" \\n);\n', '2.25\n'
     set_editor(driver, program, stdin)
     driver.find_element(By.ID, 'share').click()
+    wait_for(driver, lambda: driver.find_element(By.ID, 'share-link').get_attribute('value'))
     link = driver.find_element(By.ID, 'share-link').get_attribute('value')
+    check('a Share link is compressed', '#z=' in link and '&zin=' in link, link)
     driver.get('about:blank')
     driver.get(link)
     wait_for(driver, lambda: driver.find_element(By.ID, 'run').is_enabled())
-    back = driver.execute_script('return [document.getElementById("source").value, document.getElementById("stdin").value]')
+    back = driver.execute_script('return [rillPage.getSource(), document.getElementById("stdin").value]')
     check('the Share link round trip', back == [program, stdin], repr(back))
     driver.find_element(By.ID, 'run').click()
     wait_for(driver, lambda: status_text(driver).startswith('exit status'))
@@ -271,11 +569,11 @@ def run_page(driver, url):
     check('the menu holds every example', set(expected) <= set(names), repr(names))
     for name in names:
         menu.select_by_value(name)
-        loaded = driver.execute_script('return document.getElementById("source").value')
+        loaded = get_source(driver)
         if name in expected:
             check(f'example {name} loads', loaded == expected[name])
-    check('the editor colours the program from the editors\' grammar', waited(
-        driver, lambda: driver.execute_script('return document.querySelectorAll("#backdrop .tm-storage").length') > 0))
+    check('the editor colours the program', waited(driver, lambda: driver.execute_script(
+        'return new Set(Array.from(document.querySelectorAll(".cm-line span"), s => getComputedStyle(s).color)).size') > 3))
     for name in sorted(expected):
         if 'F(' not in expected[name] or 'S(' in expected[name]:
             continue
@@ -294,7 +592,8 @@ def run_page(driver, url):
     wait_for(driver, lambda: status_text(driver).startswith('exit status'))
     driver.find_element(By.CSS_SELECTOR, '.file .view').click()
     marked = lambda: driver.execute_script(
-        'return Array.from(document.querySelectorAll("#gutter .error")).map(e => e.textContent)') == ['9']
+        'return Array.from(document.querySelectorAll(".cm-error-gutter")).map(e => e.textContent)') == ['9'] \
+        and driver.execute_script('return document.querySelectorAll(".cm-error-line").length') == 1
     check('the editor marks the line of the syntax error', waited(driver, marked))
     driver.save_screenshot(os.path.join(BUILD_WEB, 'playground.png'))
 
