@@ -45,4 +45,27 @@ require(path.join(__dirname, "node_modules", "esbuild")).buildSync({
   outfile: path.join(site, "editor.js"),
   logLevel: "warning",
 });
+// The headers of web/headers.json for two kinds of static host: a _headers
+// file, and a vercel.json.
+const headers = JSON.parse(fs.readFileSync(path.join(__dirname, "headers.json"), "utf8"));
+const all = { ...headers.isolation, ...headers.always };
+fs.writeFileSync(
+  path.join(site, "_headers"),
+  "/*\n" +
+    Object.entries(all)
+      .map(([k, v]) => `  ${k}: ${v}\n`)
+      .join(""),
+);
+fs.writeFileSync(
+  path.join(site, "vercel.json"),
+  JSON.stringify(
+    {
+      headers: [
+        { source: "/(.*)", headers: Object.entries(all).map(([key, value]) => ({ key, value })) },
+      ],
+    },
+    null,
+    2,
+  ) + "\n",
+);
 console.log(`site laid out in ${site}: ${examples.length} examples`);

@@ -389,13 +389,14 @@
     ? "With the box empty, console input is typed in the console while the program waits."
     : "Console input comes from this box (served without cross-origin isolation, the program cannot wait for typing).";
 
+  // A link's program, or else the edits saved here, or else an example.
   async function start() {
     const saved = storageGet(SAVED.program);
     const savedInput = storageGet(SAVED.input) || "";
     const current = saved === null ? null : { program: saved, input: savedInput };
+    if (await openLink(current)) return;
     editor.setText(saved === null ? firstExample() : saved);
     stdinBox.value = savedInput;
-    await openLink(current);
   }
   start();
 

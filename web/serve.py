@@ -1,20 +1,20 @@
-"""Serves the playground on localhost with the two headers that make the page
-cross-origin isolated, which console input typed while the program waits
-needs. A plain static server cannot set them.
+"""Serves the playground on localhost with the headers of web/headers.json:
+the two that make the page cross-origin isolated, which console input typed
+while the program waits needs, and the Content-Security-Policy the page
+runs under. A plain static server cannot set them.
 
     python3 web/serve.py SITE_DIR [PORT]     (PORT 0 picks a free one)
 """
 import functools
 import http.server
+import json
+import os
 import sys
 
 
-# The page runs no inline script and loads nothing from elsewhere; workers
-# and WebAssembly come from its own origin; blob: URLs are the downloads and
-# the stop signal of a host without isolation. Only this origin may frame it.
-CSP = ("default-src 'self'; script-src 'self' 'wasm-unsafe-eval'; worker-src 'self' blob:; "
-       "connect-src 'self' blob:; img-src 'self' data:; style-src 'self' 'unsafe-inline'; "
-       "object-src 'none'; base-uri 'none'; form-action 'none'; frame-ancestors 'self'")
+# The headers, shared with the static hosts' files that make web writes.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), 'headers.json')) as f:
+    HEADERS = json.load(f)
 
 
 class Handler(http.server.SimpleHTTPRequestHandler):
@@ -23,11 +23,8 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     isolate = True
 
     def end_headers(self):
-        if self.isolate:
-            self.send_header('Cross-Origin-Opener-Policy', 'same-origin')
-            self.send_header('Cross-Origin-Embedder-Policy', 'require-corp')
-        self.send_header('Content-Security-Policy', CSP)
-        self.send_header('X-Content-Type-Options', 'nosniff')
+        for name, value in {**(HEADERS['isolation'] if self.isolate else {}), **HEADERS['always']}.items():
+            self.send_header(name, value)
         self.send_header('Cache-Control', 'no-cache')
         super().end_headers()
 
