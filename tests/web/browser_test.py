@@ -420,8 +420,8 @@ def run_editor(driver, url):
                            else if (performance.now() > 20000) done(null); else setTimeout(poll, 10); })();''',
                                        len(program))
     same_text = get_source(driver) == program
-    check(f'a link of {len(link)} characters opens within 5 s of the page (19 s before)', same_text and took is not None
-          and took < 5000, f'{took:.0f} ms' if took else 'never')
+    check(f'a link of {len(link)} characters opens within 10 s of the page on a busy machine (19 s before)', same_text and took is not None
+          and took < 10000, f'{took:.0f} ms' if took else 'never')
 
 
 def run_files_and_memory(driver):
