@@ -3,7 +3,16 @@
 // every choice no instruction set decides, the emitter of the machine
 // (engine/native_x86.h) writes its instructions, and code memory
 // (engine/code_memory.h) runs them.
+//
+// Compiling never ends the run: when memory for compiling, for the code or
+// for the loop's stack frame cannot be had, the loop runs on the threaded
+// replay, which gives the same results.
 #include "engine/native.h"
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <new>
 
 #include "engine/native_plan.h"
 #include "engine/native_x86.h"
@@ -11,8 +20,48 @@
 
 namespace {
 
+// What the functions native code calls (printing, reading, stopping) may
+// take of the stack below its frame, with room to spare.
+constexpr uintptr_t CALL_HEADROOM = 16 * 1024;
+
 int32_t loops_compiled;
 int32_t loops_declined;
+
+// The lowest address the stack may grow to under its limit, found once: the
+// limit cannot change while rill runs. 0 when it cannot be told.
+uintptr_t stack_floor() {
+    static uintptr_t floor = [] {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) return uintptr_t{0};
+        void* low = nullptr;
+        size_t size = 0;
+        int failed = pthread_attr_getstack(&attr, &low, &size);
+        pthread_attr_destroy(&attr);
+        return failed ? uintptr_t{0} : reinterpret_cast<uintptr_t>(low);
+    }();
+    return floor;
+}
+
+// Whether a frame of frame bytes, and the calls made from it, fit on the
+// stack below the caller's.
+bool stack_has_room(int32_t frame) {
+    uintptr_t floor = stack_floor();
+    char here;
+    uintptr_t sp = reinterpret_cast<uintptr_t>(&here);
+    uintptr_t needed = static_cast<uintptr_t>(frame) + CALL_HEADROOM;
+    return floor != 0 && sp > floor && sp - floor >= needed;
+}
+
+// The compiled loop, or null when it is to run on the threaded replay.
+CompiledLoop compile(const Translation& t) {
+    try {
+        NativePlan plan;
+        if (!make_native_plan(t, X86_64_TARGET, plan) || !stack_has_room(plan.frame)) return nullptr;
+        return compile_x86_64(t, plan);
+    } catch (const std::bad_alloc&) {
+        return nullptr;  // what was taken is given back on the way out
+    }
+}
 
 }  // namespace
 
@@ -20,9 +69,7 @@ bool run_native(int32_t count, bool tiered) {
     const Translation& t = last_translation();
     if (tiered && !worth_compiling(t, count)) return false;
 
-    NativePlan plan;
-    CompiledLoop loop = nullptr;
-    if (make_native_plan(t, X86_64_TARGET, plan)) loop = compile_x86_64(t, plan);
+    CompiledLoop loop = compile(t);
     if (!loop) {
         ++loops_declined;
         return false;
