@@ -52,8 +52,19 @@ bool stack_has_room(int32_t frame) {
     return floor != 0 && sp > floor && sp - floor >= needed;
 }
 
+// While compiling, operator new throws when memory runs out, rather than
+// call the run's handler, which ends the run.
+struct ThrowingNew {
+    std::new_handler saved = std::set_new_handler(nullptr);
+    ThrowingNew() = default;
+    ThrowingNew(const ThrowingNew&) = delete;
+    ThrowingNew& operator=(const ThrowingNew&) = delete;
+    ~ThrowingNew() { std::set_new_handler(saved); }
+};
+
 // The compiled loop, or null when it is to run on the threaded replay.
 CompiledLoop compile(const Translation& t) {
+    ThrowingNew throwing;
     try {
         NativePlan plan;
         if (!make_native_plan(t, X86_64_TARGET, plan) || !stack_has_room(plan.frame)) return nullptr;
