@@ -81,6 +81,43 @@ std::string located(int32_t line, int32_t column, const std::string& text) {
     return where;
 }
 
+// The code point of the UTF-8 sequence at text[i], or -1 when it is not a
+// well-formed one.
+int32_t code_point_at(const std::string& text, size_t i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    int length = c >= 0xF5 ? 0 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (length == 0 || i + static_cast<size_t>(length) > text.size()) return -1;
+    int32_t cp = c & (0x3F >> (length - 1));
+    for (int k = 1; k < length; ++k) {
+        unsigned char next = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
+        if ((next & 0xC0) != 0x80) return -1;
+        cp = cp << 6 | (next & 0x3F);
+    }
+    return cp;
+}
+
+// How many columns a terminal gives the character at text[i] (a lead byte):
+// two for the wide and full-width East Asian ranges, none for combining
+// marks, one for everything else, ill-formed bytes included.
+int columns_at(const std::string& text, size_t i) {
+    static const int32_t wide[][2] = {
+        {0x1100, 0x115F},   {0x2E80, 0x303E},   {0x3041, 0x33FF}, {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},
+        {0xA000, 0xA4CF},   {0xA960, 0xA97F},   {0xAC00, 0xD7A3}, {0xF900, 0xFAFF},   {0xFE10, 0xFE19},
+        {0xFE30, 0xFE6F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6}, {0x1F300, 0x1F64F}, {0x1F900, 0x1F9FF},
+        {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
+    };
+    static const int32_t combining[][2] = {
+        {0x0300, 0x036F}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200B, 0x200F},
+        {0x20D0, 0x20FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F},
+    };
+    int32_t cp = code_point_at(text, i);
+    for (const auto& r : combining)
+        if (cp >= r[0] && cp <= r[1]) return 0;
+    for (const auto& r : wide)
+        if (cp >= r[0] && cp <= r[1]) return 2;
+    return 1;
+}
+
 std::string source_excerpt(const std::string& text, size_t caret, bool cut_before, bool cut_after) {
     const char* indent = "    ";
     std::string shown = indent, marker = indent;
@@ -90,11 +127,15 @@ std::string source_excerpt(const std::string& text, size_t caret, bool cut_befor
     }
     for (size_t i = 0; i < text.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(text[i]);
-        // Control characters other than a tab would move the cursor.
-        shown += c < 32 && c != '\t' ? '?' : static_cast<char>(c);
-        // One mark per character as a terminal shows it: a tab stays a tab,
-        // and the continuation bytes of a multi-byte character take no room.
-        if (i < caret && (c & 0xC0) != 0x80) marker += c == '\t' ? '\t' : ' ';
+        // Control characters other than a tab would move the cursor or not show.
+        shown += (c < 32 && c != '\t') || c == 127 ? '?' : static_cast<char>(c);
+        // Marks as wide as the characters a terminal shows: a tab stays a
+        // tab, a multi-byte character takes its columns at its first byte.
+        if (i >= caret || (c & 0xC0) == 0x80) continue;
+        if (c == '\t')
+            marker += '\t';
+        else
+            marker.append(static_cast<size_t>(columns_at(text, i)), ' ');
     }
     if (cut_after) shown += "...";
     return shown + "\n" + marker + "^\n";

@@ -491,13 +491,17 @@ const char* yy_token_text() {
 
 std::string yy_token_note(int token) {
     if (!yy_active_buffer) return "";
-    std::string note;
-    if (token == '"') note = "a string that starts here has no closing quote\n";
     // A string over several lines that ends on this token's line: the
     // token itself, or one after it.
     const StringSpan& span = yy_long_string;
-    if (span.start >= 0 && offset_in_source(yy_lexeme) >= span.start && yy_token_place(token).line == span.end_line)
-        note += std::string(span.remark ? "the remark" : "the string") + " that starts at " + std::to_string(span.line) +
-                ":" + std::to_string(span.column) + " runs to here\n";
-    return note;
+    bool long_string_ends_here =
+        span.start >= 0 && offset_in_source(yy_lexeme) >= span.start && yy_token_place(token).line == span.end_line;
+    std::string what = span.remark ? "the remark" : "the string";
+    std::string from = std::to_string(span.line) + ":" + std::to_string(span.column);
+    if (token != '"') return long_string_ends_here ? what + " that starts at " + from + " runs to here\n" : "";
+    // A quote left without its pair. When a string over several lines ends
+    // just before it, that string is the one whose closing quote is missing:
+    // its opening quote took this one's pair.
+    if (long_string_ends_here) return what + " that starts at " + from + " runs to here; is its closing quote missing?\n";
+    return "a string that starts here has no closing quote\n";
 }

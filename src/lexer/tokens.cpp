@@ -48,6 +48,6 @@ std::string token_words(int code) {
     if (code > 32 && code < 127)
         (void)std::snprintf(text, sizeof text, "'%c'", code);
     else
-        (void)std::snprintf(text, sizeof text, "the character 0x%02x", static_cast<unsigned>(code));
+        (void)std::snprintf(text, sizeof text, "character 0x%02x", static_cast<unsigned>(code));
     return text;
 }

@@ -85,8 +85,16 @@ TEST_F(Diagnostics, StringOverSeveralLines) {
               "p.rill:4:7: unexpected '\"'; expected a name, a string, ')' or '\\n'\n"
               "    P(\"def\" \\n);\n"
               "          ^\n"
-              "a string that starts here has no closing quote\n"
-              "the string that starts at 2:3 runs to here\n");
+              "the string that starts at 2:3 runs to here; is its closing quote missing?\n");
+
+    // A quote alone, with no long string before it, is the one left open.
+    ProcessResult alone = run("int x;\nP(x \"abc);\n");
+    EXPECT_EQ(alone.err,
+              "parse error\n"
+              "p.rill:2:5: unexpected '\"'; expected a name, a string, ')' or '\\n'\n"
+              "    P(x \"abc);\n"
+              "        ^\n"
+              "a string that starts here has no closing quote\n");
 
     // The string itself is the token that does not fit: the caret is at its end.
     ProcessResult itself = run("int x;\nx = 1 + \"a string\nover lines\" + 2;\n");
@@ -131,6 +139,27 @@ TEST_F(Diagnostics, CrLfAndTab) {
               "p.rill:2:6: unexpected '='; expected a name, a number, '(' or 'rand'\n"
               "    \tx =\t= 2;\n"
               "    \t   \t^\n");
+}
+
+// The column counts bytes; the caret stands under the character as a
+// terminal shows it, wide East Asian characters taking two columns.
+TEST_F(Diagnostics, CaretUnderMultiByteText) {
+    ProcessResult wide = run("P(\"\u6f22\u5b57\u304b\u306a\" x ();\n");
+    EXPECT_EQ(wide.err,
+              "parse error\n"
+              "p.rill:1:20: unexpected '('; expected a name, a string, ')' or '\\n'\n"
+              "    P(\"\u6f22\u5b57\u304b\u306a\" x ();\n"
+              "                   ^\n");
+    ProcessResult accented = run("P(\"e\u0301\u00e9\" x ();\n");
+    EXPECT_EQ(accented.err,
+              "parse error\n"
+              "p.rill:1:13: unexpected '('; expected a name, a string, ')' or '\\n'\n"
+              "    P(\"e\u0301\u00e9\" x ();\n"
+              "             ^\n");
+    // A byte that does not show is shown as '?' and named in words.
+    ProcessResult del = run("P(\"x\");\n\x7f;\n");
+    EXPECT_EQ(del.err.substr(0, del.err.find(';')), "parse error\np.rill:2:1: unexpected character 0x7f");
+    EXPECT_NE(del.err.find("\n    ?;\n    ^\n"), std::string::npos) << del.err;
 }
 
 // A line longer than the buffer keeps its true column; only a stretch
