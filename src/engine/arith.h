@@ -85,18 +85,70 @@ constexpr int32_t divide_by_power_of_two(int32_t n, int32_t shift) {
     return static_cast<int32_t>(static_cast<uint32_t>(n) + bias) >> shift;
 }
 
-// The four operators, shared by the binary operators and the compound
-// assignments, whose codes run in the same order.
-enum class Arith : uint8_t { ADD, SUB, MUL, DIV };
-static_assert(OP_SUB == OP_ADD + 1 && OP_MUL == OP_ADD + 2 && OP_DIV == OP_ADD + 3);
-static_assert(OP_SUB_FROM == OP_ADD_TO + 1 && OP_MUL_BY == OP_ADD_TO + 2 && OP_DIV_BY == OP_ADD_TO + 3);
+// The arithmetic operators, one row each: the name, the binary operator's
+// instruction, the compound assignment's, whether it commutes (a compound
+// assignment then puts the assigned value first), and whether an integer
+// zero as its right operand stops the run. The enum, the look-ups below and
+// the translated codes of both types (engine/translate.h) are built from it;
+// int_arith and real_arith, and every back end's switch over the translated
+// codes, fail to compile until a new row is handled. Extra arguments are
+// passed on to F after the row.
+#define ARITH_OPS(F, ...)                                  \
+    F(ADD, OP_ADD, OP_ADD_TO, true, false, __VA_ARGS__)     \
+    F(SUB, OP_SUB, OP_SUB_FROM, false, false, __VA_ARGS__)  \
+    F(MUL, OP_MUL, OP_MUL_BY, true, false, __VA_ARGS__)     \
+    F(DIV, OP_DIV, OP_DIV_BY, false, true, __VA_ARGS__)
 
-// REQUIRES: op is OP_ADD to OP_DIV or OP_ADD_TO to OP_DIV_BY.
-constexpr Arith arith_of(OpCode op) {
-    return static_cast<Arith>(op >= OP_ADD_TO ? op - OP_ADD_TO : op - OP_ADD);
+enum class Arith : uint8_t {
+#define ARITH_ENUM(name, ...) name,
+    ARITH_OPS(ARITH_ENUM, )
+#undef ARITH_ENUM
+};
+#define ARITH_ONE(...) 1,
+constexpr uint8_t ARITH_ONES[] = {ARITH_OPS(ARITH_ONE, )};
+#undef ARITH_ONE
+constexpr int ARITH_COUNT = sizeof ARITH_ONES;
+
+// Whether op is a binary operator's or a compound assignment's instruction.
+constexpr bool is_arith_op(OpCode op) {
+#define ARITH_IS(name, binary, compound, ...) \
+    if (op == (binary) || op == (compound)) return true;
+    ARITH_OPS(ARITH_IS, )
+#undef ARITH_IS
+    return false;
 }
 
-// REQUIRES: r != 0 for a division.
+// REQUIRES: is_arith_op(op).
+constexpr Arith arith_of(OpCode op) {
+#define ARITH_OF(name, binary, compound, ...) \
+    if (op == (binary) || op == (compound)) return Arith::name;
+    ARITH_OPS(ARITH_OF, )
+#undef ARITH_OF
+    return Arith::ADD;
+}
+
+constexpr bool commutes(Arith a) {
+    switch (a) {
+#define ARITH_COMMUTES(name, binary, compound, commutative, ...) \
+    case Arith::name: return commutative;
+        ARITH_OPS(ARITH_COMMUTES, )
+#undef ARITH_COMMUTES
+    }
+    return false;
+}
+
+// Whether an integer zero as the right operand stops the run.
+constexpr bool stops_on_zero(Arith a) {
+    switch (a) {
+#define ARITH_STOPS(name, binary, compound, commutative, stops, ...) \
+    case Arith::name: return stops;
+        ARITH_OPS(ARITH_STOPS, )
+#undef ARITH_STOPS
+    }
+    return false;
+}
+
+// REQUIRES: r != 0 when stops_on_zero(a).
 inline int32_t int_arith(Arith a, int32_t l, int32_t r) {
     switch (a) {
     case Arith::ADD: return wrap_add(l, r);
@@ -121,11 +173,10 @@ inline double real_arith(Arith a, double l, double r) {
     return l;
 }
 
-// A compound assignment to a real, v op= x. Addition and multiplication put
+// A compound assignment to a real, v op= x. An operator that commutes puts
 // the assigned value first: with two NaNs, the first operand's sign survives.
 inline double real_update(Arith a, double v, double x) {
-    bool value_first = a == Arith::ADD || a == Arith::MUL;
-    return value_first ? real_arith(a, x, v) : real_arith(a, v, x);
+    return commutes(a) ? real_arith(a, x, v) : real_arith(a, v, x);
 }
 
 // The six relations ("==", "=!", "=<", "=>", "<", ">"), in code order.

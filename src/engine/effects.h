@@ -50,15 +50,15 @@ inline void load_var(int32_t& top, int32_t mode, const Symbol* sym) {
     ++top;
 }
 
-// OP_ADD to OP_DIV, the instruction recorded at at. Returns false, having
-// stopped the run, on an integer division by zero.
+// A binary operator (is_arith_op), the instruction recorded at at. Returns
+// false, having stopped the run, on an integer zero that stops it.
 inline bool apply_operator(OpCode op, int32_t& top, int32_t mode, const Instruction* at) {
     --top;
     Arith a = arith_of(op);
     if (mode == MODE_INT) {
         int32_t& l = machine.int_stack[top - 1];
         int32_t r = machine.int_stack[top];
-        if (a == Arith::DIV && r == 0) {
+        if (stops_on_zero(a) && r == 0) {
             halt_division_by_zero(at);
             return false;
         }
@@ -72,7 +72,7 @@ inline bool apply_operator(OpCode op, int32_t& top, int32_t mode, const Instruct
 
 // OP_STORE to OP_DIV_BY, the instruction recorded at at: combine slot 0 into
 // the variable, then pop. Returns false, having stopped the run, on an
-// integer division by zero.
+// integer zero that stops it.
 inline bool update_var(OpCode op, int32_t& top, int32_t mode, Symbol* sym, const Instruction* at) {
     --top;
     if (mode == MODE_INT) {
@@ -82,7 +82,7 @@ inline bool update_var(OpCode op, int32_t& top, int32_t mode, Symbol* sym, const
             v = x;
         } else {
             Arith a = arith_of(op);
-            if (a == Arith::DIV && x == 0) {
+            if (stops_on_zero(a) && x == 0) {
                 halt_division_by_zero(at);
                 return false;
             }

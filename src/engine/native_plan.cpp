@@ -4,56 +4,9 @@
 
 #include "lexer/symbols.h"
 
-OpShape shape_of(TranslatedCode c) {
-    switch (c) {
-    case T_ADD_I:
-    case T_SUB_I:
-    case T_MUL_I:
-    case T_DIV_I: return {OpKind::ARITH, false};
-    case T_ADD_R:
-    case T_SUB_R:
-    case T_MUL_R:
-    case T_DIV_R: return {OpKind::ARITH, true};
-    case T_MOVE_I: return {OpKind::MOVE, false};
-    case T_MOVE_R: return {OpKind::MOVE, true};
-    case T_INT_OF_R: return {OpKind::INT_OF_REAL, false};
-    case T_REAL_OF_I: return {OpKind::REAL_OF_INT, true};
-    case T_RAND_I: return {OpKind::RAND, false};
-    case T_RAND_R: return {OpKind::RAND, true};
-    case T_INC_I:
-    case T_DEC_I: return {OpKind::STEP, false};
-    case T_INC_R:
-    case T_DEC_R: return {OpKind::STEP, true};
-    case T_EQ_II:
-    case T_NE_II:
-    case T_LE_II:
-    case T_GE_II:
-    case T_LT_II:
-    case T_GT_II: return {OpKind::COMPARE, false};
-    case T_EQ_RR:
-    case T_NE_RR:
-    case T_LE_RR:
-    case T_GE_RR:
-    case T_LT_RR:
-    case T_GT_RR: return {OpKind::COMPARE, true};
-    case T_PRINT_STR:
-    case T_PRINT_VAR:
-    case T_PRINT_NL:
-    case T_FPRINT_STR:
-    case T_FPRINT_VAR:
-    case T_FPRINT_NL: return {OpKind::PRINT, false};
-    case T_INPUT: return {OpKind::INPUT, false};
-    case T_LOOP_I: return {OpKind::LOOP, false};
-    case T_LOOP_R: return {OpKind::LOOP, true};
-    case T_LOOP_END: return {OpKind::LOOP_END, false};
-    case T_BREAK: return {OpKind::BREAK, false};
-    }
-    return {OpKind::BREAK, false};
-}
-
 bool is_pure(const TranslatedOp& op) {
     switch (shape_of(op.code).kind) {
-    case OpKind::ARITH: return op.code != T_DIV_I || (op.pb == Place::CONST && *static_cast<const int32_t*>(op.b) != 0);
+    case OpKind::ARITH: return !may_stop(op.code) || (op.pb == Place::CONST && *static_cast<const int32_t*>(op.b) != 0);
     case OpKind::INT_OF_REAL:
     case OpKind::REAL_OF_INT: return true;
     case OpKind::MOVE:
@@ -259,7 +212,7 @@ struct Planner {
             case OpKind::INT_OF_REAL:
             case OpKind::REAL_OF_INT:
                 if (var && (shape.real || !int_var_in_register(op.d))) return false;
-                if (op.code == T_DIV_I && !is_pure(op)) return false;
+                if (may_stop(op.code) && !is_pure(op)) return false;
                 break;
             case OpKind::STEP:
                 if (shape.real || !int_var_in_register(&static_cast<Symbol*>(op.d)->value)) return false;

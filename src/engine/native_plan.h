@@ -110,28 +110,6 @@ struct NativePlan {
 // slot used as both types), leaving plan unspecified.
 bool make_native_plan(const Translation& t, const NativeTarget& m, NativePlan& plan);
 
-// What each code does, in the terms the planner and the emitters ask about;
-// real tells the type of the value written (or compared, or counted).
-enum class OpKind : uint8_t {
-    ARITH,
-    MOVE,
-    INT_OF_REAL,
-    REAL_OF_INT,
-    RAND,
-    STEP,
-    COMPARE,
-    PRINT,
-    INPUT,
-    LOOP,
-    LOOP_END,
-    BREAK
-};
-struct OpShape {
-    OpKind kind;
-    bool real;
-};
-OpShape shape_of(TranslatedCode c);
-
 // Whether op computes its value from its operands alone: nothing else is
 // read or written, and nothing can stop the run.
 bool is_pure(const TranslatedOp& op);

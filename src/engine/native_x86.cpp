@@ -292,9 +292,12 @@ private:
         Operand d = int_home(dest_home(op));
         Operand x = int_src(op.pa, op.a);
         Operand y = int_src(op.pb, op.b);
-        if (arith == Arith::DIV) {
-            emit_division(op, d, x, y);
-            return;
+        InstId id = x86::Inst::kIdImul;
+        switch (arith) {
+        case Arith::ADD: id = x86::Inst::kIdAdd; break;
+        case Arith::SUB: id = x86::Inst::kIdSub; break;
+        case Arith::MUL: id = x86::Inst::kIdImul; break;
+        case Arith::DIV: emit_division(op, d, x, y); return;
         }
         // d = x + y in one instruction, when all three are registers (or y a constant).
         if (arith == Arith::ADD && d.isReg() && !guarded(op) && x.isReg() && !same(d, x) && !same(d, y) &&
@@ -304,7 +307,6 @@ private:
             else a_.lea(d.as<x86::Gp>(), x86::ptr(base, y.as<Imm>().valueAs<int32_t>()));
             return;
         }
-        InstId id = arith == Arith::ADD ? x86::Inst::kIdAdd : arith == Arith::SUB ? x86::Inst::kIdSub : x86::Inst::kIdImul;
         Operand r = d;
         if (!d.isReg() || same(d, y) || guarded(op)) r = x86::eax;
         move_int(r, x);
@@ -648,11 +650,11 @@ private:
         case T_ADD_I:
         case T_SUB_I:
         case T_MUL_I:
-        case T_DIV_I: emit_int_arith(op, static_cast<Arith>(op.code - T_ADD_I)); break;
+        case T_DIV_I: emit_int_arith(op, arith_of(op.code)); break;
         case T_ADD_R:
         case T_SUB_R:
         case T_MUL_R:
-        case T_DIV_R: emit_real_arith(op, static_cast<Arith>(op.code - T_ADD_R)); break;
+        case T_DIV_R: emit_real_arith(op, arith_of(op.code)); break;
         case T_MOVE_I: {
             Operand d = int_home(dest_home(op));
             Operand x = int_src(op.pa, op.a);

@@ -15,7 +15,7 @@
 #pragma GCC diagnostic ignored "-Wpedantic"
 void run_threaded(int32_t count) {
     static void* const labels[] = {
-#define THREADED_LABEL(name) &&L_##name,
+#define THREADED_LABEL(name, kind, real) &&L_##name,
         TRANSLATED_CODES(THREADED_LABEL)
 #undef THREADED_LABEL
     };
@@ -39,17 +39,21 @@ void run_threaded(int32_t count) {
     } while (0)
 
     NEXT();
-L_ADD_I: I(op->d) = int_arith(Arith::ADD, I(op->a), I(op->b)); NEXT();
-L_SUB_I: I(op->d) = int_arith(Arith::SUB, I(op->a), I(op->b)); NEXT();
-L_MUL_I: I(op->d) = int_arith(Arith::MUL, I(op->a), I(op->b)); NEXT();
-L_DIV_I:
-    if (I(op->b) == 0) goto divide_by_zero;
-    I(op->d) = int_arith(Arith::DIV, I(op->a), I(op->b));
+    // The arithmetic, one label per row of ARITH_OPS and type; an integer
+    // zero stops the run where the operator says so.
+#define INT_ARITH_LABEL(name, binary, compound, commutative, stops, ...)        \
+    L_##name##_I:                                                               \
+    if (stops && I(op->b) == 0) goto divide_by_zero;                            \
+    I(op->d) = int_arith(Arith::name, I(op->a), I(op->b));                      \
     NEXT();
-L_ADD_R: R(op->d) = real_arith(Arith::ADD, R(op->a), R(op->b)); NEXT();
-L_SUB_R: R(op->d) = real_arith(Arith::SUB, R(op->a), R(op->b)); NEXT();
-L_MUL_R: R(op->d) = real_arith(Arith::MUL, R(op->a), R(op->b)); NEXT();
-L_DIV_R: R(op->d) = real_arith(Arith::DIV, R(op->a), R(op->b)); NEXT();
+#define REAL_ARITH_LABEL(name, ...)                                             \
+    L_##name##_R:                                                               \
+    R(op->d) = real_arith(Arith::name, R(op->a), R(op->b));                     \
+    NEXT();
+    ARITH_OPS(INT_ARITH_LABEL, )
+    ARITH_OPS(REAL_ARITH_LABEL, )
+#undef REAL_ARITH_LABEL
+#undef INT_ARITH_LABEL
 L_MOVE_I: I(op->d) = I(op->a); NEXT();
 L_MOVE_R: R(op->d) = R(op->a); NEXT();
 L_INT_OF_R: I(op->d) = real_to_int(R(op->a)); NEXT();

@@ -128,9 +128,9 @@ struct Translator {
             }
         } else {
             // The real forms keep the operand order of real_update, which
-            // decides the sign of a NaN: add and mul put the value first.
+            // decides the sign of a NaN: an operator that commutes puts the value first.
             Arith a = arith_of(op);
-            bool value_first = real && (a == Arith::ADD || a == Arith::MUL);
+            bool value_first = real && commutes(a);
             emit(arith_code(real, a), v, value_first ? x : v, value_first ? v : x);
         }
         depth = 0;

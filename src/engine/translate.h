@@ -15,38 +15,82 @@
 #include "engine/arith.h"
 #include "engine/instructions.h"
 
-// Every translated code, in one list that the enum and the threaded
-// dispatch table are built from. _I operations work on 32-bit integers, _R
-// on doubles; the arithmetic codes of each family run in Arith order. The
-// comparisons jump past their block when the relation fails, in Relation
-// order: _II compares two integers (exactly as comparing their reals
-// would), _RR two reals.
-#define TRANSLATED_CODES(X)                                                   \
-    X(ADD_I) X(SUB_I) X(MUL_I) X(DIV_I)                                       \
-    X(ADD_R) X(SUB_R) X(MUL_R) X(DIV_R)                                       \
-    X(MOVE_I) X(MOVE_R)                                                       \
-    X(INT_OF_R) /* d = real_to_int(a) */ X(REAL_OF_I) /* d = a, exactly */    \
-    X(RAND_I) X(RAND_R)                                                       \
-    X(INC_I) X(INC_R) X(DEC_I) X(DEC_R)                                       \
-    X(EQ_II) X(NE_II) X(LE_II) X(GE_II) X(LT_II) X(GT_II)                     \
-    X(EQ_RR) X(NE_RR) X(LE_RR) X(GE_RR) X(LT_RR) X(GT_RR)                     \
-    X(PRINT_STR) X(PRINT_VAR) X(PRINT_NL)                                     \
-    X(FPRINT_STR) X(FPRINT_VAR) X(FPRINT_NL)                                  \
-    X(INPUT)                                                                  \
-    X(LOOP_I) X(LOOP_R) X(LOOP_END) X(BREAK)
+// What a translated operation does; with its type, its shape.
+enum class OpKind : uint8_t {
+    ARITH,          // d = a op b
+    MOVE,           // d = a
+    INT_OF_REAL,    // d = real_to_int(a)
+    REAL_OF_INT,    // d = a, exactly
+    RAND,           // d = a draw scaled into [0, a)
+    STEP,           // the variable in d += 1 or -= 1
+    COMPARE,        // past the block at jump unless a rel b
+    PRINT,
+    INPUT,
+    LOOP,           // a count in a, the end at jump
+    LOOP_END,
+    BREAK
+};
+
+// Every translated code with its kind and type (real: the operands, or a
+// loop's count, are doubles), in one table that the enum, the shapes and
+// the threaded dispatch table are built from; a back end's switch over the
+// codes fails to compile until a new one is handled. The arithmetic codes
+// come from ARITH_OPS, _I on 32-bit integers and _R on doubles, each family
+// in Arith order. The comparisons jump past their block when the relation
+// fails, in Relation order: _II compares two integers (exactly as comparing
+// their reals would), _RR two reals.
+#define TRANSLATED_ARITH(name, binary, compound, commutative, stops, X, type, real) X(name##type, ARITH, real)
+#define TRANSLATED_CODES(X)                                                            \
+    ARITH_OPS(TRANSLATED_ARITH, X, _I, false)                                          \
+    ARITH_OPS(TRANSLATED_ARITH, X, _R, true)                                           \
+    X(MOVE_I, MOVE, false) X(MOVE_R, MOVE, true)                                       \
+    X(INT_OF_R, INT_OF_REAL, false) X(REAL_OF_I, REAL_OF_INT, true)                    \
+    X(RAND_I, RAND, false) X(RAND_R, RAND, true)                                       \
+    X(INC_I, STEP, false) X(INC_R, STEP, true) X(DEC_I, STEP, false) X(DEC_R, STEP, true) \
+    X(EQ_II, COMPARE, false) X(NE_II, COMPARE, false) X(LE_II, COMPARE, false)         \
+    X(GE_II, COMPARE, false) X(LT_II, COMPARE, false) X(GT_II, COMPARE, false)         \
+    X(EQ_RR, COMPARE, true) X(NE_RR, COMPARE, true) X(LE_RR, COMPARE, true)            \
+    X(GE_RR, COMPARE, true) X(LT_RR, COMPARE, true) X(GT_RR, COMPARE, true)            \
+    X(PRINT_STR, PRINT, false) X(PRINT_VAR, PRINT, false) X(PRINT_NL, PRINT, false)    \
+    X(FPRINT_STR, PRINT, false) X(FPRINT_VAR, PRINT, false) X(FPRINT_NL, PRINT, false) \
+    X(INPUT, INPUT, false)                                                             \
+    X(LOOP_I, LOOP, false) X(LOOP_R, LOOP, true) X(LOOP_END, LOOP_END, false) X(BREAK, BREAK, false)
 
 enum TranslatedCode : uint8_t {
-#define TRANSLATED_ENUM(name) T_##name,
+#define TRANSLATED_ENUM(name, kind, real) T_##name,
     TRANSLATED_CODES(TRANSLATED_ENUM)
 #undef TRANSLATED_ENUM
 };
-// Kept out of the enum, so that a switch over every code needs no default.
-#define TRANSLATED_ONE(name) 1,
-constexpr uint8_t TRANSLATED_ONES[] = {TRANSLATED_CODES(TRANSLATED_ONE)};
-#undef TRANSLATED_ONE
-constexpr int TRANSLATED_CODE_COUNT = sizeof TRANSLATED_ONES;
 
-// The codes derived from an instruction code by offset.
+struct OpShape {
+    OpKind kind;
+    bool real;
+};
+// Kept out of the enum, so that a switch over every code needs no default.
+constexpr OpShape OP_SHAPES[] = {
+#define TRANSLATED_SHAPE(name, kind, real) {OpKind::kind, real},
+    TRANSLATED_CODES(TRANSLATED_SHAPE)
+#undef TRANSLATED_SHAPE
+};
+constexpr int TRANSLATED_CODE_COUNT = sizeof OP_SHAPES / sizeof OP_SHAPES[0];
+
+constexpr OpShape shape_of(TranslatedCode c) {
+    return OP_SHAPES[c];
+}
+
+// The operator of an ARITH code.
+constexpr Arith arith_of(TranslatedCode c) {
+    return static_cast<Arith>(shape_of(c).real ? c - T_ADD_R : c - T_ADD_I);
+}
+
+// Whether the operation can stop the run: an integer zero as the right
+// operand of an operator that stops on it.
+constexpr bool may_stop(TranslatedCode c) {
+    return shape_of(c).kind == OpKind::ARITH && !shape_of(c).real && stops_on_zero(arith_of(c));
+}
+
+// The codes derived from an instruction code: the families run in the
+// order of their Arith and Relation.
 constexpr TranslatedCode arith_code(bool real, Arith a) {
     return static_cast<TranslatedCode>((real ? T_ADD_R : T_ADD_I) + static_cast<uint8_t>(a));
 }
@@ -57,6 +101,7 @@ static_assert(arith_code(false, arith_of(OP_DIV)) == T_DIV_I && arith_code(true,
 static_assert(arith_code(false, arith_of(OP_SUB_FROM)) == T_SUB_I && arith_code(true, arith_of(OP_MUL)) == T_MUL_R);
 static_assert(compare_code(false, relation_of(OP_IF_GT)) == T_GT_II && compare_code(true, relation_of(OP_IF_GT)) == T_GT_RR);
 static_assert(compare_code(false, relation_of(OP_IF_LE)) == T_LE_II && compare_code(true, relation_of(OP_IF_NE)) == T_NE_RR);
+static_assert(may_stop(T_DIV_I) && !may_stop(T_DIV_R) && !may_stop(T_MUL_I) && arith_of(T_SUB_R) == Arith::SUB);
 
 // Where an operand lives.
 enum class Place : uint8_t {
