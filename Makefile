@@ -9,10 +9,11 @@ generator = $$([ -f $(1)/CMakeCache.txt ] || ! command -v ninja >/dev/null || ec
 CONFIGURE = cmake -S . -B $(BUILD) $(call generator,$(BUILD)) -DCMAKE_BUILD_TYPE=Release $(CMAKE_OPTIONS)
 
 # Debian packages, each as package:file-that-shows-it-is-installed. NEEDED
-# must be there; WANTED (a faster build, native loops) can be done without,
+# must be there; WANTED (a faster build, native loops, line editing at a
+# terminal) can be done without,
 # so a user who is not root still gets a build.
 BUILD_NEEDED := cmake:/usr/bin/cmake g++:/usr/bin/g++
-BUILD_WANTED := ninja-build:/usr/bin/ninja libasmjit-dev:/usr/include/asmjit/asmjit.h
+BUILD_WANTED := ninja-build:/usr/bin/ninja libasmjit-dev:/usr/include/asmjit/asmjit.h libedit-dev:/usr/include/histedit.h
 TEST_NEEDED  := libgtest-dev:/usr/include/gtest/gtest.h groff-base:/usr/bin/groff python3:/usr/bin/python3 \
                 nodejs:/usr/bin/node npm:/usr/bin/npm vim:/usr/bin/vim
 

@@ -134,10 +134,10 @@ bool console_line_unfinished() {
 
 void read_input(Symbol* sym) {
     console_line_open = true;
-    note_print(stdout, std::fputs(">> ", stdout));
+    InputReader& in = console_reader();
+    if (!await_number(in)) note_print(stdout, std::fputs(">> ", stdout));
     if (std::fflush(stdout) != 0) note_print(stdout, -1);
     if (interrupt_signal) stop_interrupted();
-    InputReader& in = console_reader();
     if (sym->type) {
         double x;
         if (input_real(in, &x)) sym->value.real = x;

@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "errors/errors.h"
+#include "lexer/line_editor.h"
 
 namespace {
 
@@ -24,10 +26,11 @@ void flush_terminal_output() {
     if (terminal) (void)std::fflush(stdout);
 }
 
-// Returns once fd has input, its end or an error to report. Interrupts are
-// blocked except inside ppoll, so one that arrives between the test of the
-// flag and the wait still ends the wait: the run stops here, a safe point.
-void wait_for_input(int fd) {
+}  // namespace
+
+// Interrupts are blocked except inside ppoll, so one that arrives between
+// the test of the flag and the wait still ends the wait.
+bool await_input(int fd) {
     sigset_t interrupts, old;
     sigemptyset(&interrupts);
     for (int sig : INTERRUPT_SIGNALS) sigaddset(&interrupts, sig);
@@ -38,7 +41,7 @@ void wait_for_input(int fd) {
     for (;;) {
         if (interrupt_signal) {
             sigprocmask(SIG_SETMASK, &old, nullptr);
-            stop_interrupted();
+            return false;
         }
         int r = ppoll(&p, 1, waiting ? nullptr : &no_wait, &old);
         if (r > 0 || (r < 0 && errno != EINTR)) break;
@@ -49,6 +52,15 @@ void wait_for_input(int fd) {
         }
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
+    return true;
+}
+
+namespace {
+
+// Returns once fd has input, its end or an error to report; an interrupt
+// stops the run here, a safe point.
+void wait_for_input(int fd) {
+    if (!await_input(fd)) stop_interrupted();
 }
 
 // Makes the bytes from reader.ready on ready to hand out. In text mode a
@@ -90,12 +102,62 @@ void settle(InputReader& r, bool at_end) {
     r.ready = w;
 }
 
+const char* prompt_text(LinePrompt prompt) {
+    switch (prompt) {
+    case LinePrompt::NONE: break;
+    case LinePrompt::STATEMENT: return "rill> ";
+    case LinePrompt::CONTINUATION: return "  ... ";
+    case LinePrompt::NUMBER: return ">> ";
+    }
+    return "";
+}
+
+// A session's next line, through the line editor. Prompts are shown only
+// where standard error is a terminal, so that standard output holds the
+// program's output alone; console input's prompt is its own, written to
+// standard output unless the editor shows it (see await_number).
+void read_edited_line(InputReader& r) {
+    bool shown = isatty(STDERR_FILENO) == 1 || (r.prompt == LinePrompt::NUMBER && isatty(STDOUT_FILENO) == 1);
+    // What the program printed comes before the prompt.
+    (void)std::fflush(stdout);
+    std::string line;
+    int got = line_editor_read(shown ? prompt_text(r.prompt) : "", r.prompt != LinePrompt::NUMBER, line);
+    if (interrupt_signal) stop_interrupted();
+    if (got < 0) {
+        r.error = errno ? errno : EIO;
+        return;
+    }
+    if (got == 0) {
+        r.ended = true;
+        settle(r, true);
+        return;
+    }
+    r.ahead.insert(r.ahead.end(), line.begin(), line.end());
+    settle(r, false);
+}
+
+// A session without the line editor: the terminal gives a line per read;
+// the prompt comes first, where standard error is a terminal.
+void show_prompt(LinePrompt prompt) {
+    if (prompt == LinePrompt::NUMBER || isatty(STDERR_FILENO) != 1) return;
+    // What the program printed comes before the prompt.
+    (void)std::fflush(stdout);
+    (void)std::fputs(prompt_text(prompt), stderr);
+}
+
 // One read() of at most want bytes, appended to what the reader holds.
 void read_more(InputReader& r, size_t want) {
     if (r.next > 0) {
         r.ahead.erase(r.ahead.begin(), r.ahead.begin() + static_cast<std::ptrdiff_t>(r.next));
         r.ready -= r.next;
         r.next = 0;
+    }
+    if (r.prompt != LinePrompt::NONE) {
+        if (line_editor_ready()) {
+            read_edited_line(r);
+            return;
+        }
+        show_prompt(r.prompt);
     }
     wait_for_input(r.fd);
     size_t old = r.ahead.size();
@@ -135,8 +197,9 @@ int read_source(InputReader& r, char* dest, int room) {
     return static_cast<int>(n);
 }
 
-int read_source(int fd, char* dest, int room) {
+int read_source(int fd, char* dest, int room, LinePrompt prompt) {
     source_reader.fd = fd;
+    source_reader.prompt = prompt;
     static bool started;
     if (!started) {
         started = true;
@@ -164,6 +227,16 @@ void discard_source_line() {
         if (r.ended || r.error || poll(&p, 1, 0) != 1) return;
         read_more(r, READ_CHUNK);
     }
+}
+
+bool await_number(InputReader& r) {
+    if (r.prompt == LinePrompt::NONE) return false;
+    r.prompt = LinePrompt::NUMBER;
+    for (size_t i = r.next; i < r.ready; ++i) {
+        char c = r.ahead[i];
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\v' && c != '\f' && c != '\r') return false;
+    }
+    return line_editor_ready() && isatty(STDOUT_FILENO) == 1;
 }
 
 int input_peek(InputReader& r, size_t i) {

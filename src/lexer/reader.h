@@ -10,6 +10,11 @@
 
 constexpr int32_t READ_CHUNK = 8192;
 
+// In a terminal session the source is read a line at a time, each after a
+// prompt that says what the line is for: the first line of a statement, a
+// line of one still open (a block, a loop, a string), or console input.
+enum class LinePrompt : uint8_t { NONE, STATEMENT, CONTINUATION, NUMBER };
+
 // A reader of one descriptor, holding what it has read but not yet handed
 // out. The scanner's source is one. Console input reads standard input
 // through another, or through the scanner's own when the program itself
@@ -23,6 +28,7 @@ struct InputReader {
     size_t ready = 0;
     bool ended = false;         // end of input or 0x1A seen: nothing is read again
     int  error = 0;             // errno of a failed read
+    LinePrompt prompt = LinePrompt::NONE;   // NONE but in a session: what the next line is read for
 };
 
 // Hands out at most room characters (REQUIRES: room >= 1) into dest, reading
@@ -33,8 +39,21 @@ struct InputReader {
 int read_source(InputReader& reader, char* dest, int room);
 
 // The same, on the scanner's own reader of the source descriptor fd; a
-// UTF-8 byte order mark at the very start is skipped.
-int read_source(int fd, char* dest, int room);
+// UTF-8 byte order mark at the very start is skipped. In a session, prompt
+// says what the line to be read is for.
+int read_source(int fd, char* dest, int room, LinePrompt prompt = LinePrompt::NONE);
+
+// Waits until fd has input (or its end, or an error to report); false when
+// an interrupt came first. The run may stop there: a safe point. Flushes
+// standard output first when it is a terminal and the wait is a real one.
+bool await_input(int fd);
+
+// Called before console input reads a number from reader: in a session,
+// the line it may read is the number's. True when the line editor will show
+// console input's prompt as it reads that line (standard output is the
+// terminal, and nothing but blanks is at hand), so that it is not written
+// to standard output as well.
+bool await_number(InputReader& reader);
 
 // Drops what the source reader holds of the current line, up to and
 // including its line feed, and the rest of that line when it is there at

@@ -239,7 +239,16 @@ RefillResult yy_refill_buffer() {
     int count = 0;
     if (live) {
         if (room > READ_CHUNK) room = READ_CHUNK;
-        count = read_source(fileno(yy_input_stream), storage + keep, room);
+        // A session's prompt says whether a statement is open: one the
+        // parser has begun, or a string still being matched (a pending
+        // line feed is no more than a blank).
+        LinePrompt prompt = LinePrompt::NONE;
+        if (yy_interactive) {
+            bool open = !yy_statement_start;
+            for (char* p = storage + 1; p < storage + keep; ++p) open = open || (*p != '\n' && *p != ' ' && *p != '\t');
+            prompt = open ? LinePrompt::CONTINUATION : LinePrompt::STATEMENT;
+        }
+        count = read_source(fileno(yy_input_stream), storage + keep, room, prompt);
         if (count < 0) {
             std::string reason = std::strerror(errno);
             fatal_error("read() in flex scanner failed", located(0, 0, "cannot read: " + reason));
