@@ -285,6 +285,13 @@ def run_stop(driver, how):
     check(f'rill.stop() resolves with the run\'s result, stopped ({how})',
           web['stopped'] and web['sameResult'] and web['status'] == 130, repr(web)[:300])
     check(f'the run stops within the grace period ({how})', web['stopTook'] < 500, f"{web['stopTook']:.0f} ms")
+    if how == 'isolated':
+        # A run waiting for a line typed in the console stops there too.
+        program = '# "log.txt"\nint a;\nF("before the read" \\n);\nS(a);\nP("never" \\n);\n'
+        web = page_run(driver, program, stop_after='>> ', interactive=True)
+        check('Stop while a run waits for console input keeps its file',
+              web['stdout'] == b'>> ' and web['stderr'] == b'interrupted\n' and web['status'] == 130
+              and web['files'] == {'log.txt': b'before the read\n'} and web['stopTook'] < 500, repr(web)[:300])
 
     # Files are data: names that are an object's own keys elsewhere.
     for name in ('__proto__', 'constructor', 'hasOwnProperty', 'toString', 'x' * 255, 'x' * 256, 'é' * 128):
