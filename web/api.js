@@ -280,13 +280,13 @@ P(k " " y \\n);
 
   async function prepare() {
     const url = new URL("rill.wasm", base);
+    spare = newWorker(); // loads its scripts while the module compiles
     try {
       wasmModule = await WebAssembly.compileStreaming(fetch(url));
     } catch (e) {
       // A host that serves .wasm with another content type.
       wasmModule = await WebAssembly.compile(await (await fetch(url)).arrayBuffer());
     }
-    spare = newWorker();
     await start(WARM_UP, { diagnostics: false });
   }
 
