@@ -17,7 +17,12 @@ enum CharClass : uint8_t {
 };
 static_assert(C_COUNT == CLASS_COUNT);
 
-constexpr void make_classes(uint8_t (&t)[128]) {
+constexpr void make_classes(uint8_t (&table)[128]) {
+    // Indexed by character literals, through unsigned char as every byte is.
+    struct {
+        uint8_t* p;
+        constexpr uint8_t& operator[](unsigned char c) const { return p[c]; }
+    } t{table};
     for (int c = 1; c < 128; ++c) t[c] = C_OTHER;
     for (int c = 'A'; c <= 'Z'; ++c) t[c] = C_LETTER;
     for (int c = 'a'; c <= 'z'; ++c) t[c] = C_LETTER;
