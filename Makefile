@@ -8,9 +8,10 @@ CMAKE_OPTIONS ?=
 generator = $$([ -f $(1)/CMakeCache.txt ] || ! command -v ninja >/dev/null || echo -G Ninja)
 CONFIGURE = cmake -S . -B $(BUILD) $(call generator,$(BUILD)) -DCMAKE_BUILD_TYPE=Release $(CMAKE_OPTIONS)
 
-# Debian packages, each as package:file-that-shows-it-is-installed. NEEDED
-# must be there; WANTED (a faster build, native loops, line editing at a
-# terminal) can be done without,
+# Debian packages, each as package:file-that-shows-it-is-installed (the
+# package may name its architecture, as libgtest-dev:arm64). NEEDED must be
+# there; WANTED (a faster build, native loops, line editing at a terminal)
+# can be done without,
 # so a user who is not root still gets a build.
 BUILD_NEEDED := cmake:/usr/bin/cmake g++:/usr/bin/g++
 BUILD_WANTED := ninja-build:/usr/bin/ninja libasmjit-dev:/usr/include/asmjit/asmjit.h libedit-dev:/usr/include/histedit.h
@@ -20,8 +21,8 @@ TEST_NEEDED  := libgtest-dev:/usr/include/gtest/gtest.h groff-base:/usr/bin/grof
 # Installs, with one apt-get run, what is missing of the lists $(1) (needed)
 # and $(2) (wanted). Without root, only a missing needed package fails.
 install_missing = need=; want=; \
-	for p in $(1); do [ -e "$${p\#*:}" ] || need="$$need $${p%%:*}"; done; \
-	for p in $(2); do [ -e "$${p\#*:}" ] || want="$$want $${p%%:*}"; done; \
+	for p in $(1); do [ -e "$${p\#\#*:}" ] || need="$$need $${p%:*}"; done; \
+	for p in $(2); do [ -e "$${p\#\#*:}" ] || want="$$want $${p%:*}"; done; \
 	if [ -z "$$need$$want" ]; then :; \
 	elif [ "$$(id -u)" = 0 ]; then \
 	  echo "installing$$need$$want"; apt-get update -qq && apt-get install -y -qq $$need $$want; \
@@ -29,7 +30,7 @@ install_missing = need=; want=; \
 	  echo "missing:$$need; run make deps as root" >&2; exit 1; \
 	else echo "going on without$$want (make deps as root installs it)"; fi
 
-.PHONY: all rill run test tables install sanitize-test lint format-check format deps deps-build clean web deps-web web-serve web-test web-bench web-format
+.PHONY: all rill run test tables install sanitize-test clang-test cross-test deps-cross lint format-check format deps deps-build clean web deps-web web-serve web-test web-bench web-format
 
 all: deps-build
 	$(CONFIGURE)
@@ -64,6 +65,29 @@ sanitize-test: deps
 	  -DCMAKE_CXX_FLAGS="-O1 -fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all -fno-omit-frame-pointer"
 	cmake --build build-sanitize
 	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir build-sanitize --output-on-failure --no-tests=error -j2
+
+# The tests once more, built with clang, so that code only GCC accepts is caught.
+clang-test: deps
+	@$(call install_missing,clang:/usr/bin/clang++,)
+	cmake -S . -B build-clang $(call generator,build-clang) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ $(CMAKE_OPTIONS)
+	cmake --build build-clang
+	ctest --test-dir build-clang --output-on-failure --no-tests=error -j2
+
+# rill for 64-bit ARM, cross-built with Debian's toolchain and tested under
+# qemu-user: CTest starts every test through the emulator, and the tests
+# start rill through it.
+CROSS_NEEDED := g++-aarch64-linux-gnu:/usr/bin/aarch64-linux-gnu-g++ qemu-user:/usr/bin/qemu-aarch64 \
+                libasmjit-dev:arm64:/usr/lib/aarch64-linux-gnu/libasmjit.a \
+                libgtest-dev:arm64:/usr/lib/aarch64-linux-gnu/libgtest.a
+deps-cross: deps
+	@dpkg --print-foreign-architectures | grep -qx arm64 || [ "$$(id -u)" != 0 ] || dpkg --add-architecture arm64
+	@$(call install_missing,$(CROSS_NEEDED),)
+
+cross-test: deps-cross
+	cmake -S . -B build-aarch64 $(call generator,build-aarch64) -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake $(CMAKE_OPTIONS)
+	cmake --build build-aarch64
+	ctest --test-dir build-aarch64 --output-on-failure --no-tests=error -j2
 
 # Static analysis of src/ with the checks in .clang-tidy.
 lint:
@@ -150,4 +174,4 @@ web-bench: web
 	$(WEB_PYTHON) tests/web/loops_bench.py build-web $(BUILD)/rill
 
 clean:
-	rm -rf $(BUILD) build-sanitize build-lint build-web build-threaded
+	rm -rf $(BUILD) build-sanitize build-lint build-web build-threaded build-clang build-aarch64

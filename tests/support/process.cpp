@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 
@@ -95,6 +96,15 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
+#ifdef RILL_EMULATOR
+        // Built for another machine and not started through its script (an
+        // installed copy): the emulator runs it.
+        if (errno == ENOEXEC) {
+            args.insert(args.begin(), {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
+                                       const_cast<char*>("exec " RILL_EMULATOR " \"$@\""), const_cast<char*>("sh")});
+            execv(args[0], args.data());
+        }
+#endif
         _exit(127);
     }
     int status = 0;
