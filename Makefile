@@ -11,8 +11,7 @@ CONFIGURE = cmake -S . -B $(BUILD) $(call generator,$(BUILD)) -DCMAKE_BUILD_TYPE
 # Debian packages, each as package:file-that-shows-it-is-installed (the
 # package may name its architecture, as libgtest-dev:arm64). NEEDED must be
 # there; WANTED (a faster build, native loops, line editing at a terminal)
-# can be done without,
-# so a user who is not root still gets a build.
+# can be done without, so a user who is not root still gets a build.
 BUILD_NEEDED := cmake:/usr/bin/cmake g++:/usr/bin/g++
 BUILD_WANTED := ninja-build:/usr/bin/ninja libasmjit-dev:/usr/include/asmjit/asmjit.h libedit-dev:/usr/include/histedit.h
 TEST_NEEDED  := libgtest-dev:/usr/include/gtest/gtest.h groff-base:/usr/bin/groff python3:/usr/bin/python3 \
