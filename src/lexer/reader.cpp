@@ -212,20 +212,47 @@ int read_source(int fd, char* dest, int room, LinePrompt prompt) {
     return read_source(source_reader, dest, room);
 }
 
+namespace {
+
+// Reads more when it is there at once, as the rest of a line that a short
+// read left behind is; false when nothing more can come without a wait (a
+// line cut short by the end of input has no rest to wait for).
+bool read_more_at_once(InputReader& r) {
+    pollfd p{r.fd, POLLIN, 0};
+    if (r.ended || r.error || poll(&p, 1, 0) != 1) return false;
+    read_more(r, READ_CHUNK);
+    return true;
+}
+
+}  // namespace
+
 void discard_source_line() {
     InputReader& r = source_reader;
-    for (;;) {
+    do {
         if (r.next < r.ready) {
             const char* at = r.ahead.data() + r.next;
             const void* nl = std::memchr(at, '\n', r.ready - r.next);
             r.next = nl ? static_cast<size_t>(static_cast<const char*>(nl) - r.ahead.data()) + 1 : r.ready;
             if (nl) return;
         }
-        // The rest of a line that a short read left behind is there at
-        // once; a line cut short by the end of input has no rest to wait for.
-        pollfd p{r.fd, POLLIN, 0};
-        if (r.ended || r.error || poll(&p, 1, 0) != 1) return;
-        read_more(r, READ_CHUNK);
+    } while (read_more_at_once(r));
+}
+
+std::string peek_source_line(size_t limit, bool* whole) {
+    InputReader& r = source_reader;
+    std::string line;
+    for (size_t i = 0;; ++i) {
+        while (r.ready - r.next <= i)
+            if (!read_more_at_once(r)) {
+                *whole = r.ended || r.error;
+                return line;
+            }
+        char c = r.ahead[r.next + i];
+        if (c == '\n' || i == limit) {
+            *whole = c == '\n';
+            return line;
+        }
+        line += c;
     }
 }
 

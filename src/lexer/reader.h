@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 constexpr int32_t READ_CHUNK = 8192;
@@ -59,6 +60,11 @@ bool await_number(InputReader& reader);
 // including its line feed, and the rest of that line when it is there at
 // once; never waits, so nothing typed later is lost.
 void discard_source_line();
+
+// The source's characters after what has been handed out, up to its next
+// line feed but at most limit of them, without handing them out; *whole
+// tells whether the line ended there. Never waits, like discard_source_line.
+std::string peek_source_line(size_t limit, bool* whole);
 
 // Console input's look-ahead: the character i places past what has been
 // handed out (0 to 255), reading and waiting for more as needed; -1 at the

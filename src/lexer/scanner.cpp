@@ -172,6 +172,12 @@ SourcePlace place_in(const HeldText& held, size_t at, size_t counted) {
     while (stop < t.size() && t[stop] != '\n' && stop - at < SHOWN_AROUND) ++stop;
     place.cut_after = stop < t.size() ? t[stop] != '\n' : yy_active_buffer->eof_state == INPUT_LIVE;
     place.text = t.substr(start, stop - start);
+    if (stop == t.size() && place.cut_after) {
+        // The line goes on past what the buffer holds: shown whole all the same.
+        bool whole = false;
+        place.text += peek_source_line(SHOWN_AROUND - (stop - at), &whole);
+        place.cut_after = !whole;
+    }
     place.caret = at - start;
     return place;
 }
@@ -308,6 +314,18 @@ void start_up() {
     yy_first_call = 0;
 }
 
+// After the identifier table's message, which has no line end of its own:
+// where the input was cut short, and why.
+void explain_cut_short() {
+    if (!help_wanted()) return;
+    std::string name = yy_lexeme;
+    if (name.size() > 40) name = name.substr(0, 40) + "...";
+    SourcePlace place = yy_token_place(IDENT);
+    std::string help = "\n";
+    help += located(place.line, place.column, "no memory left to keep the name '" + name + "'; the program ends here");
+    write_help(help);
+}
+
 // A match in progress: where it began, how far it has read, and the
 // automaton's state there.
 struct Match {
@@ -439,6 +457,7 @@ int yy_next_token() {
             Symbol* sym = intern_identifier(yy_lexeme);
             if (!sym) {
                 yy_input_cut_short = true;
+                explain_cut_short();
                 return TOKEN_END;
             }
             yy_token_value.symbol = sym;

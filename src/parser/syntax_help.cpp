@@ -78,6 +78,8 @@ std::string expected_tokens(const int16_t* states, int count) {
 }
 
 void explain_syntax_error(int32_t lookahead, const int16_t* states, int count) {
+    // An end of input that the identifier table made has been explained.
+    if (lookahead == TOKEN_END && yy_input_cut_short) return;
     std::string text = "unexpected " + unexpected_words(lookahead);
     std::string expected = expected_tokens(states, count);
     if (!expected.empty()) text += "; expected " + expected;

@@ -162,6 +162,18 @@ TEST_F(Diagnostics, CaretUnderMultiByteText) {
     EXPECT_NE(del.err.find("\n    ?;\n    ^\n"), std::string::npos) << del.err;
 }
 
+// The error comes before the first read ends, the rest of its line after.
+TEST_F(Diagnostics, LineAcrossAReadIsShownWhole) {
+    std::string remark = "' \"" + std::string(8150, 'r') + "\" ';\n";
+    ASSERT_EQ(remark.size(), 8158u);
+    ProcessResult r = run(remark + "int xyz; xyz = 1 + * 2; P(\"this tail crosses the read boundary\");\n");
+    EXPECT_EQ(r.err,
+              "parse error\n"
+              "p.rill:2:20: unexpected '*'; expected a name, a number, '(' or 'rand'\n"
+              "    int xyz; xyz = 1 + * 2; P(\"this tail crosses the read boundary\");\n"
+              "                       ^\n");
+}
+
 // A line longer than the buffer keeps its true column; only a stretch
 // around the caret is shown.
 TEST_F(Diagnostics, SixteenThousandCharacterLine) {

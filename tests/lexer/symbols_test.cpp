@@ -74,6 +74,18 @@ TEST(Symbols, FullTableEndsTheRunWithStatusOne) {
     EXPECT_EQ(mid.err, std::string(SYMBOL_RECORD_FAILURE) + "parse error\n");
     EXPECT_EQ(mid.status, 1);
 
+    // Help, when asked for, starts on a line of its own and says why the
+    // input ended, instead of an end of input the program did not have.
+    std::string dir = make_scratch_dir("short-memory-help");
+    write_file(dir + "/p.txt", declarations(40) + "P(\"before\" \\n); name_0 = late; P(\"after\");");
+    ProcessResult help =
+        run_process({"/usr/bin/env", "RILL_DIAGNOSTICS=1", RILL_SHORT_MEMORY, "81", "p.txt"}, dir, "/dev/null");
+    remove_tree(dir);
+    EXPECT_EQ(help.err, std::string(SYMBOL_RECORD_FAILURE) +
+                            "\np.txt:41:26: no memory left to keep the name 'late'; the program ends here\n"
+                            "parse error\n");
+    EXPECT_EQ(help.status, 1);
+
     // Enough memory: the same program runs to its end.
     ProcessResult full = run_short_of_memory(1000, program);
     EXPECT_EQ(full.out, "before\nafter\n");
