@@ -318,7 +318,7 @@ def run_streaming(driver, how):
     times = [at for at, _ in r['pieces'] if at > 300]
     gaps = [b - a for a, b in zip(times, times[1:])]
     check(f'a run printing for a long time streams all the while ({how})',
-          len(times) > 10 and max(gaps) < 200 and r['stderr'] == 'interrupted\n',
+          len(times) > 10 and max(gaps) < 500 and r['stderr'] == 'interrupted\n',
           f'{len(times)} pieces after 300 ms, largest gap {max(gaps, default=0):.0f} ms, {r["stderr"]!r}')
 
 
