@@ -178,6 +178,7 @@ P(k " " y \\n);
           deliver(run);
           if (run.waiting && options.onInputWanted) options.onInputWanted();
         } else if (msg.type === "done") {
+          if (msg.wasmModule) wasmModule = msg.wasmModule;
           run.finish({ status: msg.status, files: filesOf(msg.files) });
         } else if (msg.type === "failed") {
           run.finish(null, new Error("rill: " + msg.message));
@@ -190,6 +191,7 @@ P(k " " y \\n);
       const sourceBytes = toBytes(source);
       run.worker.postMessage({
         wasmModule,
+        wasmUrl: options.wasmUrl,
         args: [name],
         files: new Map([[name, sourceBytes]]),
         env: options.diagnostics === false ? {} : { RILL_DIAGNOSTICS: "1" },
@@ -278,16 +280,11 @@ P(k " " y \\n);
     Atomics.notify(control, 0);
   }
 
+  // The first worker compiles the module and warms it up, so that nothing
+  // on the way to ready waits for the page's own thread.
   async function prepare() {
-    const url = new URL("rill.wasm", base);
-    spare = newWorker(); // loads its scripts while the module compiles
-    try {
-      wasmModule = await WebAssembly.compileStreaming(fetch(url));
-    } catch (e) {
-      // A host that serves .wasm with another content type.
-      wasmModule = await WebAssembly.compile(await (await fetch(url)).arrayBuffer());
-    }
-    await start(WARM_UP, { diagnostics: false });
+    spare = newWorker();
+    await start(WARM_UP, { diagnostics: false, wasmUrl: new URL("rill.wasm", base).href });
   }
 
   const ready = prepare();

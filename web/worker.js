@@ -167,14 +167,37 @@ function interactiveReader(shared) {
   };
 }
 
-onmessage = (e) => {
+// The first run of a page compiles the module itself (job.wasmUrl), here,
+// off the page's thread, and hands it back with its result.
+async function compile(url) {
+  try {
+    return await WebAssembly.compileStreaming(fetch(url));
+  } catch (e) {
+    // A host that serves .wasm with another content type.
+    return WebAssembly.compile(await (await fetch(url)).arrayBuffer());
+  }
+}
+
+onmessage = async (e) => {
   const job = e.data;
   ring = job.ring ? outputRing(job.ring) : null;
   stopAsked = stopSignal(job);
+  let wasmModule = job.wasmModule;
+  if (job.wasmUrl) {
+    try {
+      wasmModule = await compile(job.wasmUrl);
+    } catch (error) {
+      postMessage({
+        type: "failed",
+        message: "cannot load rill.wasm: " + String(error.message || error),
+      });
+      return;
+    }
+  }
   rillRun
     .runProgram({
       createRill,
-      wasmModule: job.wasmModule,
+      wasmModule,
       args: job.args,
       files: job.files,
       env: job.env,
@@ -188,7 +211,12 @@ onmessage = (e) => {
         flush();
         const files = Array.from(result.files);
         postMessage(
-          { type: "done", status: result.status, files },
+          {
+            type: "done",
+            status: result.status,
+            files,
+            wasmModule: job.wasmUrl ? wasmModule : null,
+          },
           files.map(([, bytes]) => bytes.buffer),
         );
       },
