@@ -170,8 +170,10 @@ bool answer_option(const char* arg, int open_errno, int* status) {
     }
     if (isatty(STDIN_FILENO) == 1) {
         const char* hint = "reading a program from the terminal; end it with Ctrl-D";
-        if (arg && std::strcmp(arg, "-") != 0)
-            (void)std::fprintf(stderr, "rill: cannot open \"%s\" (%s); %s\n", arg, std::strerror(open_errno), hint);
+        // Without an argument, the file it looked for is sample.txt.
+        if (!arg || std::strcmp(arg, "-") != 0)
+            (void)std::fprintf(stderr, "rill: cannot open \"%s\" (%s); %s\n", arg ? arg : "sample.txt",
+                               std::strerror(open_errno), hint);
         else
             (void)std::fprintf(stderr, "rill: %s\n", hint);
     }

@@ -46,7 +46,7 @@ TEST_F(CommandLine, TerminalIsToldWhereTheProgramComesFrom) {
         std::string line;
     } cases[] = {
         {{RILL_BINARY, "missing.rill"}, "rill: cannot open \"missing.rill\" (No such file or directory); " + hint},
-        {{RILL_BINARY}, "rill: " + hint},
+        {{RILL_BINARY}, "rill: cannot open \"sample.txt\" (No such file or directory); " + hint},
         {{RILL_BINARY, "-"}, "rill: " + hint},
     };
     for (const Case& c : cases) {

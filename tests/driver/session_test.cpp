@@ -30,7 +30,9 @@ protected:
         return status;
     }
     std::string out, err;
-    const std::string hint = "rill: reading a program from the terminal; end it with Ctrl-D\n";
+    const std::string hint =
+        "rill: cannot open \"sample.txt\" (No such file or directory); reading a program from the terminal; end it "
+        "with Ctrl-D\n";
 };
 
 TEST_F(TerminalSession, TypoAtTopLevel) {
