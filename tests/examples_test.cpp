@@ -2,6 +2,7 @@
 // its number from the clock, so its check holds for any number.
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -30,6 +31,19 @@ TEST_F(Example, TimesTableGoesToItsFile) {
     EXPECT_EQ(table.substr(0, 28), "  1  2  3  4  5  6  7  8  9\n");
     EXPECT_EQ(table.substr(table.size() - 28), "  9 18 27 36 45 54 63 72 81\n");
     EXPECT_EQ(table.size(), 9 * 28u);
+}
+
+// What make run runs. Without a number, the answer is 0, never the
+// earlier draw that the variable held.
+TEST_F(Example, SampleAnswersWhatWasTyped) {
+    for (const auto& [input, answer] :
+         {std::pair<std::string, std::string>{"12\n", "12"}, {"word\n", "0"}, {"", "0"}}) {
+        ProcessResult r = run("../sample.txt", input);
+        EXPECT_EQ(r.status, 0);
+        const std::string last = "\nyou typed " + answer + "\n";
+        ASSERT_GE(r.out.size(), last.size());
+        EXPECT_EQ(r.out.substr(r.out.size() - last.size()), last) << input;
+    }
 }
 
 TEST_F(Example, Primes) {
