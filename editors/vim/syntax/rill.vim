@@ -36,6 +36,10 @@ syn region rillString start=+"+ end=+"+
 syn region rillRemark start=+'+ end=+'+ contains=rillRemarkText
 syn region rillRemarkText start=+"+ end=+"+ contained
 
+" Strings and remarks run over lines, so a screen's colours depend on every
+" quote above it: always work them out from the start of the file.
+syn sync fromstart
+
 hi def link rillError Error
 hi def link rillName Identifier
 hi def link rillKeyword Statement
