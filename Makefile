@@ -29,7 +29,7 @@ install_missing = need=; want=; \
 	  echo "missing:$$need; run make deps as root" >&2; exit 1; \
 	else echo "going on without$$want (make deps as root installs it)"; fi
 
-.PHONY: all rill run test tables install sanitize-test clang-test cross-test deps-cross lint format-check format deps deps-build clean web deps-web web-serve web-test web-bench web-format
+.PHONY: all rill run test tables install uninstall sanitize-test clang-test cross-test deps-cross lint format-check format deps deps-build clean web deps-web web-serve web-test web-bench web-format
 
 all: deps-build
 	$(CONFIGURE)
@@ -55,6 +55,14 @@ tables: deps-build
 
 install: rill
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Removes what make install put in place, as the install listed it in
+# $(BUILD)/install_manifest.txt, and the examples' directories if left empty.
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || { echo "$(BUILD)/install_manifest.txt is missing: nothing was installed from $(BUILD)" >&2; exit 1; }
+	xargs -d '\n' rm -f < $(BUILD)/install_manifest.txt
+	@for d in $$(grep -o '.*/share/doc/rill/examples/' $(BUILD)/install_manifest.txt | sort -u); do \
+	  rmdir "$$d" "$${d%examples/}" 2>/dev/null || true; done
 
 # The tests once more, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 # float-cast-overflow is named because GCC leaves it out of "undefined": an
