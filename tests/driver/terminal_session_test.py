@@ -161,7 +161,8 @@ def main():
         with open(err_file) as f:
             text = f.read()
         check("stderr file: no prompt on screen", "rill> " not in shown(t), shown(t))
-        check("stderr file: no prompt in it", "rill> " not in text and text.startswith("rill: reading") and
+        check("stderr file: no prompt in it", "rill> " not in text and text.startswith("rill: ") and
+              "reading a program from the terminal" in text and
               "parse error\n" in text, repr(text))
 
         # Ctrl-C on an empty line: interrupted, by the signal.
