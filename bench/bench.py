@@ -320,7 +320,8 @@ def bench_straight():
 
 # ---------------------------------------------------------------- loops
 
-WORKLOADS = ["intarith", "realarith", "branchy", "nested", "printing"]
+WORKLOADS = ["intarith", "realarith", "branchy", "nested", "printing",
+             "collatz", "mandel", "primes", "digits", "ladder", "breaks", "mixed", "varcount"]
 
 
 def luajit_source(name):
