@@ -24,6 +24,10 @@ bool is_pure(const TranslatedOp& op) {
 
 namespace {
 
+// What a division by a constant counts for against NATIVE_MAX_UNBRANCHED:
+// its instructions, where other operations take one or two.
+constexpr int32_t DIVISION_COST = 7;
+
 // A use at depth weighs eight times one a loop further out.
 double weight_at(int32_t depth) {
     double w = 1;
@@ -54,6 +58,7 @@ struct Planner {
     const Translation& t;
     const NativeTarget& m;
     NativePlan& p;
+    std::vector<int32_t> loop_of;  // by operation: the innermost loop around it in the body, or -1
 
     int32_t new_home(const void* slot, bool real, double weight) {
         p.homes.push_back({slot, real, false, -1, 0, weight});
@@ -82,12 +87,17 @@ struct Planner {
         p.homes[p.interrupt].wide = true;
         int32_t depth = 0;
         p.depth_of.assign(t.size, 0);
+        loop_of.assign(t.size, -1);
+        std::vector<int32_t> open = {-1};
         for (int32_t i = 0; i < t.size; ++i) {
             const TranslatedOp& op = t.ops[i];
             OpShape shape = shape_of(op.code);
             bool real = shape.real;
             bool ok = true;
             p.depth_of[i] = depth;
+            loop_of[i] = open.back();
+            if (shape.kind == OpKind::LOOP) open.push_back(i);
+            if (shape.kind == OpKind::LOOP_END && open.size() > 1) open.pop_back();
             switch (shape.kind) {
             case OpKind::INT_OF_REAL: ok = note(op.pd, op.d, false, depth) && note(op.pa, op.a, true, depth); break;
             case OpKind::REAL_OF_INT: ok = note(op.pd, op.d, true, depth) && note(op.pa, op.a, false, depth); break;
@@ -199,11 +209,16 @@ struct Planner {
     // level of block may nest in it.
     bool runs_without_branch(int32_t i) const {
         int32_t end = t.ops[i].jump;
-        if (end == i + 1 || end - i - 1 > NATIVE_MAX_UNBRANCHED) return false;
+        if (end == i + 1) return false;
+        int32_t cost = 0;
         int32_t nested_end = -1;
         for (int32_t k = i + 1; k < end; ++k) {
             const TranslatedOp& op = t.ops[k];
             if (k == nested_end) nested_end = -1;
+            // A division by a constant takes seven instructions.
+            cost += op.code == T_DIV_I ? DIVISION_COST : 1;
+            if (cost > NATIVE_MAX_UNBRANCHED) return false;
+            if (const void* v = written_variable(op); v && read_before(i, v)) return false;
             OpShape shape = shape_of(op.code);
             bool var = op.pd == Place::VAR;
             switch (shape.kind) {
@@ -230,6 +245,23 @@ struct Planner {
             }
         }
         return true;
+    }
+
+    // Whether the pass of the loop around the comparison at i reads slot
+    // before it. A block that writes such a variable keeps its branch: run
+    // without one, the test's whole computation would join the chain of
+    // that variable's values from pass to pass, which a predicted branch
+    // leaves out.
+    bool read_before(int32_t i, const void* slot) const {
+        for (int32_t k = loop_of[i] + 1; k < i; ++k) {
+            const TranslatedOp& op = t.ops[k];
+            if ((op.pa == Place::VAR && op.a == slot) || (op.pb == Place::VAR && op.b == slot)) return true;
+            OpKind kind = shape_of(op.code).kind;
+            if ((kind == OpKind::STEP || op.code == T_PRINT_VAR || op.code == T_FPRINT_VAR) &&
+                &static_cast<const Symbol*>(op.d)->value == slot)
+                return true;
+        }
+        return false;
     }
 
     // Each comparison's form, and the guard of every operation inside a
@@ -265,7 +297,7 @@ struct Planner {
 bool make_native_plan(const Translation& t, const NativeTarget& m, NativePlan& plan) {
     plan = NativePlan{};
     if (t.size > NATIVE_MAX_OPS || t.loop_depth > NATIVE_MAX_LOOP_DEPTH) return false;
-    Planner planner{t, m, plan};
+    Planner planner{t, m, plan, {}};
     if (!planner.collect()) return false;
     planner.plan_hoisting();
     planner.assign_homes();

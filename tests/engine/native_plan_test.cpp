@@ -239,6 +239,57 @@ TEST(NativePlan, ShortIntegerBlocksRunWithoutABranch) {
     EXPECT_EQ(q.form[outer], BlockForm::BRANCH);
 }
 
+TEST(NativePlan, BlocksOnAPassToPassChainKeepTheirBranch) {
+    // loop (n) { q = x / 2; e = x - q * 2; if (e == 0) { x = q; }; if (x > m) { m = x; }; }:
+    // without a branch, x's next value would wait for the division and the
+    // test; the maximum's test reads m itself, which costs no more.
+    Body b;
+    Symbol* x = b.var();
+    Symbol* q = b.var();
+    Symbol* e = b.var();
+    Symbol* m = b.var();
+    Symbol* n = b.var();
+    void* t = b.temp();
+    b.loop(n);
+    b.op(T_DIV_I, q, x, b.k(2));
+    b.op(T_MUL_I, t, q, b.k(2));
+    b.op(T_SUB_I, e, x, t);
+    int32_t halve = b.compare(T_EQ_II, e, b.k(0));
+    b.op(T_MOVE_I, x, q);
+    b.end();
+    int32_t maximum = b.compare(T_GT_II, x, m);
+    b.op(T_MOVE_I, m, x);
+    b.end();
+    b.end();
+    NativePlan p = b.plan();
+    EXPECT_EQ(p.form[halve], BlockForm::BRANCH);
+    EXPECT_EQ(p.form[maximum], BlockForm::BRANCH_FREE);
+}
+
+TEST(NativePlan, ADivisionCountsForItsInstructionsInABranchFreeBlock) {
+    // if (r == 11) { d = d + q / 1000; } runs without a branch; with two
+    // more steps before it, it is too long to.
+    Body b;
+    Symbol* r = b.var();
+    Symbol* q = b.var();
+    Symbol* d = b.var();
+    Symbol* c = b.var();
+    void* t = b.temp();
+    int32_t alone = b.compare(T_EQ_II, r, b.k(11));
+    b.op(T_DIV_I, t, q, b.k(1000));
+    b.op(T_ADD_I, d, d, t);
+    b.end();
+    int32_t longer = b.compare(T_EQ_II, r, b.k(10));
+    b.step(T_INC_I, c);
+    b.op(T_ADD_I, c, c, r);
+    b.op(T_DIV_I, t, q, b.k(1000));
+    b.op(T_ADD_I, d, d, t);
+    b.end();
+    NativePlan p = b.plan();
+    EXPECT_EQ(p.form[alone], BlockForm::BRANCH_FREE);
+    EXPECT_EQ(p.form[longer], BlockForm::BRANCH);
+}
+
 TEST(NativePlan, ABlockOfOnlyABreakJumpsToItsTarget) {
     Body b;
     Symbol* x = b.var();
