@@ -16,6 +16,7 @@
 #include "engine/io.h"
 #include "engine/random.h"
 #include "errors/errors.h"
+#include "lexer/reader.h"
 #include "lexer/tokens.h"
 #include "parser/parser.h"
 
@@ -33,13 +34,15 @@ const char USAGE[] =
     "  --version      print the version and exit\n";
 
 // At a terminal, "interrupted" starts a line of its own even when the
-// program's output left one unfinished; elsewhere the bytes stay as written.
+// program's output or a session's prompt left one unfinished; elsewhere the
+// bytes stay as written.
 // Whether both are terminals is asked at the start: closing the outputs
 // may close standard output.
 bool output_at_terminal;
 
 void end_line_for_interrupted() {
-    if (interrupt_signal && output_at_terminal && console_line_unfinished()) (void)std::fputc('\n', stderr);
+    if (interrupt_signal && ((output_at_terminal && console_line_unfinished()) || prompt_waiting()))
+        (void)std::fputc('\n', stderr);
 }
 
 void close_outputs_at_exit() {

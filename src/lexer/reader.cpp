@@ -19,6 +19,7 @@ namespace {
 
 InputReader source_reader;
 InputReader stdin_reader;  // console input when the source is elsewhere
+bool prompt_shown;         // a prompt on standard error waits for its line
 
 void flush_terminal_output() {
     static const bool terminal = isatty(STDOUT_FILENO) == 1;
@@ -121,8 +122,10 @@ void read_edited_line(InputReader& r) {
     // What the program printed comes before the prompt.
     (void)std::fflush(stdout);
     std::string line;
+    prompt_shown = isatty(STDERR_FILENO) == 1;
     int got = line_editor_read(shown ? prompt_text(r.prompt) : "", r.prompt != LinePrompt::NUMBER, line);
     if (interrupt_signal) stop_interrupted();
+    prompt_shown = false;
     if (got < 0) {
         r.error = errno ? errno : EIO;
         return;
@@ -143,6 +146,7 @@ void show_prompt(LinePrompt prompt) {
     // What the program printed comes before the prompt.
     (void)std::fflush(stdout);
     (void)std::fputs(prompt_text(prompt), stderr);
+    prompt_shown = true;
 }
 
 // One read() of at most want bytes, appended to what the reader holds.
@@ -167,6 +171,7 @@ void read_more(InputReader& r, size_t want) {
         if (interrupt_signal) stop_interrupted();
     // A signal that came as the input did is still honoured.
     if (interrupt_signal) stop_interrupted();
+    prompt_shown = false;
     if (n < 0) {
         r.error = errno;
         r.ahead.resize(old);
@@ -254,6 +259,10 @@ std::string peek_source_line(size_t limit, bool* whole) {
         }
         line += c;
     }
+}
+
+bool prompt_waiting() {
+    return prompt_shown;
 }
 
 bool await_number(InputReader& r) {

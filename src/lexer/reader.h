@@ -49,6 +49,10 @@ int read_source(int fd, char* dest, int room, LinePrompt prompt = LinePrompt::NO
 // standard output first when it is a terminal and the wait is a real one.
 bool await_input(int fd);
 
+// True while a session's prompt on standard error waits for its line: what
+// is written to standard error next starts a line of its own.
+bool prompt_waiting();
+
 // Called before console input reads a number from reader: in a session,
 // the line it may read is the number's. True when the line editor will show
 // console input's prompt as it reads that line (standard output is the

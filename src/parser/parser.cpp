@@ -60,9 +60,6 @@ int translate(int32_t code) {
     return code < TOKEN_TRANSLATION_SIZE ? token_translation[code] : SYMBOL_COUNT;
 }
 
-constexpr int OUTPUT_HEADER = 46;  // the nonterminals the top level is made of
-constexpr int STATEMENT = 48;
-
 // The states in which a top-level statement begins: the one after the
 // header, and the one after a statement's ";" (which every statement list
 // shares; the one at the top level is the one two entries above the last).
@@ -72,9 +69,11 @@ struct TopLevel {
 };
 
 TopLevel top_level_states() {
+    // The nonterminals, named by rules whose numbers the actions use too:
+    // output_header -> (empty), and statement -> IDENT "++".
     TopLevel t;
-    t.after_header = goto_state(OUTPUT_HEADER, 0);
-    int statement = goto_state(STATEMENT, t.after_header);
+    t.after_header = goto_state(rule_lhs[3], 0);
+    int statement = goto_state(rule_lhs[16], t.after_header);
     t.after_semicolon = action_table[action_base[statement] + translate(';')];
     return t;
 }
@@ -88,14 +87,15 @@ namespace {
 // After an error in a session: the statement in progress is dropped, with
 // the rest of its line when the scanner has not dropped it already, and the
 // parse starts again at the top level, after the header if it was read.
-void start_again(ParserStacks& s, int& state, int32_t& statement_start, bool header_read, bool discard_line) {
+void start_again(ParserStacks& s, int& state, int32_t& statement_start, const TopLevel& top, bool header_read,
+                 bool discard_line) {
     ++parse_errors_survived;
     if (discard_line) yy_discard_line();
     return_to_top_level();
     // The reductions that found the error may have popped the header's
     // state, so it is pushed again; the bottom state is always 0.
     s.height = header_read ? 1 : 0;
-    state = header_read ? goto_state(OUTPUT_HEADER, 0) : 0;
+    state = header_read ? top.after_header : 0;
     statement_start = s.height;
     parse_lookahead = EMPTY_LOOKAHEAD;
 }
@@ -148,7 +148,7 @@ ParseResult parse_program() {
                 passed_count = 0;
                 if (parse_lookahead == TOKEN_DISCARDED) {
                     // The scanner reported its error and dropped the line.
-                    start_again(s, state, statement_start, header_read, false);
+                    start_again(s, state, statement_start, top, header_read, false);
                     continue;
                 }
             }
@@ -190,7 +190,7 @@ ParseResult parse_program() {
                 explain_syntax_error(parse_lookahead, passed, passed_count);
             }
             if (yy_interactive && parse_lookahead != 0) {
-                start_again(s, state, statement_start, header_read, true);
+                start_again(s, state, statement_start, top, header_read, true);
                 continue;
             }
             result = PARSE_ERROR;
@@ -204,7 +204,7 @@ ParseResult parse_program() {
         reduce_action(rule, &s.value_stack[s.height - 1]);
         if (machine.halted) {
             if (yy_interactive) {
-                start_again(s, state, statement_start, header_read, true);
+                start_again(s, state, statement_start, top, header_read, true);
                 continue;
             }
             result = PARSE_HALTED;

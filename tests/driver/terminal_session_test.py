@@ -7,6 +7,7 @@ usage: terminal_session_test.py RILL EDITOR(0|1)
 """
 import os
 import pty
+import re
 import select
 import shutil
 import signal
@@ -170,7 +171,9 @@ def main():
         t.type("\x03")
         status = t.finish()
         check("Ctrl-C ends the session by SIGINT", status == -signal.SIGINT, "status %s" % status)
-        check("Ctrl-C keeps the output", "kept" in shown(t) and "interrupted" in shown(t), shown(t))
+        check("Ctrl-C keeps the output", "kept" in shown(t), shown(t))
+        check("Ctrl-C: interrupted on a line of its own", re.search(r"rill> (\^C)?\ninterrupted\n", shown(t)),
+              shown(t))
 
         if EDITOR:
             history = os.path.join(state, "rill", "history")
