@@ -225,7 +225,13 @@ namespace {
 bool read_more_at_once(InputReader& r) {
     pollfd p{r.fd, POLLIN, 0};
     if (r.ended || r.error || poll(&p, 1, 0) != 1) return false;
+    // A session's line editor hands out whole lines: what is there is the
+    // next line, typed ahead, and no prompt belongs before a line's rest.
+    if (r.prompt != LinePrompt::NONE && line_editor_ready()) return false;
+    LinePrompt prompt = r.prompt;
+    r.prompt = LinePrompt::NONE;
     read_more(r, READ_CHUNK);
+    r.prompt = prompt;
     return true;
 }
 
