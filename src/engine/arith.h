@@ -104,10 +104,6 @@ enum class Arith : uint8_t {
     ARITH_OPS(ARITH_ENUM, )
 #undef ARITH_ENUM
 };
-#define ARITH_ONE(...) 1,
-constexpr uint8_t ARITH_ONES[] = {ARITH_OPS(ARITH_ONE, )};
-#undef ARITH_ONE
-constexpr int ARITH_COUNT = sizeof ARITH_ONES;
 
 // Whether op is a binary operator's or a compound assignment's instruction.
 constexpr bool is_arith_op(OpCode op) {
@@ -127,25 +123,25 @@ constexpr Arith arith_of(OpCode op) {
     return Arith::ADD;
 }
 
+// The table's two properties, by operator.
+constexpr bool ARITH_COMMUTES[] = {
+#define ARITH_COMMUTES_ROW(name, binary, compound, commutative, ...) commutative,
+    ARITH_OPS(ARITH_COMMUTES_ROW, )
+#undef ARITH_COMMUTES_ROW
+};
+constexpr bool ARITH_STOPS_ON_ZERO[] = {
+#define ARITH_STOPS_ROW(name, binary, compound, commutative, stops, ...) stops,
+    ARITH_OPS(ARITH_STOPS_ROW, )
+#undef ARITH_STOPS_ROW
+};
+
 constexpr bool commutes(Arith a) {
-    switch (a) {
-#define ARITH_COMMUTES(name, binary, compound, commutative, ...) \
-    case Arith::name: return commutative;
-        ARITH_OPS(ARITH_COMMUTES, )
-#undef ARITH_COMMUTES
-    }
-    return false;
+    return ARITH_COMMUTES[static_cast<uint8_t>(a)];
 }
 
 // Whether an integer zero as the right operand stops the run.
 constexpr bool stops_on_zero(Arith a) {
-    switch (a) {
-#define ARITH_STOPS(name, binary, compound, commutative, stops, ...) \
-    case Arith::name: return stops;
-        ARITH_OPS(ARITH_STOPS, )
-#undef ARITH_STOPS
-    }
-    return false;
+    return ARITH_STOPS_ON_ZERO[static_cast<uint8_t>(a)];
 }
 
 // REQUIRES: r != 0 when stops_on_zero(a).
