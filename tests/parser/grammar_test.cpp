@@ -391,6 +391,26 @@ TEST(Grammar, TablesHaveItsRulesAndSymbols) {
     }
 }
 
+// The scanner's named tokens (lexer/tokens.h) are the file's terminals with
+// codes from 256 up: the same codes, each named as the file writes it.
+TEST(Grammar, ScannerTokensAreItsTerminals) {
+    const Grammar& g = grammar();
+    std::map<int, std::string> written;  // by code
+    for (const auto& [text, n] : g.symbols)
+        if (g.terminal(n) && g.code_of.count(n) && g.code_of.at(n) > 256) written[g.code_of.at(n)] = text;
+    for (int code = FIRST_NAMED_TOKEN; code <= LAST_NAMED_TOKEN; ++code) {
+        ASSERT_TRUE(written.count(code)) << token_name(code) << " (" << code << ") is no terminal of the file";
+        const std::string& text = written[code];
+        if (text[0] == '"')
+            EXPECT_TRUE(token_words(code) == "'" + text.substr(1, text.size() - 2) + "'" || token_words(code) == text)
+                << "code " << code << " is " << token_words(code) << " in lexer/tokens.h, " << text << " in the file";
+        else
+            EXPECT_EQ(token_name(code), text) << "code " << code;
+    }
+    for (const auto& [code, text] : written)
+        EXPECT_TRUE(code >= FIRST_NAMED_TOKEN && code <= LAST_NAMED_TOKEN) << text << " has no token in lexer/tokens.h";
+}
+
 // Each rule's action, run over a value stack whose entries are told apart by
 // their symbol, issues what the file says, with the operand it names.
 TEST(Grammar, ActionsIssueWhatTheFileSays) {
