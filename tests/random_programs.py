@@ -2,7 +2,7 @@
 """Random loop programs, each run through every replay path of rill.
 
 Usage: random_programs.py RILL [--first N] [--count N] [--paths walk,threaded,native,default]
-                          [--keep DIR] [--show N]
+                          [--keep DIR] [--show N] [--corners]
 
 Program number N is always the same text (it is made by random.Random(N)),
 so a difference found here is reproduced with `--show N`. Each program runs
@@ -15,7 +15,12 @@ The programs mix integer and real variables, nest loops and blocks, break at
 every depth, count loops by constants and by variables holding negative,
 real, NaN and out-of-range values, divide by zero in both numeric modes,
 reach INT_MIN, make NaNs and infinities, draw random numbers, read the
-console and print to the console and to a file.
+console and print to the console and to a file. With --corners (a different
+program N), a third of the statements aim at the native code's corners:
+integer relations against INT_MIN, INT_MAX and NaN-producing reals, short
+blocks that run without a branch, with divisions and with writes to what
+their tests read, breaks inside blocks, and inner loops started many times
+with counts the outer body sets.
 """
 import argparse
 import os
@@ -47,10 +52,17 @@ MAX_PASSES = 20000           # an estimate bound on how often any statement runs
 PRINT_PASSES = 400           # and on how often a print runs
 
 
+# Integer values at the edges of the integer relations, as expressions: in a
+# comparison they are exact reals, in integer mode INT_MIN wraps.
+EDGE_INTS = ["2147483647", "0 - 2147483647 - 1", "2147483648", "0 - 1", "0", "1"]
+EDGE_REALS = ["0.0 / 0", "0 - 0.0 / 0", "1.0 / 0", "0 - 1.0 / 0", "2147483647.5", "0 - 2147483648.0"]
+
+
 class Generator:
-    def __init__(self, number):
+    def __init__(self, number, corners=False):
         self.rng = random.Random(number)
         self.lines = []
+        self.corners = corners
 
     def chance(self, p):
         return self.rng.random() < p
@@ -166,7 +178,47 @@ class Generator:
         for _ in range(budget):
             self.statement(indent, loops, blocks, passes, quiet)
 
+    def corner(self, indent, loops, blocks, passes, quiet):
+        """A statement aimed at the native code's corners."""
+        i, j = self.pick(INTS), self.pick(INTS + [UNDECLARED])
+        rel = self.pick(RELATIONS)
+        r = self.rng.random()
+        if r < 0.15:
+            self.emit(indent, f"{i} = {self.pick(EDGE_INTS)};")
+        elif r < 0.25:
+            self.emit(indent, f"{self.pick(REALS)} = {self.pick(EDGE_REALS)};")
+        elif r < 0.45 and blocks < 6:
+            # A short integer block, perhaps nested, perhaps writing what its test reads.
+            other = self.pick([self.pick(INTS), self.pick(EDGE_INTS), self.pick(REALS), self.pick(EDGE_REALS)])
+            body = self.pick([f"{j} = {j} + {self.pick(['1', i, '2147483647'])};", f"{i} ++;",
+                              f"{j} = {i} / {self.pick(['7', '1000', '2', '0 - 3', '1', '0 - 1'])};",
+                              f"{i} = {i} * 3 + 1;", f"{j} --;"])
+            if self.chance(0.3):
+                body += f" if ({j} {self.pick(RELATIONS)} {self.pick(EDGE_INTS)}) {{ {i} = {j} - 1; }};"
+            self.emit(indent, f"if ({i} {rel} {other}) {{ {body} }};")
+        elif r < 0.6 and loops > 0 and blocks < 6:
+            # A break inside a block, alone or after a step.
+            step = self.pick(["", f"{i} ++; ", f"{j} = {j} / 7; "])
+            self.emit(indent, f"if ({i} {rel} {self.pick(INTS + EDGE_INTS + REALS)}) {{ {step}out; }};")
+        elif r < 0.8 and loops < 4 and passes <= 40:
+            # An inner loop started many times, its count set by the body around it.
+            outer = self.pick(["30", "200", "500"])
+            self.emit(indent, f"loop ({outer}) {{")
+            count = self.pick(COUNTS)
+            v = self.pick(INTS)
+            self.emit(indent + 1, f"{count} = {v} - {v} / 4 * 4;")  # -3 to 3
+            self.emit(indent + 1, f"{i} ++;")
+            self.emit(indent + 1, f"loop ({count}) {{")
+            self.statements(indent + 2, loops + 2, blocks, passes * int(outer) * 4, True, self.rng.randint(1, 3))
+            self.emit(indent + 1, "};")
+            self.emit(indent, "};")
+        else:
+            self.emit(indent, f"{j} = {i} {self.pick('+-*/')} {self.pick(['7', '1000', '3', '2147483647'])};")
+
     def statement(self, indent, loops, blocks, passes, quiet):
+        if self.corners and self.chance(0.33):
+            self.corner(indent, loops, blocks, passes, quiet)
+            return
         r = self.rng.random()
         printable = not quiet and passes <= PRINT_PASSES
         if r < 0.33:
@@ -257,8 +309,11 @@ class Generator:
         return "\n".join(self.lines) + "\n", console + "\n" if console else ""
 
 
+CORNERS = False   # set by --corners
+
+
 def generate(number):
-    return Generator(number).program()
+    return Generator(number, CORNERS).program()
 
 
 # ---------------------------------------------------------------- running
@@ -361,7 +416,11 @@ def main():
     parser.add_argument("--native-count", default=None,
                         help="the rill_native_count tool: also check that every loop given to "
                              "native code compiled")
+    parser.add_argument("--corners", action="store_true",
+                        help="aim a third of the statements at the native code's corners")
     args = parser.parse_args()
+    global CORNERS
+    CORNERS = args.corners
 
     if args.show is not None:
         text, console = generate(args.show)
