@@ -57,6 +57,10 @@ int read_char(EditLine*, wchar_t* c) {
         ssize_t n = read(STDIN_FILENO, &byte, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return static_cast<int>(n);
+        // Ctrl-D typed before the editor took the terminal over (typed
+        // ahead, in the terminal's own line mode) arrives as a NUL; a NUL
+        // ends a program's input anyway.
+        if (byte == '\0') return 0;
         wchar_t w;
         size_t r = std::mbrtowc(&w, &byte, 1, &state);
         if (r == static_cast<size_t>(-2)) continue;  // more bytes of one character

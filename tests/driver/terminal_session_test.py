@@ -136,6 +136,15 @@ def main():
 
         env = dict(base)
 
+        # Typed ahead, before rill has the terminal: the terminal's own line
+        # mode takes the lines and the Ctrl-D first, and they must still come
+        # through, the end of the input included.
+        t = Terminal(env, scratch)
+        os.write(t.fd, b"int a; a = 21;\noops;\na =* 2; P(\"a is \" a \\n);\n\x04")
+        status = t.finish()
+        check("typed ahead: value after a typo", "a is 42\n" in shown(t), shown(t))
+        check("typed ahead: the end of input, status 1", status == 1, "status %s" % status)
+
         # No error: status 0.
         t = session(env, ["P(\"fine\" \\n);\n"], scratch)
         t.type("\x04")
