@@ -402,7 +402,8 @@ TEST(Grammar, ScannerTokensAreItsTerminals) {
         ASSERT_TRUE(written.count(code)) << token_name(code) << " (" << code << ") is no terminal of the file";
         const std::string& text = written[code];
         if (text[0] == '"')
-            EXPECT_TRUE(token_words(code) == "'" + text.substr(1, text.size() - 2) + "'" || token_words(code) == text)
+            EXPECT_TRUE(token_words(code) == std::string("'").append(text, 1, text.size() - 2) + "'" ||
+                        token_words(code) == text)
                 << "code " << code << " is " << token_words(code) << " in lexer/tokens.h, " << text << " in the file";
         else
             EXPECT_EQ(token_name(code), text) << "code " << code;
