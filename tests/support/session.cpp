@@ -66,7 +66,7 @@ Session::Session(const std::vector<std::string>& argv, const std::string& dir, S
 }
 
 Session::~Session() {
-    if (pid > 0) {
+    if (pid > 0 && ended_status < 0) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
@@ -128,13 +128,24 @@ bool Session::wait_until_waiting(int ms) {
 }
 
 void Session::signal(int sig) {
-    if (pid > 0 && sig) kill(pid, sig);
+    if (pid > 0 && ended_status < 0 && sig) kill(pid, sig);
+}
+
+bool Session::ends_unread(int ms) {
+    for (long long end = now_ms() + ms; now_ms() <= end; usleep(10000)) {
+        int status = 0;
+        if (pid > 0 && waitpid(pid, &status, WNOHANG) == pid) {
+            ended_status = status;
+            return true;
+        }
+    }
+    return false;
 }
 
 int Session::finish(int ms) {
     if (in_fd != out_fd) close_input();
-    int status = 0;
-    for (long long end = now_ms() + ms;;) {
+    int status = ended_status;
+    for (long long end = now_ms() + ms; ended_status < 0;) {
         read_available(10);
         if (waitpid(pid, &status, WNOHANG) == pid) break;
         if (now_ms() > end) {

@@ -24,6 +24,9 @@ public:
     // Waits until the process sleeps, as it does when it waits for input.
     bool wait_until_waiting(int ms = 10000);
     void signal(int sig);
+    // Waits for the process to end without reading its output, as a reader
+    // that has stopped would; false after ms milliseconds.
+    bool ends_unread(int ms = 10000);
     // Closes the input, reads the rest and waits; the status as a shell
     // shows it (128 + the signal that ended the process).
     int finish(int ms = 10000);
@@ -33,5 +36,6 @@ public:
 private:
     bool read_available(int ms);  // true when it read something
     pid_t pid = -1;
+    int ended_status = -1;  // the wait status once ends_unread saw the end
     int in_fd = -1, out_fd = -1, err_fd = -1;
 };
