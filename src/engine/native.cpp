@@ -1,8 +1,8 @@
 // Native code for loops, in four units: tiering (engine/tiering.h) decides
 // whether a loop repays compiling, the plan (engine/native_plan.h) makes
 // every choice no instruction set decides, the emitter of the machine
-// (engine/native_x86.h) writes its instructions, and code memory
-// (engine/code_memory.h) runs them.
+// (engine/native_x86.h, engine/native_a64.h) writes its instructions, and
+// code memory (engine/code_memory.h) runs them.
 //
 // Compiling never ends the run: when memory for compiling, for the code or
 // for the loop's stack frame cannot be had, the loop runs on the threaded
@@ -15,10 +15,27 @@
 #include <new>
 
 #include "engine/native_plan.h"
-#include "engine/native_x86.h"
 #include "engine/tiering.h"
+#if defined(__aarch64__)
+#include "engine/native_a64.h"
+#else
+#include "engine/native_x86.h"
+#endif
 
 namespace {
+
+// The machine's emitter: the build compiles only the one for its machine.
+#if defined(__aarch64__)
+constexpr const NativeTarget& TARGET = AARCH64_TARGET;
+CompiledLoop emit_code(const Translation& t, const NativePlan& plan) {
+    return compile_aarch64(t, plan);
+}
+#else
+constexpr const NativeTarget& TARGET = X86_64_TARGET;
+CompiledLoop emit_code(const Translation& t, const NativePlan& plan) {
+    return compile_x86_64(t, plan);
+}
+#endif
 
 // What the functions native code calls (printing, reading, stopping) may
 // take of the stack below its frame, with room to spare.
@@ -67,8 +84,8 @@ CompiledLoop compile(const Translation& t) {
     ThrowingNew throwing;
     try {
         NativePlan plan;
-        if (!make_native_plan(t, X86_64_TARGET, plan) || !stack_has_room(plan.frame)) return nullptr;
-        return compile_x86_64(t, plan);
+        if (!make_native_plan(t, TARGET, plan) || !stack_has_room(plan.frame)) return nullptr;
+        return emit_code(t, plan);
     } catch (const std::bad_alloc&) {
         return nullptr;  // what was taken is given back on the way out
     }
