@@ -11,6 +11,7 @@
 
 #include "lexer/symbols.h"
 
+#include "engine/native_a64.h"
 #ifdef RILL_NATIVE
 #include "engine/native_x86.h"
 #endif
@@ -136,6 +137,25 @@ TEST(NativePlan, TheHeaviestValuesGetTheTwelveRegisters) {
     EXPECT_EQ(q.spills, 0);
     EXPECT_EQ(q.gp_used, 16);
     EXPECT_EQ((q.frame + wide.entry_bytes) % 16, 0);
+}
+
+TEST(NativePlan, AArch64HoldsTwentyIntegersAndTwentyTwoRealsInRegisters) {
+    // With the counter and the interrupt flag's address, 26 integer homes.
+    Body b;
+    for (int i = 0; i < 24; ++i) {
+        Symbol* n = b.var();
+        Symbol* r = b.var(true);
+        b.op(T_ADD_I, n, n, b.k(1));
+        b.op(T_ADD_R, r, r, r);
+    }
+    NativePlan p = b.plan(AARCH64_TARGET);
+    EXPECT_EQ(p.gp_used, 20);
+    EXPECT_EQ(p.fp_used, 22);
+    EXPECT_EQ(p.spills, 6 + 2);
+    // Calls save x1-x7, x12-x14 and d18-d31; the stack pointer stays 16-aligned.
+    EXPECT_EQ(p.save_fp_base, 8 * (20 - 10));
+    EXPECT_EQ(p.spill_base, p.save_fp_base + 8 * (22 - 8));
+    EXPECT_EQ((p.frame + AARCH64_TARGET.entry_bytes) % 16, 0);
 }
 
 TEST(NativePlan, InnerLoopUsesOutweighOuterOnes) {
@@ -322,8 +342,21 @@ TEST(NativePlan, DeclinesWhatNativeCodeDoesNotHandle) {
     EXPECT_FALSE(make_native_plan(b.translation(), X86_64_TARGET, p));
 }
 
+// The machine's own emitter.
+#if defined(RILL_NATIVE) && defined(__aarch64__)
+constexpr const NativeTarget& MACHINE = AARCH64_TARGET;
+CompiledLoop compile_for_machine(const Translation& t, const NativePlan& p) {
+    return compile_aarch64(t, p);
+}
+#elif defined(RILL_NATIVE)
+constexpr const NativeTarget& MACHINE = X86_64_TARGET;
+CompiledLoop compile_for_machine(const Translation& t, const NativePlan& p) {
+    return compile_x86_64(t, p);
+}
+#endif
+
 #ifdef RILL_NATIVE
-TEST(NativeX86, DeclinesAPlanWhosePromiseDoesNotHold) {
+TEST(NativeEmitter, DeclinesAPlanWhosePromiseDoesNotHold) {
     // A branch-free block whose variable has no register: the plan would
     // never say so, and the emitter refuses rather than emit it.
     Body b;
@@ -331,14 +364,14 @@ TEST(NativeX86, DeclinesAPlanWhosePromiseDoesNotHold) {
     int32_t test = b.compare(T_LT_II, x, b.k(5));
     int32_t add = b.op(T_ADD_I, x, x, b.k(1));
     b.end();
-    NativePlan p = b.plan();
+    NativePlan p = b.plan(MACHINE);
     ASSERT_EQ(p.form[test], BlockForm::BRANCH_FREE);
-    EXPECT_NE(compile_x86_64(b.translation(), p), nullptr);
-    NativePlan broken = b.plan();
+    EXPECT_NE(compile_for_machine(b.translation(), p), nullptr);
+    NativePlan broken = b.plan(MACHINE);
     NativeHome& h = broken.homes[broken.home_of.at(&x->value)];
     h.reg = -1;
     h.disp = broken.spill_base;
-    EXPECT_EQ(compile_x86_64(b.translation(), broken), nullptr);
+    EXPECT_EQ(compile_for_machine(b.translation(), broken), nullptr);
     EXPECT_EQ(broken.guard[add], Guard::OUTER);
 }
 #endif
