@@ -424,7 +424,7 @@ int main(int argc, char** argv) {
          "// 1 the error terminal, 2 any undefined terminal, 3 to "
       << b.tokens - 1 << " the grammar's other\n// terminals, " << b.tokens << " to " << b.symbols - 1
       << " its nonterminals.\n"
-         "#pragma once\n\n#include <cstdint>\n\n";
+         "#pragma once\n\n#include <cstdint>\n\n// clang-format off\n";
     auto constant = [&](const char* name, int value) {
         std::snprintf(line, sizeof line, "constexpr int %-22s = %d;", name, value);
         h << line;
@@ -455,12 +455,14 @@ int main(int argc, char** argv) {
          "extern const int16_t default_goto[NONTERMINAL_COUNT];\n"
          "extern const int16_t goto_base[NONTERMINAL_COUNT];\n"
          "extern const int16_t action_table[LAST_INDEX + 1];\n"
-         "extern const int16_t action_check[LAST_INDEX + 1];\n";
+         "extern const int16_t action_check[LAST_INDEX + 1];\n"
+         "// clang-format on\n";
 
     std::ostringstream c;
     c << "// The LALR(1) tables of the grammar, packed with default reductions. They are\n"
          "// data: regenerate them whole from the grammar rather than editing entries.\n"
          "#include \"parser/tables.h\"\n\n"
+         "// clang-format off\n"
          "namespace {\nconstexpr int16_t F = NO_ACTION_FLAG;\n}\n\n"
       << "// By token code 0 to " << max_code << ": the internal terminal number. " << error_code
       << " is the error\n// terminal; " << g.undefined << " stands for every code the grammar does not use.\n"
@@ -493,7 +495,8 @@ int main(int argc, char** argv) {
       << rows(packed_table, false) << "};\n\n"
       << "// Beside action_table: the terminal, or the goto's source state, for which the entry is valid.\n"
          "const int16_t action_check[LAST_INDEX + 1] = {\n"
-      << rows(packed_check, false) << "};\n";
+      << rows(packed_check, false) << "};\n"
+      << "// clang-format on\n";
 
     for (auto [name, text] : {std::pair{"/tables.h", h.str()}, std::pair{"/tables.cpp", c.str()}}) {
         std::ofstream out(dir + name);

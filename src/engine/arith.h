@@ -45,7 +45,7 @@ struct DivisionMagic {
 constexpr DivisionMagic division_magic(int32_t d) {
     const uint32_t two31 = 0x80000000u;
     uint32_t ad = static_cast<uint32_t>(d);
-    uint32_t anc = two31 - 1 - two31 % ad;      // the largest n whose remainder is d - 1
+    uint32_t anc = two31 - 1 - two31 % ad;  // the largest n whose remainder is d - 1
     int32_t p = 31;
     uint32_t q1 = two31 / anc, r1 = two31 - q1 * anc;
     uint32_t q2 = two31 / ad, r2 = two31 - q2 * ad;
@@ -94,9 +94,9 @@ constexpr int32_t divide_by_power_of_two(int32_t n, int32_t shift) {
 // codes, fail to compile until a new row is handled. Extra arguments are
 // passed on to F after the row.
 #define ARITH_OPS(F, ...)                                  \
-    F(ADD, OP_ADD, OP_ADD_TO, true, false, __VA_ARGS__)     \
-    F(SUB, OP_SUB, OP_SUB_FROM, false, false, __VA_ARGS__)  \
-    F(MUL, OP_MUL, OP_MUL_BY, true, false, __VA_ARGS__)     \
+    F(ADD, OP_ADD, OP_ADD_TO, true, false, __VA_ARGS__)    \
+    F(SUB, OP_SUB, OP_SUB_FROM, false, false, __VA_ARGS__) \
+    F(MUL, OP_MUL, OP_MUL_BY, true, false, __VA_ARGS__)    \
     F(DIV, OP_DIV, OP_DIV_BY, false, true, __VA_ARGS__)
 
 enum class Arith : uint8_t {

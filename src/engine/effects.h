@@ -31,14 +31,18 @@ inline void count_loop_pass() {
 }
 
 inline void push_int(int32_t& top, int32_t mode, int32_t k) {
-    if (mode == MODE_INT) machine.int_stack[top] = k;
-    else machine.real_stack[top] = k;
+    if (mode == MODE_INT)
+        machine.int_stack[top] = k;
+    else
+        machine.real_stack[top] = k;
     ++top;
 }
 
 inline void push_real(int32_t& top, int32_t mode, double d) {
-    if (mode == MODE_INT) machine.int_stack[top] = real_to_int(d);
-    else machine.real_stack[top] = d;
+    if (mode == MODE_INT)
+        machine.int_stack[top] = real_to_int(d);
+    else
+        machine.real_stack[top] = d;
     ++top;
 }
 
@@ -98,8 +102,10 @@ inline bool update_var(OpCode op, int32_t& top, int32_t mode, Symbol* sym, const
 
 // OP_INC and OP_DEC, by the variable's own type.
 inline void step_var(Symbol* sym, int32_t delta) {
-    if (sym->type) sym->value.real = step_real(sym->value.real, delta);
-    else sym->value.integer = step_int(sym->value.integer, delta);
+    if (sym->type)
+        sym->value.real = step_real(sym->value.real, delta);
+    else
+        sym->value.integer = step_int(sym->value.integer, delta);
 }
 
 inline void make_real(Symbol* sym) {
@@ -126,6 +132,8 @@ inline int32_t compare_top(OpCode op, int32_t& top) {
 // OP_RAND: the top value becomes a draw scaled into [0, top).
 inline void random_top(int32_t top, int32_t mode) {
     int32_t r = draw_random();
-    if (mode == MODE_INT) machine.int_stack[top - 1] = scale_random(r, machine.int_stack[top - 1]);
-    else machine.real_stack[top - 1] = scale_random(r, machine.real_stack[top - 1]);
+    if (mode == MODE_INT)
+        machine.int_stack[top - 1] = scale_random(r, machine.int_stack[top - 1]);
+    else
+        machine.real_stack[top - 1] = scale_random(r, machine.real_stack[top - 1]);
 }

@@ -10,6 +10,7 @@
 
 // ORDER OP: the codes are part of the recorded program; 72 is shared, and
 // operand_kind tells OP_LOOP_VAR (a variable) from OP_BREAK (none).
+// clang-format off
 enum OpCode : int16_t {
     OP_PUSH_INT    = 1,
     OP_PUSH_REAL   = 2,
@@ -52,18 +53,19 @@ enum OpCode : int16_t {
     OP_OPEN_OUT    = 90,
     OP_OUT_CONSOLE = 91,
 };
+// clang-format on
 
 enum OperandKind : int16_t {
-    OPERAND_NONE  = 0,
+    OPERAND_NONE = 0,
     OPERAND_CONST = 1,
-    OPERAND_VAR   = 2,
+    OPERAND_VAR = 2,
 };
 
 struct Instruction {
-    OpCode       op;
-    OperandKind  operand_kind;  // which view of operand is live
-    int32_t      line;          // the source line it was issued on, for messages
-    TokenValue   operand;       // zero for OPERAND_NONE
+    OpCode op;
+    OperandKind operand_kind;  // which view of operand is live
+    int32_t line;              // the source line it was issued on, for messages
+    TokenValue operand;        // zero for OPERAND_NONE
     Instruction* next;
 };
 // Every record of a run is kept: the line lives in what the narrow codes free.
@@ -71,7 +73,7 @@ static_assert(sizeof(Instruction) == 24);
 
 struct InstructionList {
     Instruction* head;
-    Instruction* last;          // also the tail, so appending costs O(1)
+    Instruction* last;  // also the tail, so appending costs O(1)
 };
 
 // The code's name without its prefix, as tools print it ("PUSH_INT", "BREAK").
@@ -124,7 +126,7 @@ inline bool is_comparison(OpCode op) {
     return op >= OP_IF_EQ && op <= OP_IF_GT;
 }
 
-extern InstructionList instruction_list;    // owned by engine/issue.cpp
+extern InstructionList instruction_list;  // owned by engine/issue.cpp
 
 // The source line recorded with each instruction issued, so that a fault
 // found later (in a loop's replay) can name it. Kept up to date by the

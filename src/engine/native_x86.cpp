@@ -69,8 +69,10 @@ public:
         labels_.resize(t_.size + 1);
         for (int32_t i = 0; i < t_.size; ++i) {
             const TranslatedOp& op = t_.ops[i];
-            if (op.code == T_LOOP_I || op.code == T_LOOP_R) target(op.jump + 1);
-            else if (op.code == T_LOOP_END || (op.code >= T_EQ_II && op.code <= T_GT_RR)) target(op.jump);
+            if (op.code == T_LOOP_I || op.code == T_LOOP_R)
+                target(op.jump + 1);
+            else if (op.code == T_LOOP_END || (op.code >= T_EQ_II && op.code <= T_GT_RR))
+                target(op.jump);
         }
         done_ = a_.newLabel();
         exit_ = a_.newLabel();
@@ -97,26 +99,26 @@ public:
 private:
     // An integer division by zero found at a record, or an interrupt (at null).
     struct Stub {
-        Label              label;
+        Label label;
         const Instruction* at;
     };
 
     using Home = NativeHome;
 
-    const Translation&                      t_;
-    const NativePlan&                       p_;
-    x86::Assembler&                         a_;
-    std::vector<int32_t>                    loops_;       // the open loops' operations, outermost (t_.size) first
-    std::vector<Label>                      labels_;      // by operation index
-    std::vector<Stub>                       stubs_;
+    const Translation& t_;
+    const NativePlan& p_;
+    x86::Assembler& a_;
+    std::vector<int32_t> loops_;  // the open loops' operations, outermost (t_.size) first
+    std::vector<Label> labels_;   // by operation index
+    std::vector<Stub> stubs_;
     std::vector<std::pair<uint64_t, Label>> constants_;
-    std::unordered_map<uint64_t, size_t>    constant_of_;
-    Label                                   done_;
-    Label                                   exit_;
-    Label                                   interrupted_;
-    Guard                                   guard_ = Guard::NONE;  // of the operation being emitted
-    int32_t                                 current_ = -1;  // the operation being emitted
-    bool                                    broken_ = false;  // a promise of the plan did not hold
+    std::unordered_map<uint64_t, size_t> constant_of_;
+    Label done_;
+    Label exit_;
+    Label interrupted_;
+    Guard guard_ = Guard::NONE;  // of the operation being emitted
+    int32_t current_ = -1;       // the operation being emitted
+    bool broken_ = false;        // a promise of the plan did not hold
 
     // Notes a promise of the plan that does not hold: the loop is declined.
     void expect(bool promise) {
@@ -185,9 +187,7 @@ private:
         return x86::qword_ptr(pooled(bits));
     }
 
-    x86::Mem int_constant(int32_t k) {
-        return x86::dword_ptr(pooled(static_cast<uint32_t>(k)));
-    }
+    x86::Mem int_constant(int32_t k) { return x86::dword_ptr(pooled(static_cast<uint32_t>(k))); }
 
     static bool same(const Operand& x, const Operand& y) {
         return x.isReg() && y.isReg() && x.as<BaseReg>().id() == y.as<BaseReg>().id();
@@ -218,14 +218,18 @@ private:
     // A variable between its Symbol and its home; rax and rcx are spent.
     void load(const Home& h) {
         a_.mov(x86::rcx, address_of(h.slot));
-        if (h.real) move_real(real_home(h), x86::qword_ptr(x86::rcx));
-        else move_int(int_home(h), x86::dword_ptr(x86::rcx));
+        if (h.real)
+            move_real(real_home(h), x86::qword_ptr(x86::rcx));
+        else
+            move_int(int_home(h), x86::dword_ptr(x86::rcx));
     }
 
     void write_back(const Home& h) {
         a_.mov(x86::rcx, address_of(h.slot));
-        if (h.real) move_real(x86::qword_ptr(x86::rcx), real_home(h));
-        else move_int(x86::dword_ptr(x86::rcx), int_home(h));
+        if (h.real)
+            move_real(x86::qword_ptr(x86::rcx), real_home(h));
+        else
+            move_int(x86::dword_ptr(x86::rcx), int_home(h));
     }
 
     void write_back_all() {
@@ -303,22 +307,24 @@ private:
         if (arith == Arith::ADD && d.isReg() && !guarded(op) && x.isReg() && !same(d, x) && !same(d, y) &&
             (y.isReg() || y.isImm())) {
             x86::Gp base = x.as<x86::Gp>().r64();
-            if (y.isReg()) a_.lea(d.as<x86::Gp>(), x86::ptr(base, y.as<x86::Gp>().r64()));
-            else a_.lea(d.as<x86::Gp>(), x86::ptr(base, y.as<Imm>().valueAs<int32_t>()));
+            if (y.isReg())
+                a_.lea(d.as<x86::Gp>(), x86::ptr(base, y.as<x86::Gp>().r64()));
+            else
+                a_.lea(d.as<x86::Gp>(), x86::ptr(base, y.as<Imm>().valueAs<int32_t>()));
             return;
         }
         Operand r = d;
         if (!d.isReg() || same(d, y) || guarded(op)) r = x86::eax;
         move_int(r, x);
-        if (id == x86::Inst::kIdImul && y.isImm()) a_.emit(id, r, r, y);
-        else a_.emit(id, r, y);
+        if (id == x86::Inst::kIdImul && y.isImm())
+            a_.emit(id, r, r, y);
+        else
+            a_.emit(id, r, y);
         set_int(op, d, r);
     }
 
     // Whether op writes a variable inside a block run without a branch.
-    bool guarded(const TranslatedOp& op) const {
-        return guard_ != Guard::NONE && op.pd == Place::VAR;
-    }
+    bool guarded(const TranslatedOp& op) const { return guard_ != Guard::NONE && op.pd == Place::VAR; }
 
     // d = value, or, inside a block run without a branch, d = value only
     // when the block's test holds. Temporaries die with their statement, so
@@ -363,8 +369,10 @@ private:
                 // The quotient goes straight to a destination register.
                 x86::Gp q = d.isReg() && !guarded(op) ? d.as<x86::Gp>() : x86::eax;
                 uint32_t u = static_cast<uint32_t>(k);
-                if ((u & (u - 1)) == 0) divide_by_power_of_two(x, std::countr_zero(u), q);
-                else divide_by_constant(x, division_magic(k), q);
+                if ((u & (u - 1)) == 0)
+                    divide_by_power_of_two(x, std::countr_zero(u), q);
+                else
+                    divide_by_constant(x, division_magic(k), q);
                 set_int(op, d, q);
                 return;
             }
@@ -473,8 +481,8 @@ private:
     // compare_flags compares them.
     static x86::CondCode holds(TranslatedCode c) {
         using x86::CondCode;
-        static constexpr CondCode int_holds[] = {CondCode::kE, CondCode::kNE, CondCode::kLE,
-                                                 CondCode::kGE, CondCode::kL, CondCode::kG};
+        static constexpr CondCode int_holds[] = {CondCode::kE,  CondCode::kNE, CondCode::kLE,
+                                                 CondCode::kGE, CondCode::kL,  CondCode::kG};
         static constexpr CondCode real_holds[] = {CondCode::kE,  CondCode::kNE, CondCode::kAE,
                                                   CondCode::kAE, CondCode::kA,  CondCode::kA};
         size_t rel = static_cast<size_t>(relation(c));
@@ -516,9 +524,7 @@ private:
         }
     }
 
-    const Label& break_target() {
-        return loops_.size() == 1 ? done_ : labels_[t_.ops[loops_.back()].jump + 1];
-    }
+    const Label& break_target() { return loops_.size() == 1 ? done_ : labels_[t_.ops[loops_.back()].jump + 1]; }
 
     // A comparison and its block, in the form the plan chose.
     void emit_compare(const TranslatedOp& op, int32_t i) {
@@ -542,9 +548,7 @@ private:
     // Truncates through 64 bits and keeps the low 32, in eax: the hardware
     // gives 2^63 for NaN, the infinities and anything out of range, whose low
     // 32 bits are 0, just as real_to_int gives.
-    void int_of_real(const Operand& x) {
-        a_.emit(x86::Inst::kIdCvttsd2si, x86::rax, x);
-    }
+    void int_of_real(const Operand& x) { a_.emit(x86::Inst::kIdCvttsd2si, x86::rax, x); }
 
     // x, exactly, as a real in r.
     void real_of_int(const x86::Xmm& r, Operand x) {
@@ -613,8 +617,10 @@ private:
         } else {
             move_int(passes, int_src(op.pa, op.a));
         }
-        if (passes.isReg()) a_.test(passes.as<x86::Gp>(), passes.as<x86::Gp>());
-        else a_.cmp(passes.as<x86::Mem>(), 0);
+        if (passes.isReg())
+            a_.test(passes.as<x86::Gp>(), passes.as<x86::Gp>());
+        else
+            a_.cmp(passes.as<x86::Mem>(), 0);
         a_.jle(labels_[op.jump + 1]);  // no pass
         loops_.push_back(i);
     }
@@ -682,8 +688,10 @@ private:
             static_assert(RANDOM_RANGE == 1 << 15);
             draw();
             Operand top = int_src(op.pa, op.a);
-            if (top.isImm()) a_.imul(x86::eax, x86::eax, top.as<Imm>());
-            else a_.emit(x86::Inst::kIdImul, x86::eax, top);
+            if (top.isImm())
+                a_.imul(x86::eax, x86::eax, top.as<Imm>());
+            else
+                a_.emit(x86::Inst::kIdImul, x86::eax, top);
             a_.mov(x86::ecx, x86::eax);
             a_.sar(x86::ecx, 31);
             a_.shr(x86::ecx, 32 - 15);

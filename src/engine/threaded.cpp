@@ -32,28 +32,27 @@ void run_threaded(int32_t count) {
 #define I(p) (*static_cast<int32_t*>(p))
 #define R(p) (*static_cast<double*>(p))
 #define SYM(p) (static_cast<Symbol*>(p))
-#define NEXT()                     \
-    do {                           \
-        op = &ops[pc++];           \
-        goto* labels[op->code];    \
+#define NEXT()                  \
+    do {                        \
+        op = &ops[pc++];        \
+        goto* labels[op->code]; \
     } while (0)
 
     NEXT();
     // The arithmetic, one label per row of ARITH_OPS and type; an integer
     // zero stops the run where the operator says so.
-#define INT_ARITH_LABEL(name, binary, compound, commutative, stops, ...)        \
-    L_##name##_I:                                                               \
-    if (stops && I(op->b) == 0) goto divide_by_zero;                            \
-    I(op->d) = int_arith(Arith::name, I(op->a), I(op->b));                      \
+#define INT_ARITH_LABEL(name, binary, compound, commutative, stops, ...) \
+    L_##name##_I : if (stops && I(op->b) == 0) goto divide_by_zero;      \
+    I(op->d) = int_arith(Arith::name, I(op->a), I(op->b));               \
     NEXT();
-#define REAL_ARITH_LABEL(name, ...)                                             \
-    L_##name##_R:                                                               \
-    R(op->d) = real_arith(Arith::name, R(op->a), R(op->b));                     \
+#define REAL_ARITH_LABEL(name, ...)                                        \
+    L_##name##_R : R(op->d) = real_arith(Arith::name, R(op->a), R(op->b)); \
     NEXT();
     ARITH_OPS(INT_ARITH_LABEL, )
     ARITH_OPS(REAL_ARITH_LABEL, )
 #undef REAL_ARITH_LABEL
 #undef INT_ARITH_LABEL
+// clang-format off
 L_MOVE_I: I(op->d) = I(op->a); NEXT();
 L_MOVE_R: R(op->d) = R(op->a); NEXT();
 L_INT_OF_R: I(op->d) = real_to_int(R(op->a)); NEXT();
@@ -85,8 +84,9 @@ L_FPRINT_STR: print_text(machine.output, static_cast<const char*>(op->d)); NEXT(
 L_FPRINT_VAR: print_value(machine.output, SYM(op->d)); NEXT();
 L_FPRINT_NL: print_newline(machine.output); NEXT();
 L_INPUT: read_input(SYM(op->d)); NEXT();
+// clang-format on
 L_LOOP_I:
-L_LOOP_R: {
+L_LOOP_R : {
     int32_t passes = op->code == T_LOOP_I ? I(op->a) : real_to_int(R(op->a));
     if (passes <= 0) {
         pc = op->jump + 1;  // no pass

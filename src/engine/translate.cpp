@@ -12,27 +12,27 @@ namespace {
 // Expressions have no side effects, so a variable read late reads the same value.
 struct Operand {
     void* slot;
-    bool  real;
+    bool real;
     Place place;
 };
 
-TranslatedOp* code;         // kept for the next loop, and only grows
-int32_t       code_size;
-int32_t       code_capacity;
-TokenValue*   constants;    // sized before translation, so slot addresses stay put
-int32_t       constant_count;
-int32_t       constant_capacity;
-Translation   translation;
+TranslatedOp* code;  // kept for the next loop, and only grows
+int32_t code_size;
+int32_t code_capacity;
+TokenValue* constants;  // sized before translation, so slot addresses stay put
+int32_t constant_count;
+int32_t constant_capacity;
+Translation translation;
 
 // Temporaries by value-stack position: an operation's result takes the
 // position of its left operand, as on the value stack.
 int32_t temp_int[ENGINE_CAPACITY];
-double  temp_real[ENGINE_CAPACITY];
+double temp_real[ENGINE_CAPACITY];
 
-Operand operands[ENGINE_CAPACITY];   // the value stack of the translation
-int32_t pending[ENGINE_CAPACITY];    // blocks and loops whose jump awaits their end
+Operand operands[ENGINE_CAPACITY];  // the value stack of the translation
+int32_t pending[ENGINE_CAPACITY];   // blocks and loops whose jump awaits their end
 
-const Instruction* current_record;   // the record being translated
+const Instruction* current_record;  // the record being translated
 
 TranslatedOp& emit(TranslatedCode c, Operand d = {}, Operand a = {}, Operand b = {}) {
     if (code_size == code_capacity) {
@@ -74,11 +74,11 @@ Operand temporary(int32_t pos, bool real) {
 }
 
 struct Translator {
-    int32_t depth = 0;      // operands on the translation's value stack
-    int32_t open = 0;       // entries of pending
-    int32_t loops = 0;      // loops open inside the body
+    int32_t depth = 0;  // operands on the translation's value stack
+    int32_t open = 0;   // entries of pending
+    int32_t loops = 0;  // loops open inside the body
     int32_t mode = MODE_INT;
-    int32_t last_result = -1;   // the operation whose destination is the top temporary, if any
+    int32_t last_result = -1;  // the operation whose destination is the top temporary, if any
 
     void push(Operand o) {
         operands[depth++] = o;
@@ -91,8 +91,10 @@ struct Translator {
         if (o.real == want_real) return o;
         if (o.place == Place::CONST) {
             // Converted once, here, rather than on every pass.
-            if (want_real) o = real_constant(*static_cast<int32_t*>(o.slot));
-            else o = int_constant(real_to_int(*static_cast<double*>(o.slot)));
+            if (want_real)
+                o = real_constant(*static_cast<int32_t*>(o.slot));
+            else
+                o = int_constant(real_to_int(*static_cast<double*>(o.slot)));
             return o;
         }
         Operand t = temporary(pos, want_real);
@@ -117,11 +119,11 @@ struct Translator {
     void assign(OpCode op, Symbol* sym) {
         bool real = mode == MODE_REAL;
         Operand v = variable(sym);
-        v.real = real;      // the mode is the variable's own: MODE_OF set it
+        v.real = real;  // the mode is the variable's own: MODE_OF set it
         Operand x = as_mode(0, real);
         if (op == OP_STORE) {
             if (last_result >= 0 && last_result == code_size - 1 && depth == 1) {
-                code[last_result].d = v.slot;   // the last operation writes the variable itself
+                code[last_result].d = v.slot;  // the last operation writes the variable itself
                 code[last_result].pd = Place::VAR;
             } else {
                 emit(real ? T_MOVE_R : T_MOVE_I, v, x);
@@ -213,9 +215,11 @@ struct Translator {
             break;
         }
         case OP_LOOP: start_loop(int_constant(p->operand.integer)); break;
-        case OP_LOOP_VAR:   // and OP_BREAK
-            if (p->operand_kind == OPERAND_NONE) emit(T_BREAK);
-            else start_loop(variable(sym));
+        case OP_LOOP_VAR:  // and OP_BREAK
+            if (p->operand_kind == OPERAND_NONE)
+                emit(T_BREAK);
+            else
+                start_loop(variable(sym));
             break;
         case OP_LOOP_END: {
             int32_t begin = pending[--open];
@@ -225,9 +229,9 @@ struct Translator {
             break;
         }
         case OP_MAKE_REAL:
-        case OP_MAKE_INT:       // bodies with declarations take the general walk
+        case OP_MAKE_INT:  // bodies with declarations take the general walk
         case OP_OPEN_OUT:
-        case OP_OUT_CONSOLE:    // the header never stands in a body
+        case OP_OUT_CONSOLE:  // the header never stands in a body
             break;
         }
     }

@@ -17,16 +17,16 @@
 
 // What a translated operation does; with its type, its shape.
 enum class OpKind : uint8_t {
-    ARITH,          // d = a op b
-    MOVE,           // d = a
-    INT_OF_REAL,    // d = real_to_int(a)
-    REAL_OF_INT,    // d = a, exactly
-    RAND,           // d = a draw scaled into [0, a)
-    STEP,           // the variable in d += 1 or -= 1
-    COMPARE,        // past the block at jump unless a rel b
+    ARITH,        // d = a op b
+    MOVE,         // d = a
+    INT_OF_REAL,  // d = real_to_int(a)
+    REAL_OF_INT,  // d = a, exactly
+    RAND,         // d = a draw scaled into [0, a)
+    STEP,         // the variable in d += 1 or -= 1
+    COMPARE,      // past the block at jump unless a rel b
     PRINT,
     INPUT,
-    LOOP,           // a count in a, the end at jump
+    LOOP,  // a count in a, the end at jump
     LOOP_END,
     BREAK
 };
@@ -40,6 +40,7 @@ enum class OpKind : uint8_t {
 // fails, in Relation order: _II compares two integers (exactly as comparing
 // their reals would), _RR two reals.
 #define TRANSLATED_ARITH(name, binary, compound, commutative, stops, X, type, real) X(name##type, ARITH, real)
+// clang-format off
 #define TRANSLATED_CODES(X)                                                            \
     ARITH_OPS(TRANSLATED_ARITH, X, _I, false)                                          \
     ARITH_OPS(TRANSLATED_ARITH, X, _R, true)                                           \
@@ -55,6 +56,7 @@ enum class OpKind : uint8_t {
     X(FPRINT_STR, PRINT, false) X(FPRINT_VAR, PRINT, false) X(FPRINT_NL, PRINT, false) \
     X(INPUT, INPUT, false)                                                             \
     X(LOOP_I, LOOP, false) X(LOOP_R, LOOP, true) X(LOOP_END, LOOP_END, false) X(BREAK, BREAK, false)
+// clang-format on
 
 enum TranslatedCode : uint8_t {
 #define TRANSLATED_ENUM(name, kind, real) T_##name,
@@ -99,35 +101,37 @@ constexpr TranslatedCode compare_code(bool real, Relation rel) {
 }
 static_assert(arith_code(false, arith_of(OP_DIV)) == T_DIV_I && arith_code(true, arith_of(OP_DIV_BY)) == T_DIV_R);
 static_assert(arith_code(false, arith_of(OP_SUB_FROM)) == T_SUB_I && arith_code(true, arith_of(OP_MUL)) == T_MUL_R);
-static_assert(compare_code(false, relation_of(OP_IF_GT)) == T_GT_II && compare_code(true, relation_of(OP_IF_GT)) == T_GT_RR);
-static_assert(compare_code(false, relation_of(OP_IF_LE)) == T_LE_II && compare_code(true, relation_of(OP_IF_NE)) == T_NE_RR);
+static_assert(compare_code(false, relation_of(OP_IF_GT)) == T_GT_II &&
+              compare_code(true, relation_of(OP_IF_GT)) == T_GT_RR);
+static_assert(compare_code(false, relation_of(OP_IF_LE)) == T_LE_II &&
+              compare_code(true, relation_of(OP_IF_NE)) == T_NE_RR);
 static_assert(may_stop(T_DIV_I) && !may_stop(T_DIV_R) && !may_stop(T_MUL_I) && arith_of(T_SUB_R) == Arith::SUB);
 
 // Where an operand lives.
 enum class Place : uint8_t {
     NONE,
-    VAR,        // a Symbol's value
-    CONST,      // the translation's constant pool
-    TEMP,       // a temporary, by value-stack position
+    VAR,    // a Symbol's value
+    CONST,  // the translation's constant pool
+    TEMP,   // a temporary, by value-stack position
 };
 
 // d is the destination, a and b the operands, each a slot of the type the
 // code names. INC_, DEC_, PRINT_VAR, FPRINT_VAR and INPUT hold the Symbol in
 // d; PRINT_STR and FPRINT_STR the text. A LOOP_ reads its count from a.
 struct TranslatedOp {
-    TranslatedCode     code;
-    Place              pd, pa, pb;
-    int32_t            jump;    // an operation index: past a failed block, a loop's end or its body
-    const Instruction* at;      // the record it was translated from
-    void*              d;
-    void*              a;
-    void*              b;
+    TranslatedCode code;
+    Place pd, pa, pb;
+    int32_t jump;           // an operation index: past a failed block, a loop's end or its body
+    const Instruction* at;  // the record it was translated from
+    void* d;
+    void* a;
+    void* b;
 };
 
 struct Translation {
     const TranslatedOp* ops;
-    int32_t             size;   // the last is the replayed loop's own LOOP_END
-    int32_t             loop_depth;     // the deepest nesting of loops inside the body
+    int32_t size;        // the last is the replayed loop's own LOOP_END
+    int32_t loop_depth;  // the deepest nesting of loops inside the body
 };
 
 // Translates the records after start up to its end record. Returns false,

@@ -7,6 +7,7 @@ namespace {
 
 // Character classes. Class 0 is NUL alone; the rest are the smallest sets of
 // characters that no rule tells apart.
+// clang-format off
 enum CharClass : uint8_t {
     C_NUL, C_OTHER, C_BLANK, C_LF, C_BANG, C_DQUOTE, C_SQUOTE, C_LPAREN, C_RPAREN,
     C_STAR, C_PLUS, C_MINUS, C_POINT, C_SLASH, C_DIGIT, C_LT, C_EQ, C_GT, C_BACKSLASH,
@@ -15,6 +16,7 @@ enum CharClass : uint8_t {
     C_LETTER,   // every other letter
     C_COUNT
 };
+// clang-format on
 static_assert(C_COUNT == CLASS_COUNT);
 
 constexpr void make_classes(uint8_t (&table)[128]) {
@@ -27,6 +29,7 @@ constexpr void make_classes(uint8_t (&table)[128]) {
     for (int c = 'A'; c <= 'Z'; ++c) t[c] = C_LETTER;
     for (int c = 'a'; c <= 'z'; ++c) t[c] = C_LETTER;
     for (int c = '0'; c <= '9'; ++c) t[c] = C_DIGIT;
+    // clang-format off
     t[' '] = C_BLANK;  t['\t'] = C_BLANK;  t['\n'] = C_LF;
     t['!'] = C_BANG;   t['"'] = C_DQUOTE;  t['\''] = C_SQUOTE;
     t['('] = C_LPAREN; t[')'] = C_RPAREN;  t['*'] = C_STAR;
@@ -36,9 +39,12 @@ constexpr void make_classes(uint8_t (&table)[128]) {
     t['D'] = C_UP_D;   t['F'] = C_UP_F;    t['P'] = C_UP_P;   t['S'] = C_UP_S;
     t['a'] = C_A; t['b'] = C_B; t['d'] = C_D; t['f'] = C_F; t['i'] = C_I; t['l'] = C_L;
     t['n'] = C_N; t['o'] = C_O; t['p'] = C_P; t['r'] = C_R; t['t'] = C_T; t['u'] = C_U;
+    // clang-format on
 }
 
-constexpr bool is_alnum_class(int k) { return k == C_DIGIT || k >= C_UP_D; }
+constexpr bool is_alnum_class(int k) {
+    return k == C_DIGIT || k >= C_UP_D;
+}
 
 // Identifier states continue on letters, digits and the one run of
 // underscores; a keyword state continues along its keyword and falls back to
@@ -89,13 +95,12 @@ constexpr ScanTables build() {
     single(S_BACKSLASH, C_N, S_NEWLINE_MARK, RULE_NEWLINE_MARK);
 
     a.next[S_INT][C_DIGIT] = S_INT;
-    a.next[S_INT][C_POINT] = S_INT_POINT;          // accepts nothing: "1." backs up to "1"
+    a.next[S_INT][C_POINT] = S_INT_POINT;  // accepts nothing: "1." backs up to "1"
     single(S_INT_POINT, C_DIGIT, S_REAL, RULE_REAL);
     a.next[S_REAL][C_DIGIT] = S_REAL;
 
     for (int s : {S_STRING_OPEN, S_STRING_BODY})
-        for (int k = 1; k < CLASS_COUNT; ++k)
-            a.next[s][k] = k == C_DQUOTE ? S_STRING_CLOSED : S_STRING_BODY;
+        for (int k = 1; k < CLASS_COUNT; ++k) a.next[s][k] = k == C_DQUOTE ? S_STRING_CLOSED : S_STRING_BODY;
     a.accept[S_STRING_CLOSED] = RULE_STRING;
 
     a.accept[S_IDENT_HEAD] = RULE_IDENT;
@@ -110,7 +115,11 @@ constexpr ScanTables build() {
     a.next[S_IDENT_UNDERSCORES][C_UNDERSCORE] = S_IDENT_UNDERSCORES;
 
     // Keywords, as a trie over the identifier states.
-    struct Step { int from, k, to; ScanRule rule; };
+    struct Step {
+        int from, k, to;
+        ScanRule rule;
+    };
+    // clang-format off
     constexpr Step keyword_steps[] = {
         {START_STATE, C_L, S_L, RULE_IDENT},      {S_L, C_O, S_LO, RULE_IDENT},
         {S_LO, C_O, S_LOO, RULE_IDENT},           {S_LOO, C_P, S_LOOP, RULE_KW_LOOP},
@@ -125,6 +134,7 @@ constexpr ScanTables build() {
         {START_STATE, C_UP_P, S_KW_P, RULE_KW_P}, {START_STATE, C_UP_F, S_KW_F, RULE_KW_F},
         {START_STATE, C_UP_S, S_KW_S, RULE_KW_S}, {START_STATE, C_UP_D, S_KW_D, RULE_KW_D},
     };
+    // clang-format on
     for (int k = 0; k < CLASS_COUNT; ++k)
         if (is_alnum_class(k) && k != C_DIGIT) a.next[START_STATE][k] = S_IDENT_HEAD;
     for (int s = S_L; s < SCAN_STATE_COUNT; ++s) identifier_moves(a, s);

@@ -10,6 +10,7 @@
 constexpr int CLASS_COUNT = 37;
 constexpr int CLASS_OTHER = 1;  // control characters, bytes above 127, an input NUL on rescan
 
+// clang-format off
 enum ScanState : uint8_t {
     JAM_STATE,
     START_STATE,            // the start state of the one start condition
@@ -31,11 +32,13 @@ enum ScanState : uint8_t {
     S_KW_P, S_KW_F, S_KW_S, S_KW_D,
     SCAN_STATE_COUNT
 };
+// clang-format on
 
 // The scanner's rules, in priority order: where two rules match the same
 // longest text, the one listed first wins. Each gives the token it returns,
 // or NO_TOKEN when the scanner does more than return a code (a value to
 // make, text to skip, the buffer's end).
+// clang-format off
 #define SCAN_RULES(X)                                                       \
     X(RULE_ADD_ASSIGN, ADD_ASSIGN)      /* =+ */                            \
     X(RULE_SUB_ASSIGN, SUB_ASSIGN)      /* =- */                            \
@@ -76,29 +79,29 @@ enum ScanState : uint8_t {
     X(RULE_LINE_FEED, NO_TOKEN)         /* skipped */                       \
     X(RULE_CHARACTER, NO_TOKEN)         /* any other character: its code */ \
     X(RULE_END_OF_BUFFER, NO_TOKEN)     /* a NUL: the sentinel or input */
+// clang-format on
 
 enum ScanRule : uint8_t {
-    RULE_NONE,      // the state accepts nothing
+    RULE_NONE,  // the state accepts nothing
 #define SCAN_RULE_NAME(rule, token) rule,
     SCAN_RULES(SCAN_RULE_NAME)
 #undef SCAN_RULE_NAME
-    SCAN_RULE_COUNT
+        SCAN_RULE_COUNT
 };
 
 constexpr int NO_TOKEN = 0;
 
 // The token each rule returns, or NO_TOKEN.
-constexpr int16_t rule_token[SCAN_RULE_COUNT] = {
-    NO_TOKEN,
+constexpr int16_t rule_token[SCAN_RULE_COUNT] = {NO_TOKEN,
 #define SCAN_RULE_TOKEN(rule, token) token,
-    SCAN_RULES(SCAN_RULE_TOKEN)
+                                                 SCAN_RULES(SCAN_RULE_TOKEN)
 #undef SCAN_RULE_TOKEN
 };
 
 struct ScanTables {
-    uint8_t char_class[128];                    // indexed by character code below 128
-    uint8_t next[SCAN_STATE_COUNT][CLASS_COUNT];     // the transition; JAM_STATE where no rule goes on
-    uint8_t accept[SCAN_STATE_COUNT];           // the ScanRule a state accepts, RULE_NONE for none
+    uint8_t char_class[128];                      // indexed by character code below 128
+    uint8_t next[SCAN_STATE_COUNT][CLASS_COUNT];  // the transition; JAM_STATE where no rule goes on
+    uint8_t accept[SCAN_STATE_COUNT];             // the ScanRule a state accepts, RULE_NONE for none
 };
 
 extern const ScanTables scan_tables;

@@ -22,14 +22,14 @@ enum class LinePrompt : uint8_t { NONE, STATEMENT, CONTINUATION, NUMBER };
 // comes from standard input: then the two take turns on one stream and
 // neither can swallow bytes meant for the other.
 struct InputReader {
-    int  fd = -1;
-    bool text_mode = true;      // CR LF becomes LF (also split across reads); 0x1A ends the input
-    std::vector<char> ahead;    // [next, ready) can be handed out; [ready, end) is a CR on hold
+    int fd = -1;
+    bool text_mode = true;    // CR LF becomes LF (also split across reads); 0x1A ends the input
+    std::vector<char> ahead;  // [next, ready) can be handed out; [ready, end) is a CR on hold
     size_t next = 0;
     size_t ready = 0;
-    bool ended = false;         // end of input or 0x1A seen: nothing is read again
-    int  error = 0;             // errno of a failed read
-    LinePrompt prompt = LinePrompt::NONE;   // NONE but in a session: what the next line is read for
+    bool ended = false;                    // end of input or 0x1A seen: nothing is read again
+    int error = 0;                         // errno of a failed read
+    LinePrompt prompt = LinePrompt::NONE;  // NONE but in a session: what the next line is read for
 };
 
 // Hands out at most room characters (REQUIRES: room >= 1) into dest, reading

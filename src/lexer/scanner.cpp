@@ -12,39 +12,41 @@
 #include "lexer/reader.h"
 #include "lexer/symbols.h"
 
-FILE*      yy_input_stream;
+FILE* yy_input_stream;
 TokenValue yy_token_value;
-int32_t    token_line = 1;
-bool       yy_input_cut_short;
-bool       yy_interactive;
-bool       yy_statement_start;
+int32_t token_line = 1;
+bool yy_input_cut_short;
+bool yy_interactive;
+bool yy_statement_start;
 
 namespace {
 
 enum RefillResult {
-    REFILL_MORE = 0, REFILL_EOF = 1, REFILL_FLUSH = 2,
-    REFILL_DISCARDED = 3,   // a session's token outgrew the buffer: reported, and dropped
+    REFILL_MORE = 0,
+    REFILL_EOF = 1,
+    REFILL_FLUSH = 2,
+    REFILL_DISCARDED = 3,  // a session's token outgrew the buffer: reported, and dropped
 };
 
 ScanBuffer* yy_active_buffer;
-char*       yy_scan_pos;        // where the next match starts; after a match, just past it
-char        yy_saved_char;      // the character under the NUL that ends the current lexeme
-int32_t     yy_chars_in_buffer;
-char*       yy_lexeme;
-int32_t     yy_lexeme_length;
-int         yy_accept_state;
-char*       yy_accept_pos;
-int         yy_start_state;
-int         yy_first_call = 1;  // until the first call's start-up has run
+char* yy_scan_pos;   // where the next match starts; after a match, just past it
+char yy_saved_char;  // the character under the NUL that ends the current lexeme
+int32_t yy_chars_in_buffer;
+char* yy_lexeme;
+int32_t yy_lexeme_length;
+int yy_accept_state;
+char* yy_accept_pos;
+int yy_start_state;
+int yy_first_call = 1;  // until the first call's start-up has run
 
 // Positions, for help. Offsets count the characters of the source as the
 // scanner gets them (a CR LF is one line feed), from 0. Lines are counted
 // where the scanner passes line feeds anyway: in skipped blanks, and in a
 // string once it is matched.
-int32_t yy_line = 1;                // the line the scan position is on
-char*   yy_line_start;              // where that line begins in storage; null once a refill moved it out
-int64_t yy_storage_offset = -1;     // the offset of storage[0], which holds the character before the text
-int64_t yy_lost_line_offset;        // the line's offset while yy_line_start is null
+int32_t yy_line = 1;             // the line the scan position is on
+char* yy_line_start;             // where that line begins in storage; null once a refill moved it out
+int64_t yy_storage_offset = -1;  // the offset of storage[0], which holds the character before the text
+int64_t yy_lost_line_offset;     // the line's offset while yy_line_start is null
 
 // The last characters that refills moved out of storage, so that help can
 // still show what stands before a token.
@@ -56,7 +58,7 @@ std::string yy_lost_tail;
 struct StringSpan {
     int64_t start = -1;
     int32_t line = 0, column = 0, end_line = 0;
-    bool    remark = false;
+    bool remark = false;
 };
 StringSpan yy_long_string;
 
@@ -100,8 +102,8 @@ void keep_position_across_refill(char* keep_from) {
     StringSpan span;
     span.start = offset_in_source(bp);
     span.line = yy_line;
-    span.column = static_cast<int32_t>(span.start - (yy_line_start ? offset_in_source(yy_line_start)
-                                                                   : yy_lost_line_offset)) + 1;
+    span.column =
+        static_cast<int32_t>(span.start - (yy_line_start ? offset_in_source(yy_line_start) : yy_lost_line_offset)) + 1;
     // A remark is a string between two single quotes.
     char* p = bp;
     while (p > text_begin() && (p[-1] == ' ' || p[-1] == '\t' || p[-1] == '\n')) --p;
@@ -126,11 +128,9 @@ void yy_sync_from_buffer() {
 // current lexeme's terminating NUL covers put back.
 struct HeldText {
     std::string text;
-    int64_t     first_offset;       // the source offset of text[0]
+    int64_t first_offset;  // the source offset of text[0]
 
-    size_t index_of(const char* p) const {
-        return static_cast<size_t>(offset_in_source(p) - first_offset);
-    }
+    size_t index_of(const char* p) const { return static_cast<size_t>(offset_in_source(p) - first_offset); }
 };
 
 HeldText held_text() {
@@ -144,7 +144,7 @@ HeldText held_text() {
     return held;
 }
 
-constexpr size_t SHOWN_AROUND = 60;     // characters of a long line shown on each side of the caret
+constexpr size_t SHOWN_AROUND = 60;  // characters of a long line shown on each side of the caret
 
 // The place of text[at], where lines have been counted up to text[counted].
 SourcePlace place_in(const HeldText& held, size_t at, size_t counted) {
@@ -198,7 +198,7 @@ void drop_from(char* p) {
         yy_line_start = end;
     }
     yy_scan_pos = yy_lexeme = end;
-    yy_saved_char = '\0';      // the sentinel
+    yy_saved_char = '\0';  // the sentinel
 }
 
 const char TOO_LONG[] = "fatal error - scanner input buffer overflow";
@@ -331,7 +331,7 @@ void explain_cut_short() {
 struct Match {
     char* bp;
     char* cp;
-    int   state;
+    int state;
 };
 
 // How the scanning loop goes on after the end of the buffered text.
@@ -364,7 +364,7 @@ Resume end_of_buffer(Match& m) {
     if (refill == REFILL_DISCARDED) return Resume::DISCARDED;
     if (refill == REFILL_EOF) {
         yy_scan_pos = yy_lexeme;
-        return Resume::END_OF_INPUT;   // there is no further input to switch to
+        return Resume::END_OF_INPUT;  // there is no further input to switch to
     }
     // Take the unfinished match up again: over the new input, or, when
     // there is none, as far as the pending text goes.
@@ -388,7 +388,7 @@ int yy_next_token() {
     int state;
     for (;;) {
         cp = yy_scan_pos;
-        *cp = yy_saved_char;    // undo the NUL that ended the previous lexeme
+        *cp = yy_saved_char;  // undo the NUL that ended the previous lexeme
         // Blanks, tabs and line feeds are one-character matches that are
         // skipped: a run of them is passed over at once.
         for (;; ++cp) {
@@ -425,25 +425,21 @@ int yy_next_token() {
 
         if (int token = rule_token[rule]) return token;
         switch (rule) {
-        case RULE_NONE:     // reached from the end-of-buffer paths when the state accepts nothing
+        case RULE_NONE:  // reached from the end-of-buffer paths when the state accepts nothing
             *cp = yy_saved_char;
             cp = yy_accept_pos;
             state = yy_accept_state;
             goto find_action;
-        case RULE_INTEGER:
-            yy_token_value.integer = convert_integer(yy_lexeme);
-            return INT_CONST;
-        case RULE_REAL:
-            yy_token_value.real = std::strtod(yy_lexeme, nullptr);
-            return REAL_CONST;
+        case RULE_INTEGER: yy_token_value.integer = convert_integer(yy_lexeme); return INT_CONST;
+        case RULE_REAL: yy_token_value.real = std::strtod(yy_lexeme, nullptr); return REAL_CONST;
         case RULE_STRING: {
-            char* quote = yy_lexeme + yy_lexeme_length - 1;     // the closing one
+            char* quote = yy_lexeme + yy_lexeme_length - 1;  // the closing one
             if (void* nl = std::memchr(yy_lexeme, '\n', static_cast<size_t>(yy_lexeme_length)))
                 note_long_string(yy_lexeme, static_cast<char*>(nl), cp);
             *quote = '\0';
             char* copy = strdup(yy_lexeme);
             if (!copy) fatal_error("out of memory");
-            *quote = '"';       // the source as it stands, for help
+            *quote = '"';  // the source as it stands, for help
             yy_token_value.text = copy + 1;
             return STRING_CONST;
         }
@@ -451,8 +447,7 @@ int yy_next_token() {
             ++yy_line;
             yy_line_start = cp;
             continue;
-        case RULE_BLANK:
-            continue;
+        case RULE_BLANK: continue;
         case RULE_IDENT: {
             Symbol* sym = intern_identifier(yy_lexeme);
             if (!sym) {
@@ -463,8 +458,7 @@ int yy_next_token() {
             yy_token_value.symbol = sym;
             return IDENT;
         }
-        case RULE_CHARACTER:
-            return static_cast<unsigned char>(yy_lexeme[0]);
+        case RULE_CHARACTER: return static_cast<unsigned char>(yy_lexeme[0]);
         case RULE_END_OF_BUFFER: {
             Match m{bp, cp, state};
             Resume resume = end_of_buffer(m);
@@ -475,18 +469,18 @@ int yy_next_token() {
             if (resume == Resume::FIND_ACTION) goto find_action;
             return resume == Resume::DISCARDED ? TOKEN_DISCARDED : TOKEN_END;
         }
-        default:
-            fatal_error("fatal flex scanner internal error--no action found");
+        default: fatal_error("fatal flex scanner internal error--no action found");
         }
     }
 }
 
 void yy_discard_line() {
     if (!yy_active_buffer) return;
-    *yy_scan_pos = yy_saved_char;   // the NUL that ended the last lexeme
+    *yy_scan_pos = yy_saved_char;  // the NUL that ended the last lexeme
     char* end = yy_active_buffer->storage + yy_chars_in_buffer;
-    char* nl = yy_scan_pos < end ? static_cast<char*>(std::memchr(yy_scan_pos, '\n', static_cast<size_t>(end - yy_scan_pos)))
-                                 : nullptr;
+    char* nl = yy_scan_pos < end
+                   ? static_cast<char*>(std::memchr(yy_scan_pos, '\n', static_cast<size_t>(end - yy_scan_pos)))
+                   : nullptr;
     if (!nl) {
         drop_from(yy_scan_pos);
         return;
@@ -530,6 +524,7 @@ std::string yy_token_note(int token) {
     // A quote left without its pair. When a string over several lines ends
     // just before it, that string is the one whose closing quote is missing:
     // its opening quote took this one's pair.
-    if (long_string_ends_here) return what + " that starts at " + from + " runs to here; is its closing quote missing?\n";
+    if (long_string_ends_here)
+        return what + " that starts at " + from + " runs to here; is its closing quote missing?\n";
     return "a string that starts here has no closing quote\n";
 }

@@ -11,6 +11,7 @@ struct Symbol;
 
 // The named tokens: code name, code, and how a message names them to a user.
 // ORDER TOKEN: the parser translates these codes by table; do not renumber.
+// clang-format off
 #define TOKEN_LIST(X)                                                   \
     X(IDENT,          258, "a name")                                    \
     X(INT_CONST,      259, "an integer")                                \
@@ -48,6 +49,7 @@ struct Symbol;
     X(MINUS,          291, "'-'")                                       \
     X(STAR,           292, "'*'")                                       \
     X(SLASH,          293, "'/'")
+// clang-format on
 
 enum TokenCode : int {
     TOKEN_END = 0,
@@ -57,7 +59,7 @@ enum TokenCode : int {
 };
 
 constexpr int FIRST_NAMED_TOKEN = IDENT;
-constexpr int LAST_NAMED_TOKEN  = SLASH;
+constexpr int LAST_NAMED_TOKEN = SLASH;
 
 // The name of a named token as the code spells it ("IDENT"), or null for
 // any other code.
@@ -70,16 +72,16 @@ std::string token_words(int code);
 // An 8-byte cell with four views. An integer lives in the first four bytes
 // and leaves the other four as they were.
 union TokenValue {
-    int32_t     integer;
-    double      real;
+    int32_t integer;
+    double real;
     const char* text;
-    Symbol*     symbol;
-    uint64_t    bits;       // the whole cell, for copying and zeroing
+    Symbol* symbol;
+    uint64_t bits;  // the whole cell, for copying and zeroing
 };
 static_assert(sizeof(TokenValue) == 8);
 
-extern FILE*      yy_input_stream;  // set by the driver; null means standard input
-extern TokenValue yy_token_value;   // written only for the four valued tokens
+extern FILE* yy_input_stream;      // set by the driver; null means standard input
+extern TokenValue yy_token_value;  // written only for the four valued tokens
 
 // The line on which the current token (the one the scanner returned last)
 // begins; 1 on the first line.
@@ -110,12 +112,12 @@ void yy_discard_line();
 // Where a diagnostic points: a line and column (0 when not known), and the
 // source line around it, as far as the scanner still holds it.
 struct SourcePlace {
-    int32_t     line = 0;
-    int32_t     column = 0;
+    int32_t line = 0;
+    int32_t column = 0;
     std::string text;
-    size_t      caret = 0;              // where in text the place is
-    bool        cut_before = false;     // text is only the end of what precedes the place
-    bool        cut_after = false;      // the line goes on after text
+    size_t caret = 0;         // where in text the place is
+    bool cut_before = false;  // text is only the end of what precedes the place
+    bool cut_after = false;   // the line goes on after text
 };
 
 // The place of the current token (token is its code): where it begins; for

@@ -2,6 +2,7 @@
 // data: regenerate them whole from the grammar rather than editing entries.
 #include "parser/tables.h"
 
+// clang-format off
 namespace {
 constexpr int16_t F = NO_ACTION_FLAG;
 }
@@ -138,3 +139,4 @@ const int16_t action_check[LAST_INDEX + 1] = {
      28,  41,  42,  43,  44,   8,  20,  20,   7,   3,  // 90
      18,  18,   3,   8,  18,  17,  17,  17,   0,   0,  // 100
 };
+// clang-format on

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+// clang-format off
 constexpr int PARSE_STATE_COUNT      = 120;
 constexpr int FIRST_NONTERMINAL      = 45;
 constexpr int NONTERMINAL_COUNT      = 23;
@@ -25,3 +26,4 @@ extern const int16_t default_goto[NONTERMINAL_COUNT];
 extern const int16_t goto_base[NONTERMINAL_COUNT];
 extern const int16_t action_table[LAST_INDEX + 1];
 extern const int16_t action_check[LAST_INDEX + 1];
+// clang-format on
