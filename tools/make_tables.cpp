@@ -215,7 +215,9 @@ struct Builder {
     bool consistent(int s) const {
         const State& st = states[s];
         if (st.reductions.empty()) return true;
-        bool shifts_terminal = !st.shifts.empty() && states[st.shifts[0]].symbol < tokens;
+        // Precedence may have struck shifts out (-1), so look at every one left.
+        bool shifts_terminal =
+            std::any_of(st.shifts.begin(), st.shifts.end(), [&](int t) { return t >= 0 && states[t].symbol < tokens; });
         return !(st.reductions.size() > 1 || shifts_terminal);
     }
 
