@@ -39,7 +39,7 @@ CompiledLoop emit_code(const Translation& t, const NativePlan& plan) {
 
 // What the functions native code calls (printing, reading, stopping) may
 // take of the stack below its frame, with room to spare.
-constexpr uintptr_t CALL_HEADROOM = 16 * 1024;
+constexpr uintptr_t CALL_HEADROOM = uintptr_t{16} * 1024;
 
 int32_t loops_compiled;
 int32_t loops_declined;
@@ -63,8 +63,9 @@ uintptr_t stack_floor() {
 // stack below the caller's.
 bool stack_has_room(int32_t frame) {
     uintptr_t floor = stack_floor();
-    char here;
-    uintptr_t sp = reinterpret_cast<uintptr_t>(&here);
+    // The frame's address, not a local's: a sanitizer may keep locals apart
+    // from the stack.
+    uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     uintptr_t needed = static_cast<uintptr_t>(frame) + CALL_HEADROOM;
     return floor != 0 && sp > floor && sp - floor >= needed;
 }
