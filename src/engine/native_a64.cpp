@@ -57,8 +57,7 @@ CompiledLoop place_code(CodeHolder& code) {
 // argument and result), x8 to x11, x15, x16 and x17 are scratch; x18 is the
 // platform's.
 constexpr uint32_t GP_POOL[] = {19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 1, 2, 3, 4, 5, 6, 7, 12, 13, 14};
-constexpr uint32_t FP_POOL[] = {8,  9,  10, 11, 12, 13, 14, 15, 18, 19, 20,
-                                21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
+constexpr uint32_t FP_POOL[] = {8, 9, 10, 11, 12, 13, 14, 15, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
 static_assert(sizeof GP_POOL / sizeof GP_POOL[0] == AARCH64_TARGET.gp_count);
 static_assert(sizeof FP_POOL / sizeof FP_POOL[0] == AARCH64_TARGET.fp_count);
 constexpr int32_t ENTRY = AARCH64_TARGET.entry_bytes;
@@ -88,8 +87,10 @@ public:
         labels_.resize(t_.size + 1);
         for (int32_t i = 0; i < t_.size; ++i) {
             const TranslatedOp& op = t_.ops[i];
-            if (op.code == T_LOOP_I || op.code == T_LOOP_R) target(op.jump + 1);
-            else if (op.code == T_LOOP_END || (op.code >= T_EQ_II && op.code <= T_GT_RR)) target(op.jump);
+            if (op.code == T_LOOP_I || op.code == T_LOOP_R)
+                target(op.jump + 1);
+            else if (op.code == T_LOOP_END || (op.code >= T_EQ_II && op.code <= T_GT_RR))
+                target(op.jump);
         }
         done_ = a_.newLabel();
         exit_ = a_.newLabel();
@@ -116,26 +117,26 @@ public:
 private:
     // An integer division by zero found at a record.
     struct Stub {
-        Label              label;
+        Label label;
         const Instruction* at;
     };
 
     using Home = NativeHome;
 
-    const Translation&                      t_;
-    const NativePlan&                       p_;
-    a64::Assembler&                         a_;
-    std::vector<int32_t>                    loops_;   // the open loops' operations, outermost (t_.size) first
-    std::vector<Label>                      labels_;  // by operation index
-    std::vector<Stub>                       stubs_;
+    const Translation& t_;
+    const NativePlan& p_;
+    a64::Assembler& a_;
+    std::vector<int32_t> loops_;  // the open loops' operations, outermost (t_.size) first
+    std::vector<Label> labels_;   // by operation index
+    std::vector<Stub> stubs_;
     std::vector<std::pair<uint64_t, Label>> constants_;
-    std::unordered_map<uint64_t, size_t>    constant_of_;
-    Label                                   done_;
-    Label                                   exit_;
-    Label                                   interrupted_;
-    Guard                                   guard_ = Guard::NONE;  // of the operation being emitted
-    int32_t                                 current_ = -1;         // the operation being emitted
-    bool                                    broken_ = false;       // a promise of the plan did not hold
+    std::unordered_map<uint64_t, size_t> constant_of_;
+    Label done_;
+    Label exit_;
+    Label interrupted_;
+    Guard guard_ = Guard::NONE;  // of the operation being emitted
+    int32_t current_ = -1;       // the operation being emitted
+    bool broken_ = false;        // a promise of the plan did not hold
 
     // Notes a promise of the plan that does not hold: the loop is declined.
     void expect(bool promise) {
@@ -147,9 +148,7 @@ private:
     }
 
     // The register that holds 1 when the guarding test holds.
-    GpW condition() const {
-        return guard_ == Guard::INNER ? INNER : OUTER;
-    }
+    GpW condition() const { return guard_ == Guard::INNER ? INNER : OUTER; }
 
     static GpW w_of(const Home& h) { return GpW(GP_POOL[h.reg]); }
     static GpX x_of(const Home& h) { return GpX(GP_POOL[h.reg]); }
@@ -217,13 +216,17 @@ private:
 
     // h = r.
     void put_int(const Home& h, const GpW& r) {
-        if (h.reg < 0) a_.str(r, frame(h.disp));
-        else if (w_of(h).id() != r.id()) a_.mov(w_of(h), r);
+        if (h.reg < 0)
+            a_.str(r, frame(h.disp));
+        else if (w_of(h).id() != r.id())
+            a_.mov(w_of(h), r);
     }
 
     void put_real(const Home& h, const VecD& r) {
-        if (h.reg < 0) a_.str(r, frame(h.disp));
-        else if (d_of(h).id() != r.id()) a_.fmov(d_of(h), r);
+        if (h.reg < 0)
+            a_.str(r, frame(h.disp));
+        else if (d_of(h).id() != r.id())
+            a_.fmov(d_of(h), r);
     }
 
     void load_constant(const VecD& r, double x) {
@@ -240,9 +243,7 @@ private:
     }
 
     // Whether op writes a variable inside a block run without a branch.
-    bool guarded(const TranslatedOp& op) const {
-        return guard_ != Guard::NONE && op.pd == Place::VAR;
-    }
+    bool guarded(const TranslatedOp& op) const { return guard_ != Guard::NONE && op.pd == Place::VAR; }
 
     // d = value, or, inside a block run without a branch, d = value only
     // when the block's test holds. Temporaries die with their statement, so
@@ -274,8 +275,10 @@ private:
 
     void write_back(const Home& h) {
         load_address(ADDRESS, h.slot);
-        if (h.real) a_.str(real_in(h, F0), a64::ptr(ADDRESS));
-        else a_.str(int_in(h, S0), a64::ptr(ADDRESS));
+        if (h.real)
+            a_.str(real_in(h, F0), a64::ptr(ADDRESS));
+        else
+            a_.str(int_in(h, S0), a64::ptr(ADDRESS));
     }
 
     void write_back_all() {
@@ -292,8 +295,10 @@ private:
     void move_sp(bool down) {
         for (int32_t part : {p_.frame & ~0xfff, p_.frame & 0xfff}) {
             if (part == 0) continue;
-            if (down) a_.sub(a64::sp, a64::sp, imm(part));
-            else a_.add(a64::sp, a64::sp, imm(part));
+            if (down)
+                a_.sub(a64::sp, a64::sp, imm(part));
+            else
+                a_.add(a64::sp, a64::sp, imm(part));
         }
     }
 
@@ -301,8 +306,10 @@ private:
         static_assert(ENTRY == 16 + 8 * 10 + 8 * 8);
         a_.stp(a64::x29, a64::x30, a64::ptr_pre(a64::sp, -ENTRY));
         a_.mov(a64::x29, a64::sp);
-        for (uint32_t r = 19; r < 29; r += 2) a_.stp(GpX(r), GpX(r + 1), a64::ptr(a64::sp, 16 + 8 * (r - 19)));
-        for (uint32_t r = 8; r < 16; r += 2) a_.stp(VecD(r), VecD(r + 1), a64::ptr(a64::sp, 96 + 8 * (r - 8)));
+        for (uint32_t r = 19; r < 29; r += 2)
+            a_.stp(GpX(r), GpX(r + 1), a64::ptr(a64::sp, static_cast<int32_t>(16 + 8 * (r - 19))));
+        for (uint32_t r = 8; r < 16; r += 2)
+            a_.stp(VecD(r), VecD(r + 1), a64::ptr(a64::sp, static_cast<int32_t>(96 + 8 * (r - 8))));
         move_sp(true);
         put_int(p_.homes[p_.counter_of[t_.size]], a64::w0);
         for (const Home& h : p_.homes)
@@ -310,15 +317,19 @@ private:
         const Home& flag = p_.homes[p_.interrupt];
         expect(flag.wide);
         load_address(ADDRESS, &interrupt_signal);
-        if (flag.reg >= 0) a_.mov(x_of(flag), ADDRESS);
-        else a_.str(ADDRESS, frame(flag.disp));
+        if (flag.reg >= 0)
+            a_.mov(x_of(flag), ADDRESS);
+        else
+            a_.str(ADDRESS, frame(flag.disp));
         loops_.push_back(t_.size);
     }
 
     void epilogue() {
         move_sp(false);
-        for (uint32_t r = 8; r < 16; r += 2) a_.ldp(VecD(r), VecD(r + 1), a64::ptr(a64::sp, 96 + 8 * (r - 8)));
-        for (uint32_t r = 19; r < 29; r += 2) a_.ldp(GpX(r), GpX(r + 1), a64::ptr(a64::sp, 16 + 8 * (r - 19)));
+        for (uint32_t r = 8; r < 16; r += 2)
+            a_.ldp(VecD(r), VecD(r + 1), a64::ptr(a64::sp, static_cast<int32_t>(96 + 8 * (r - 8))));
+        for (uint32_t r = 19; r < 29; r += 2)
+            a_.ldp(GpX(r), GpX(r + 1), a64::ptr(a64::sp, static_cast<int32_t>(16 + 8 * (r - 19))));
         a_.ldp(a64::x29, a64::x30, a64::ptr_post(a64::sp, ENTRY));
         a_.ret(a64::x30);
     }
@@ -346,8 +357,10 @@ private:
 
     // A FILE* global's current value into x0: stdout, or the file-print stream.
     void stream(bool file) {
-        if (file) load_address(ADDRESS, &machine.output);
-        else load_address(ADDRESS, &stdout);
+        if (file)
+            load_address(ADDRESS, &machine.output);
+        else
+            load_address(ADDRESS, &stdout);
         a_.ldr(a64::x0, a64::ptr(ADDRESS));
     }
 
@@ -372,8 +385,10 @@ private:
         case Arith::SUB:
             if (immediate) {
                 if (arith == Arith::SUB) k = -k;
-                if (k >= 0) a_.add(r, x, imm(k));
-                else a_.sub(r, x, imm(-k));
+                if (k >= 0)
+                    a_.add(r, x, imm(k));
+                else
+                    a_.sub(r, x, imm(-k));
             } else if (arith == Arith::ADD) {
                 a_.add(r, x, int_src(op.pb, op.b, S1));
             } else {
@@ -476,9 +491,12 @@ private:
         }
         GpW x = int_src(op.pa, op.a, S0);
         int32_t k = op.pb == Place::CONST ? *static_cast<const int32_t*>(op.b) : 0;
-        if (op.pb == Place::CONST && k >= 0 && k <= 4095) a_.cmp(x, imm(k));
-        else if (op.pb == Place::CONST && k < 0 && k >= -4095) a_.cmn(x, imm(-k));
-        else a_.cmp(x, int_src(op.pb, op.b, S1));
+        if (op.pb == Place::CONST && k >= 0 && k <= 4095)
+            a_.cmp(x, imm(k));
+        else if (op.pb == Place::CONST && k < 0 && k >= -4095)
+            a_.cmn(x, imm(-k));
+        else
+            a_.cmp(x, int_src(op.pb, op.b, S1));
     }
 
     // The condition under which the comparison holds, by Relation. fcmp
@@ -494,13 +512,9 @@ private:
         return c >= T_EQ_RR ? real_holds[rel] : int_holds[rel];
     }
 
-    void set_when_holds(TranslatedCode c, const GpW& r) {
-        a_.cset(r, imm(static_cast<uint32_t>(holds(c))));
-    }
+    void set_when_holds(TranslatedCode c, const GpW& r) { a_.cset(r, imm(static_cast<uint32_t>(holds(c)))); }
 
-    const Label& break_target() {
-        return loops_.size() == 1 ? done_ : labels_[t_.ops[loops_.back()].jump + 1];
-    }
+    const Label& break_target() { return loops_.size() == 1 ? done_ : labels_[t_.ops[loops_.back()].jump + 1]; }
 
     // A comparison and its block, in the form the plan chose.
     void emit_compare(const TranslatedOp& op, int32_t i) {
@@ -582,8 +596,10 @@ private:
         current_ = i;
         const Home& passes = p_.homes[p_.counter_of[i]];
         GpW n = S0;
-        if (op.code == T_LOOP_R) int_of_real(real_src(op.pa, op.a, F0));
-        else n = int_src(op.pa, op.a, S0);
+        if (op.code == T_LOOP_R)
+            int_of_real(real_src(op.pa, op.a, F0));
+        else
+            n = int_src(op.pa, op.a, S0);
         put_int(passes, n);
         a_.cmp(n, imm(0));
         a_.b(CondCode::kLE, labels_[op.jump + 1]);  // no pass
@@ -599,8 +615,10 @@ private:
         if (!interrupted_.isValid()) interrupted_ = a_.newLabel();
         const Home& flag = p_.homes[p_.interrupt];
         GpX address = ADDRESS;
-        if (flag.reg >= 0) address = x_of(flag);
-        else a_.ldr(ADDRESS, frame(flag.disp));
+        if (flag.reg >= 0)
+            address = x_of(flag);
+        else
+            a_.ldr(ADDRESS, frame(flag.disp));
         a_.ldr(S0, a64::ptr(address));
         a_.cbnz(S0, interrupted_);
         const Home& passes = p_.homes[p_.counter_of[loops_.back()]];
@@ -662,8 +680,10 @@ private:
             int32_t delta = op.code == T_INC_I ? 1 : -1;
             GpW x = int_in(v, S0);
             GpW r = guard_ == Guard::NONE ? x : S1;
-            if (delta > 0) a_.add(r, x, imm(1));
-            else a_.sub(r, x, imm(1));
+            if (delta > 0)
+                a_.add(r, x, imm(1));
+            else
+                a_.sub(r, x, imm(1));
             if (guard_ == Guard::NONE) {
                 put_int(v, x);
                 break;
