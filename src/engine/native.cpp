@@ -37,9 +37,14 @@ CompiledLoop emit_code(const Translation& t, const NativePlan& plan) {
 }
 #endif
 
-// What the functions native code calls (printing, reading, stopping) may
-// take of the stack below its frame, with room to spare.
+// What compiling, and the functions native code calls (printing, reading,
+// stopping), may take of the stack below the frame, with room to spare. An
+// address-sanitized build's calls take several times as much.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr uintptr_t CALL_HEADROOM = uintptr_t{96} * 1024;
+#else
 constexpr uintptr_t CALL_HEADROOM = uintptr_t{16} * 1024;
+#endif
 
 int32_t loops_compiled;
 int32_t loops_declined;
@@ -84,6 +89,8 @@ struct ThrowingNew {
 CompiledLoop compile(const Translation& t) {
     ThrowingNew throwing;
     try {
+        // Planning and emitting need stack of their own, before the frame does.
+        if (!stack_has_room(0)) return nullptr;
         NativePlan plan;
         if (!make_native_plan(t, TARGET, plan) || !stack_has_room(plan.frame)) return nullptr;
         return emit_code(t, plan);
