@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <asmjit/x86.h>
@@ -313,14 +314,36 @@ private:
                 a_.lea(d.as<x86::Gp>(), x86::ptr(base, y.as<Imm>().valueAs<int32_t>()));
             return;
         }
+        if (arith == Arith::MUL && x.isImm() && !y.isImm()) std::swap(x, y);
         Operand r = d;
         if (!d.isReg() || same(d, y) || guarded(op)) r = x86::eax;
         move_int(r, x);
+        if (arith == Arith::MUL && y.isImm() && multiply_by_shifts(r.as<x86::Gp>(), y.as<Imm>().valueAs<int32_t>())) {
+            set_int(op, d, r);
+            return;
+        }
         if (id == x86::Inst::kIdImul && y.isImm())
             a_.emit(id, r, r, y);
         else
             a_.emit(id, r, y);
         set_int(op, d, r);
+    }
+
+    // r *= k by shifts and adds of one cycle each, where k is 2^s, or 3, 5
+    // or 9 times 2^s (the low 32 bits of a product do not depend on how it
+    // is formed); false, with r untouched, for any other k.
+    bool multiply_by_shifts(const x86::Gp& r, int32_t k) {
+        uint32_t u = static_cast<uint32_t>(k);
+        if (u == 0) return false;
+        int shift = std::countr_zero(u);
+        uint32_t odd = u >> shift;
+        if (odd != 1 && odd != 3 && odd != 5 && odd != 9) return false;
+        if (odd != 1) a_.lea(r, x86::ptr(r.r64(), r.r64(), static_cast<uint32_t>(std::countr_zero(odd - 1))));
+        if (shift == 1)
+            a_.add(r, r);
+        else if (shift > 1)
+            a_.shl(r, shift);
+        return true;
     }
 
     // Whether op writes a variable inside a block run without a branch.
