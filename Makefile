@@ -86,9 +86,11 @@ clang-test: deps
 CROSS_NEEDED := g++-aarch64-linux-gnu:/usr/bin/aarch64-linux-gnu-g++ qemu-user:/usr/bin/qemu-aarch64 \
                 libasmjit-dev:arm64:/usr/lib/aarch64-linux-gnu/libasmjit.a \
                 libgtest-dev:arm64:/usr/lib/aarch64-linux-gnu/libgtest.a
+# Stops the clock for random programs compared under the emulator (--frozen-clock).
+CROSS_WANTED := libfaketime:/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
 deps-cross: deps
 	@dpkg --print-foreign-architectures | grep -qx arm64 || [ "$$(id -u)" != 0 ] || dpkg --add-architecture arm64
-	@$(call install_missing,$(CROSS_NEEDED),)
+	@$(call install_missing,$(CROSS_NEEDED),$(CROSS_WANTED))
 
 cross-test: deps-cross
 	cmake -S . -B build-aarch64 $(call generator,build-aarch64) -DCMAKE_BUILD_TYPE=Release \
