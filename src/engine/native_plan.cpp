@@ -197,6 +197,82 @@ struct Planner {
         while ((p.frame + m.entry_bytes) % 16 != 0) p.frame += 8;
     }
 
+    // The operation before i that last wrote temporary slot: within one
+    // statement, the one whose value i reads.
+    int32_t writer_of(int32_t i, const void* slot) const {
+        for (int32_t k = i - 1; k >= 0; --k)
+            if (t.ops[k].pd == Place::TEMP && t.ops[k].d == slot) return k;
+        return -1;
+    }
+
+    // Whether the real operand (place, slot) of operation i is an integer
+    // exactly: a constant that is one, or an integer variable converted by
+    // an operation, which is then added to folds.
+    bool integer_operand(int32_t i, Place place, const void* slot, WideOperand& o, std::vector<int32_t>& folds) const {
+        if (place == Place::CONST) {
+            double v = *static_cast<const double*>(slot);
+            if (!(v >= -2147483648.0 && v <= 2147483647.0) || v != static_cast<double>(static_cast<int32_t>(v)))
+                return false;
+            o = {nullptr, static_cast<int32_t>(v)};
+            return true;
+        }
+        if (place != Place::TEMP) return false;
+        int32_t k = writer_of(i, slot);
+        if (k < 0 || t.ops[k].code != T_REAL_OF_I || t.ops[k].pa != Place::VAR) return false;
+        o = {t.ops[k].a, 0};
+        folds.push_back(k);
+        return true;
+    }
+
+    // Whether the real operand (place, slot) of operation i is a product
+    // of two integers computed for it alone (not hoisted).
+    bool product_operand(int32_t i, Place place, const void* slot, WideCompare& w, std::vector<int32_t>& folds) const {
+        if (place != Place::TEMP) return false;
+        int32_t k = writer_of(i, slot);
+        if (k < 0 || t.ops[k].code != T_MUL_R || p.hoisted_home[k] >= 0) return false;
+        const TranslatedOp& mul = t.ops[k];
+        folds.push_back(k);
+        return integer_operand(k, mul.pa, mul.a, w.factor[0], folds) &&
+               integer_operand(k, mul.pb, mul.b, w.factor[1], folds);
+    }
+
+    // The comparisons in reals of a product of two integers with an
+    // integer, which the target compares as 64-bit integers.
+    void plan_wide_compares() {
+        p.wide_of.assign(t.size, -1);
+        p.folded.assign(t.size, false);
+        if (!m.wide_compare) return;
+        for (int32_t i = 0; i < t.size; ++i) {
+            const TranslatedOp& op = t.ops[i];
+            if (shape_of(op.code).kind != OpKind::COMPARE || !shape_of(op.code).real) continue;
+            WideCompare w{};
+            std::vector<int32_t> folds;
+            bool found = false;
+            for (bool first : {true, false}) {
+                folds.clear();
+                w.product_first = first;
+                found = product_operand(i, first ? op.pa : op.pb, first ? op.a : op.b, w, folds) &&
+                        integer_operand(i, first ? op.pb : op.pa, first ? op.b : op.a, w.other, folds);
+                if (found) break;
+            }
+            if (!found) continue;
+            p.wide_of[i] = static_cast<int32_t>(p.wide.size());
+            p.wide.push_back(w);
+            for (int32_t k : folds) {
+                p.folded[k] = true;
+                // Its value, written once and read once, no longer weighs
+                // for a register; nor does a conversion hoisted before its
+                // loop, no longer needed there.
+                p.homes[p.home_of.at(t.ops[k].d)].weight -= 2 * weight_at(p.depth_of[k]);
+                if (p.hoisted_home[k] >= 0) {
+                    p.homes[p.hoisted_home[k]].weight = 0;
+                    p.hoisted_home[k] = -1;
+                    for (auto& pre : p.preheader) std::erase(pre, k);
+                }
+            }
+        }
+    }
+
     bool int_var_in_register(const void* slot) const {
         auto it = p.home_of.find(slot);
         return it != p.home_of.end() && p.homes[it->second].reg >= 0;
@@ -300,6 +376,7 @@ bool make_native_plan(const Translation& t, const NativeTarget& m, NativePlan& p
     Planner planner{t, m, plan, {}};
     if (!planner.collect()) return false;
     planner.plan_hoisting();
+    planner.plan_wide_compares();
     planner.assign_homes();
     if (plan.frame > NATIVE_MAX_FRAME) return false;
     planner.plan_blocks();

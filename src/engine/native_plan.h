@@ -20,7 +20,9 @@
 //     is not NONE runs inside a branch-free block: a write to a variable takes
 //     effect only when the block's test holds (INNER: both tests, the outer
 //     and the one nested in it);
-//   - calls keep live caller-saved registers at save_gp / save_fp.
+//   - calls keep live caller-saved registers at save_gp / save_fp;
+//   - skip a folded operation; a comparison with a WideCompare compares
+//     that product and integer, as 64-bit integers, by its relation.
 // The emitter checks what the plan promised (a guarded write's variable is
 // in a register, a hoisted operation is pure) and declines the loop, rather
 // than emit wrong code, when a promise does not hold.
@@ -40,11 +42,12 @@ struct NativeTarget {
     int32_t fp_count;         // float registers that can hold homes
     int32_t fp_callee_saved;  // the first this many of them survive calls
     int32_t entry_bytes;      // bytes the entry leaves on the stack before the frame
+    bool wide_compare;        // the emitter makes a WideCompare's comparison
 };
 
 // rbx rbp r12-r15 (callee-saved), rsi rdi r8-r11; xmm0-xmm13, all caller-saved;
 // six pushes and the return address.
-constexpr NativeTarget X86_64_TARGET = {12, 6, 14, 0, 56};
+constexpr NativeTarget X86_64_TARGET = {12, 6, 14, 0, 56, true};
 
 // Larger bodies or deeper nests than these run on the threaded replay.
 constexpr int32_t NATIVE_MAX_OPS = 20000;
@@ -78,6 +81,22 @@ enum class BlockForm : uint8_t {
 // Whether an operation runs inside a branch-free block, and under which test.
 enum class Guard : uint8_t { NONE, OUTER, INNER };
 
+// A comparison in reals of a product of two integers with an integer, made
+// on 64-bit integers instead: it has the same answer. A product of two
+// 32-bit integers is exact in 64 bits; as a real it is exact below 2^53,
+// and at or beyond it, rounded or not, larger than any 32-bit integer in
+// size, with the same sign. Each operand is an integer variable's slot, or
+// (var null) a constant.
+struct WideOperand {
+    const void* var;
+    int32_t constant;
+};
+struct WideCompare {
+    WideOperand factor[2];  // the product's
+    WideOperand other;
+    bool product_first;  // the product is the comparison's first operand
+};
+
 struct NativePlan {
     std::vector<NativeHome> homes;
     std::unordered_map<const void*, int32_t> home_of;  // by slot: variables and temporaries
@@ -98,6 +117,11 @@ struct NativePlan {
     int32_t save_fp_base = 0;
     int32_t spill_base = 0;
     int32_t frame = 0;  // bytes below the entry's; frame + entry_bytes is a multiple of 16
+    // By operation: the comparison's WideCompare in wide (or -1), and
+    // whether the operation only fed such a comparison and is not emitted.
+    std::vector<int32_t> wide_of;
+    std::vector<WideCompare> wide;
+    std::vector<bool> folded;
 
     // The save slot of a caller-saved register.
     // REQUIRES: reg >= the target's callee-saved count of its kind.

@@ -82,7 +82,7 @@ public:
         for (int32_t i = 0; i < t_.size; ++i) {
             if (labels_[i].isValid()) a_.bind(labels_[i]);
             guard_ = p_.guard[i];
-            if (p_.hoisted_home[i] >= 0) continue;  // done before its loop began
+            if (p_.hoisted_home[i] >= 0 || p_.folded[i]) continue;  // done before its loop began, or not needed
             current_ = i;
             const TranslatedOp& op = t_.ops[i];
             emit(op, i);
@@ -477,7 +477,11 @@ private:
     // unordered pair (a NaN) leaves with ZF, PF and CF set: it fails every
     // relation but "=!". "=<" and "<" compare the other way round, so that
     // every relation but "==" and "=!" reads CF and ZF alone.
-    void compare_flags(const TranslatedOp& op) {
+    void compare_flags(const TranslatedOp& op, int32_t i) {
+        if (p_.wide_of[i] >= 0) {
+            wide_compare_flags(p_.wide[p_.wide_of[i]]);
+            return;
+        }
         if (op.code < T_EQ_RR) {
             Operand x = int_src(op.pa, op.a);
             Operand y = int_src(op.pb, op.b);
@@ -497,6 +501,41 @@ private:
             x = SCRATCH_XMM;
         }
         a_.emit(x86::Inst::kIdUcomisd, x, y);
+    }
+
+    // The flags of the product against the other operand, as 64-bit
+    // integers, in rax and rdx (rcx may hold a block's condition).
+    void wide_compare_flags(const WideCompare& w) {
+        load_wide(x86::rax, w.factor[0]);
+        if (w.factor[1].var) {
+            load_wide(x86::rdx, w.factor[1]);
+            a_.imul(x86::rax, x86::rdx);
+        } else {
+            a_.imul(x86::rax, x86::rax, w.factor[1].constant);
+        }
+        if (!w.other.var && w.product_first) {
+            a_.cmp(x86::rax, w.other.constant);
+            return;
+        }
+        load_wide(x86::rdx, w.other);
+        if (w.product_first)
+            a_.cmp(x86::rax, x86::rdx);
+        else
+            a_.cmp(x86::rdx, x86::rax);
+    }
+
+    void load_wide(const x86::Gp& r, const WideOperand& o) {
+        if (o.var)
+            a_.emit(x86::Inst::kIdMovsxd, r, int_home(p_.homes[p_.home_of.at(o.var)]));
+        else
+            a_.mov(r, static_cast<int64_t>(o.constant));
+    }
+
+    // The code that decides how comparison i holds: a wide comparison's
+    // relation is that of integers.
+    TranslatedCode compared_as(const TranslatedOp& op, int32_t i) const {
+        if (p_.wide_of[i] < 0) return op.code;
+        return static_cast<TranslatedCode>(T_EQ_II + static_cast<int>(relation(op.code)));
     }
 
     // The condition code under which the comparison holds, for all but the
@@ -551,19 +590,20 @@ private:
 
     // A comparison and its block, in the form the plan chose.
     void emit_compare(const TranslatedOp& op, int32_t i) {
-        compare_flags(op);
+        compare_flags(op, i);
+        TranslatedCode code = compared_as(op, i);
         switch (p_.form[i]) {
         case BlockForm::BREAK_ONLY:
             expect(t_.ops[i + 1].code == T_BREAK && op.jump == i + 2);
-            jump_when(op.code, true, break_target());
+            jump_when(code, true, break_target());
             break;
         case BlockForm::NESTED:
             // ch = this test and the outer one, which cl holds.
-            set_when_holds(op.code, x86::ch);
+            set_when_holds(code, x86::ch);
             a_.and_(x86::ch, x86::cl);
             break;
-        case BlockForm::BRANCH_FREE: set_when_holds(op.code, x86::cl); break;
-        case BlockForm::BRANCH: jump_when(op.code, false, labels_[op.jump]); break;
+        case BlockForm::BRANCH_FREE: set_when_holds(code, x86::cl); break;
+        case BlockForm::BRANCH: jump_when(code, false, labels_[op.jump]); break;
         case BlockForm::NONE: expect(false); break;
         }
     }

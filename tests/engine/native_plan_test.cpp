@@ -30,6 +30,7 @@ public:
     }
     void* temp() { return &temps_.emplace_back(0); }
     void* k(int32_t value) { return &consts_.emplace_back(value); }
+    void* real_k(double value) { return &real_consts_.emplace_back(value); }
 
     // d = a op b; each operand a Symbol (variable), temp() or k().
     int32_t op(TranslatedCode code, void* d, void* a, void* b = nullptr) {
@@ -87,6 +88,7 @@ private:
     std::deque<Symbol> symbols_;
     std::deque<int32_t> temps_;
     std::deque<int32_t> consts_;
+    std::deque<double> real_consts_;
     std::vector<TranslatedOp> ops_;
     std::vector<int32_t> open_;
     Translation t_{};
@@ -99,6 +101,8 @@ private:
     }
     bool is_const(const void* p) const {
         for (const int32_t& c : consts_)
+            if (&c == p) return true;
+        for (const double& c : real_consts_)
             if (&c == p) return true;
         return false;
     }
@@ -128,7 +132,7 @@ TEST(NativePlan, TheHeaviestValuesGetTheTwelveRegisters) {
     EXPECT_EQ(p.save_fp_base, 8 * (12 - 6));
 
     // A machine with more registers keeps every one of them in a register.
-    NativeTarget wide = {26, 10, 30, 8, 16};
+    NativeTarget wide = {26, 10, 30, 8, 16, false};
     Body c;
     std::vector<Symbol*> w;
     for (int i = 0; i < 14; ++i) w.push_back(c.var());
@@ -169,7 +173,7 @@ TEST(NativePlan, InnerLoopUsesOutweighOuterOnes) {
     b.loop(n);
     b.op(T_ADD_I, inner, inner, b.k(1));
     b.end();
-    NativePlan p = b.plan({2, 2, 1, 0, 8});
+    NativePlan p = b.plan({2, 2, 1, 0, 8, false});
     EXPECT_GE(b.home(p, inner).reg, 0);
     EXPECT_EQ(b.home(p, outer).reg, -1);
 }
@@ -222,6 +226,74 @@ TEST(NativePlan, NothingAPassWritesIsHoisted) {
     EXPECT_TRUE(p.preheader[0].empty());
 }
 
+TEST(NativePlan, ProductsOfIntegersComparedWithIntegersAreComparedWide) {
+    // loop (n) { if (d * d > m) {}; if (t == q * 7) {}; if (d * 0.5 > m) {};
+    // if (d * d > q * q) {} }: the first two compare 64-bit integers, and the
+    // conversion of m, hoisted for the first, is not needed; a product with a
+    // fraction, or of two products, stays in reals.
+    Body b;
+    Symbol* d = b.var();
+    Symbol* m = b.var();
+    Symbol* n = b.var();
+    Symbol* q = b.var();
+    Symbol* t = b.var();
+    void* t0 = b.temp();
+    void* t1 = b.temp();
+    int32_t start = b.loop(n);
+    std::vector<int32_t> square = {b.op(T_REAL_OF_I, t0, d), b.op(T_REAL_OF_I, t1, d), b.op(T_MUL_R, t0, t0, t1),
+                                   b.op(T_REAL_OF_I, t1, m)};
+    int32_t above = b.compare(T_GT_RR, t0, t1);
+    b.step(T_INC_I, d);
+    b.end();
+    std::vector<int32_t> seven = {b.op(T_REAL_OF_I, t0, t), b.op(T_REAL_OF_I, t1, q),
+                                  b.op(T_MUL_R, t1, t1, b.real_k(7.0))};
+    int32_t equal = b.compare(T_EQ_RR, t0, t1);
+    b.end();
+    b.op(T_REAL_OF_I, t0, d);
+    b.op(T_MUL_R, t0, t0, b.real_k(0.5));
+    b.op(T_REAL_OF_I, t1, m);
+    int32_t half = b.compare(T_GT_RR, t0, t1);
+    b.end();
+    void* t2 = b.temp();
+    b.op(T_REAL_OF_I, t0, d);
+    b.op(T_REAL_OF_I, t1, d);
+    b.op(T_MUL_R, t0, t0, t1);
+    b.op(T_REAL_OF_I, t1, q);
+    b.op(T_REAL_OF_I, t2, q);
+    b.op(T_MUL_R, t1, t1, t2);
+    int32_t two_products = b.compare(T_GT_RR, t0, t1);
+    b.end();
+    b.end();
+    NativePlan p = b.plan();
+    ASSERT_GE(p.wide_of[above], 0);
+    const WideCompare& w = p.wide[p.wide_of[above]];
+    EXPECT_TRUE(w.product_first);
+    EXPECT_EQ(w.factor[0].var, &d->value);
+    EXPECT_EQ(w.factor[1].var, &d->value);
+    EXPECT_EQ(w.other.var, &m->value);
+    for (int32_t k : square) EXPECT_TRUE(p.folded[k]) << k;
+    EXPECT_EQ(p.hoisted_home[square[3]], -1);
+    EXPECT_EQ(std::count(p.preheader[start].begin(), p.preheader[start].end(), square[3]), 0);
+
+    ASSERT_GE(p.wide_of[equal], 0);
+    const WideCompare& v = p.wide[p.wide_of[equal]];
+    EXPECT_FALSE(v.product_first);
+    EXPECT_EQ(v.factor[0].var, &q->value);
+    EXPECT_EQ(v.factor[1].var, nullptr);
+    EXPECT_EQ(v.factor[1].constant, 7);
+    EXPECT_EQ(v.other.var, &t->value);
+    for (int32_t k : seven) EXPECT_TRUE(p.folded[k]) << k;
+
+    EXPECT_EQ(p.wide_of[half], -1);
+    EXPECT_EQ(p.wide_of[two_products], -1);
+    EXPECT_EQ(std::count(p.folded.begin(), p.folded.end(), true), 7);
+
+    // The AArch64 emitter compares in reals.
+    NativePlan a = b.plan(AARCH64_TARGET);
+    EXPECT_TRUE(std::all_of(a.wide_of.begin(), a.wide_of.end(), [](int32_t x) { return x < 0; }));
+    EXPECT_EQ(std::count(a.folded.begin(), a.folded.end(), true), 0);
+}
+
 TEST(NativePlan, ShortIntegerBlocksRunWithoutABranch) {
     Body b;
     Symbol* x = b.var();
@@ -255,7 +327,7 @@ TEST(NativePlan, ShortIntegerBlocksRunWithoutABranch) {
     EXPECT_EQ(p.form[add], BlockForm::NONE);
 
     // Without registers to hold x, the same block branches.
-    NativePlan q = b.plan({0, 0, 4, 0, 8});
+    NativePlan q = b.plan({0, 0, 4, 0, 8, false});
     EXPECT_EQ(q.form[outer], BlockForm::BRANCH);
 }
 
