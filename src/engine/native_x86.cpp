@@ -80,6 +80,10 @@ public:
 
         prologue();
         for (int32_t i = 0; i < t_.size; ++i) {
+            // A loop's first instruction on a 16-byte line: where a short
+            // body happens to straddle one, every pass fetches a line more
+            // (a third slower, measured, on a tight inner loop).
+            if (i > 0 && shape_of(t_.ops[i - 1].code).kind == OpKind::LOOP) a_.align(AlignMode::kCode, 16);
             if (labels_[i].isValid()) a_.bind(labels_[i]);
             guard_ = p_.guard[i];
             if (p_.hoisted_home[i] >= 0 || p_.folded[i]) continue;  // done before its loop began, or not needed
