@@ -858,6 +858,9 @@ CompiledLoop compile_x86_64(const Translation& t, const NativePlan& plan) {
     code.init(Environment::host());
     code.setErrorHandler(&failure);
     x86::Assembler a(&code);
+    // Aligning a loop pads with a few long no-ops, not one-byte ones: the
+    // padding runs each time the loop starts.
+    a.addEncodingOptions(EncodingOptions::kOptimizedAlign);
     Compiler compiler(t, plan, a);
     if (!compiler.compile() || failure.failed) return nullptr;
     return place_code(code);
