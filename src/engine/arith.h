@@ -69,12 +69,20 @@ constexpr DivisionMagic division_magic(int32_t d) {
     return {static_cast<int32_t>(q2 + 1), p - 32};
 }
 
-// The steps the native code takes, one for one.
+// The steps the native code takes, one for one: the floor of n / d, raised
+// by one when n is negative. The sign is n's, not the quotient's (they are
+// the same), so that finding it is off the chain of a loop whose next n is
+// this quotient.
 constexpr int32_t divide_by_magic(int32_t n, DivisionMagic m) {
-    int32_t high = static_cast<int32_t>((static_cast<int64_t>(n) * m.magic) >> 32);
-    if (m.magic < 0) high = static_cast<int32_t>(static_cast<uint32_t>(high) + static_cast<uint32_t>(n));
-    high >>= m.shift;
-    return static_cast<int32_t>(static_cast<uint32_t>(high) + (static_cast<uint32_t>(high) >> 31));
+    int64_t product = static_cast<int64_t>(n) * m.magic;
+    int32_t q = 0;
+    if (m.magic < 0) {
+        q = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int32_t>(product >> 32)) + static_cast<uint32_t>(n));
+        q >>= m.shift;
+    } else {
+        q = static_cast<int32_t>(product >> (32 + m.shift));
+    }
+    return static_cast<int32_t>(static_cast<uint32_t>(q) + (static_cast<uint32_t>(n) >> 31));
 }
 
 // Division by 2^shift, 1 <= shift <= 30, as the native code does it, one

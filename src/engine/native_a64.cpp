@@ -446,10 +446,14 @@ private:
     void divide_by_constant(const GpW& n, DivisionMagic m, const GpW& q) {
         a_.mov(S1, imm(m.magic));
         a_.smull(S0.x(), n, S1);
-        a_.asr(S0.x(), S0.x(), imm(32));
-        if (m.magic < 0) a_.add(S0, S0, n);
-        if (m.shift) a_.asr(S0, S0, imm(m.shift));
-        a_.lsr(S1, S0, imm(31));
+        if (m.magic < 0) {
+            a_.asr(S0.x(), S0.x(), imm(32));
+            a_.add(S0, S0, n);
+            if (m.shift) a_.asr(S0, S0, imm(m.shift));
+        } else {
+            a_.asr(S0.x(), S0.x(), imm(32 + m.shift));
+        }
+        a_.lsr(S1, n, imm(31));
         a_.add(q, S0, S1);
     }
 

@@ -427,15 +427,19 @@ private:
         set_int(op, d, x86::eax);
     }
 
-    // divide_by_magic, step for step; the quotient in q. x is a register
-    // or memory.
+    // divide_by_magic, step for step; the quotient in q. n is a register
+    // or memory, read before q (which may be n) is written.
     void divide_by_constant(const Operand& n, DivisionMagic m, const x86::Gp& q) {
         a_.emit(x86::Inst::kIdMovsxd, x86::rax, n);
+        a_.emit(x86::Inst::kIdMov, x86::edx, n);
         a_.imul(x86::rax, x86::rax, m.magic);
-        a_.sar(x86::rax, 32);
-        if (m.magic < 0) a_.emit(x86::Inst::kIdAdd, x86::eax, n);
-        if (m.shift) a_.sar(x86::eax, m.shift);
-        a_.mov(x86::edx, x86::eax);
+        if (m.magic < 0) {
+            a_.sar(x86::rax, 32);
+            a_.emit(x86::Inst::kIdAdd, x86::eax, n);
+            if (m.shift) a_.sar(x86::eax, m.shift);
+        } else {
+            a_.sar(x86::rax, 32 + m.shift);
+        }
         a_.shr(x86::edx, 31);
         a_.lea(q, x86::ptr(x86::rax, x86::rdx));
     }
