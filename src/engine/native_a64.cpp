@@ -26,7 +26,7 @@
 
 #include "errors/errors.h"
 #include "engine/effects.h"
-#include "engine/code_memory.h"
+#include "engine/native_emitter.h"
 #include "engine/machine.h"
 
 namespace {
@@ -36,22 +36,6 @@ using arm::CondCode;
 using arm::GpW;
 using arm::GpX;
 using arm::VecD;
-
-struct Failure : ErrorHandler {
-    bool failed = false;
-    void handleError(Error, const char*, BaseEmitter*) override { failed = true; }
-};
-
-// Copies the finished code into code memory and makes it executable (the
-// instruction cache made coherent with what was written).
-CompiledLoop place_code(CodeHolder& code) {
-    if (code.flatten() || code.resolveUnresolvedLinks()) return nullptr;
-    void* base = open_code_memory(code.codeSize());
-    if (!base || code.relocateToBase(reinterpret_cast<uint64_t>(base)) ||
-        code.copyFlattenedData(base, code_memory_size(), CopySectionFlags::kPadTargetBuffer))
-        return nullptr;
-    return seal_code_memory();
-}
 
 // The registers that hold homes, callee-saved first, by number. x0 (calls'
 // argument and result), x8 to x11, x15, x16 and x17 are scratch; x18 is the
@@ -78,74 +62,14 @@ const VecD F1 = a64::d17;
 // and store the emitter uses (a 32-bit one scales its 12-bit offset by 4).
 constexpr int32_t NEAR_SLOTS = 4095 * 4;
 
-class Compiler {
+class Compiler : public NativeEmitter<Compiler, a64::Assembler> {
 public:
-    Compiler(const Translation& t, const NativePlan& p, a64::Assembler& a) : t_(t), p_(p), a_(a) {}
-
-    // Returns false when the plan promised what the emitter cannot keep.
-    bool compile() {
-        labels_.resize(t_.size + 1);
-        for (int32_t i = 0; i < t_.size; ++i) {
-            const TranslatedOp& op = t_.ops[i];
-            if (op.code == T_LOOP_I || op.code == T_LOOP_R)
-                target(op.jump + 1);
-            else if (op.code == T_LOOP_END || (op.code >= T_EQ_II && op.code <= T_GT_RR))
-                target(op.jump);
-        }
-        done_ = a_.newLabel();
-        exit_ = a_.newLabel();
-
-        prologue();
-        for (int32_t i = 0; i < t_.size; ++i) {
-            if (labels_[i].isValid()) a_.bind(labels_[i]);
-            guard_ = p_.guard[i];
-            if (p_.hoisted_home[i] >= 0) continue;  // done before its loop began
-            current_ = i;
-            const TranslatedOp& op = t_.ops[i];
-            emit(op, i);
-            if (p_.form[i] == BlockForm::BREAK_ONLY) ++i;  // emit_compare branched to the break's target
-        }
-        a_.bind(done_);
-        write_back_all();
-        a_.bind(exit_);
-        epilogue();
-        emit_stubs();
-        emit_constants();
-        return !broken_;
-    }
+    using NativeEmitter::NativeEmitter;
 
 private:
-    // An integer division by zero found at a record.
-    struct Stub {
-        Label label;
-        const Instruction* at;
-    };
+    friend NativeEmitter;
 
-    using Home = NativeHome;
-
-    const Translation& t_;
-    const NativePlan& p_;
-    a64::Assembler& a_;
-    std::vector<int32_t> loops_;  // the open loops' operations, outermost (t_.size) first
-    std::vector<Label> labels_;   // by operation index
-    std::vector<Stub> stubs_;
-    std::vector<std::pair<uint64_t, Label>> constants_;
-    std::unordered_map<uint64_t, size_t> constant_of_;
-    Label done_;
-    Label exit_;
-    Label interrupted_;
-    Guard guard_ = Guard::NONE;  // of the operation being emitted
-    int32_t current_ = -1;       // the operation being emitted
-    bool broken_ = false;        // a promise of the plan did not hold
-
-    // Notes a promise of the plan that does not hold: the loop is declined.
-    void expect(bool promise) {
-        if (!promise) broken_ = true;
-    }
-
-    void target(int32_t i) {
-        if (!labels_[i].isValid()) labels_[i] = a_.newLabel();
-    }
+    void loop_body_start() {}
 
     // The register that holds 1 when the guarding test holds.
     GpW condition() const { return guard_ == Guard::INNER ? INNER : OUTER; }
@@ -160,25 +84,6 @@ private:
         if (disp <= NEAR_SLOTS) return a64::ptr(a64::sp, disp);
         a_.add(FAR_SLOT, a64::sp, imm(disp & ~0xfff));
         return a64::ptr(FAR_SLOT, disp & 0xfff);
-    }
-
-    // The home an operation writes: its own, once it has been hoisted.
-    const Home& dest_home(const TranslatedOp& op) {
-        if (current_ >= 0 && &t_.ops[current_] == &op && p_.hoisted_home[current_] >= 0)
-            return p_.homes[p_.hoisted_home[current_]];
-        return p_.homes[p_.home_of.at(op.d)];
-    }
-
-    // A temporary the current operation reads from a hoisted operation is
-    // read from that operation's home.
-    const Home& source_home(Place place, const void* slot) {
-        if (place == Place::TEMP && current_ >= 0) {
-            const TranslatedOp& op = t_.ops[current_];
-            auto [a, b] = p_.read_home[current_];
-            if (a >= 0 && slot == op.a) return p_.homes[a];
-            if (b >= 0 && slot == op.b) return p_.homes[b];
-        }
-        return p_.homes[p_.home_of.at(slot)];
     }
 
     // An integer operand in a register: its home's, or scratch loaded with it.
@@ -229,13 +134,7 @@ private:
             a_.fmov(d_of(h), r);
     }
 
-    void load_constant(const VecD& r, double x) {
-        uint64_t bits;
-        std::memcpy(&bits, &x, sizeof bits);
-        auto [it, added] = constant_of_.try_emplace(bits, constants_.size());
-        if (added) constants_.emplace_back(bits, a_.newLabel());
-        a_.ldr(r, a64::ptr(constants_[it->second].second));
-    }
+    void load_constant(const VecD& r, double x) { a_.ldr(r, a64::ptr(pooled(bits_of(x)))); }
 
     template <typename T>
     void load_address(const GpX& r, T* p) {
@@ -284,11 +183,6 @@ private:
     void write_back_all() {
         for (const Home& h : p_.homes)
             if (h.slot) write_back(h);
-    }
-
-    const Home* variable_of(const Symbol* sym) {
-        auto it = p_.home_of.find(&sym->value);
-        return it == p_.home_of.end() ? nullptr : &p_.homes[it->second];
     }
 
     // sp moves by the frame in two steps, each an immediate sub or add takes.
@@ -362,11 +256,6 @@ private:
         else
             load_address(ADDRESS, &stdout);
         a_.ldr(a64::x0, a64::ptr(ADDRESS));
-    }
-
-    Label stub(const Instruction* at) {
-        stubs_.push_back({a_.newLabel(), at});
-        return stubs_.back().label;
     }
 
     void emit_int_arith(const TranslatedOp& op, Arith arith) {
@@ -517,8 +406,6 @@ private:
     }
 
     void set_when_holds(TranslatedCode c, const GpW& r) { a_.cset(r, imm(static_cast<uint32_t>(holds(c)))); }
-
-    const Label& break_target() { return loops_.size() == 1 ? done_ : labels_[t_.ops[loops_.back()].jump + 1]; }
 
     // A comparison and its block, in the form the plan chose.
     void emit_compare(const TranslatedOp& op, int32_t i) {
@@ -748,22 +635,13 @@ private:
             a_.b(exit_);  // not reached
         }
     }
-
-    void emit_constants() {
-        if (constants_.empty()) return;
-        a_.align(AlignMode::kData, 8);
-        for (const auto& [bits, label] : constants_) {
-            a_.bind(label);
-            a_.embedUInt64(bits);
-        }
-    }
 };
 
 }  // namespace
 
 CompiledLoop compile_aarch64(const Translation& t, const NativePlan& plan) {
     CodeHolder code;
-    Failure failure;
+    NativeFailure failure;
     code.init(Environment::host());
     code.setErrorHandler(&failure);
     a64::Assembler a(&code);

@@ -24,28 +24,12 @@
 
 #include "errors/errors.h"
 #include "engine/effects.h"
-#include "engine/code_memory.h"
+#include "engine/native_emitter.h"
 #include "engine/machine.h"
 
 namespace {
 
 using namespace asmjit;
-
-struct Failure : ErrorHandler {
-    bool failed = false;
-    void handleError(Error, const char*, BaseEmitter*) override { failed = true; }
-};
-
-// Copies the finished code into code memory and makes it executable.
-// Returns null when memory cannot be had or made executable.
-CompiledLoop place_code(CodeHolder& code) {
-    if (code.flatten() || code.resolveUnresolvedLinks()) return nullptr;
-    void* base = open_code_memory(code.codeSize());
-    if (!base || code.relocateToBase(reinterpret_cast<uint64_t>(base)) ||
-        code.copyFlattenedData(base, code_memory_size(), CopySectionFlags::kPadTargetBuffer))
-        return nullptr;
-    return seal_code_memory();
-}
 
 template <typename T>
 Imm address_of(T* p) {
@@ -61,90 +45,22 @@ static_assert(X86_64_TARGET.fp_callee_saved == 0 && X86_64_TARGET.fp_count <= 14
 constexpr int CALLEE_SAVED = X86_64_TARGET.gp_callee_saved;
 const x86::Xmm SCRATCH_XMM = x86::xmm15;
 
-class Compiler {
+class Compiler : public NativeEmitter<Compiler, x86::Assembler> {
 public:
-    Compiler(const Translation& t, const NativePlan& p, x86::Assembler& a) : t_(t), p_(p), a_(a) {}
-
-    // Returns false when the plan promised what the emitter cannot keep.
-    bool compile() {
-        labels_.resize(t_.size + 1);
-        for (int32_t i = 0; i < t_.size; ++i) {
-            const TranslatedOp& op = t_.ops[i];
-            if (op.code == T_LOOP_I || op.code == T_LOOP_R)
-                target(op.jump + 1);
-            else if (op.code == T_LOOP_END || (op.code >= T_EQ_II && op.code <= T_GT_RR))
-                target(op.jump);
-        }
-        done_ = a_.newLabel();
-        exit_ = a_.newLabel();
-
-        prologue();
-        for (int32_t i = 0; i < t_.size; ++i) {
-            // A loop's first instruction on a 16-byte line: where a short
-            // body happens to straddle one, every pass fetches a line more
-            // (a third slower, measured, on a tight inner loop).
-            if (i > 0 && shape_of(t_.ops[i - 1].code).kind == OpKind::LOOP) a_.align(AlignMode::kCode, 16);
-            if (labels_[i].isValid()) a_.bind(labels_[i]);
-            guard_ = p_.guard[i];
-            if (p_.hoisted_home[i] >= 0 || p_.folded[i]) continue;  // done before its loop began, or not needed
-            current_ = i;
-            const TranslatedOp& op = t_.ops[i];
-            emit(op, i);
-            if (p_.form[i] == BlockForm::BREAK_ONLY) ++i;  // emit_compare jumped to the break's target
-        }
-        a_.bind(done_);
-        write_back_all();
-        a_.bind(exit_);
-        epilogue();
-        emit_stubs();
-        emit_constants();
-        return !broken_;
-    }
+    using NativeEmitter::NativeEmitter;
 
 private:
-    // An integer division by zero found at a record, or an interrupt (at null).
-    struct Stub {
-        Label label;
-        const Instruction* at;
-    };
+    friend NativeEmitter;
 
-    using Home = NativeHome;
-
-    const Translation& t_;
-    const NativePlan& p_;
-    x86::Assembler& a_;
-    std::vector<int32_t> loops_;  // the open loops' operations, outermost (t_.size) first
-    std::vector<Label> labels_;   // by operation index
-    std::vector<Stub> stubs_;
-    std::vector<std::pair<uint64_t, Label>> constants_;
-    std::unordered_map<uint64_t, size_t> constant_of_;
-    Label done_;
-    Label exit_;
-    Label interrupted_;
-    Guard guard_ = Guard::NONE;  // of the operation being emitted
-    int32_t current_ = -1;       // the operation being emitted
-    bool broken_ = false;        // a promise of the plan did not hold
-
-    // Notes a promise of the plan that does not hold: the loop is declined.
-    void expect(bool promise) {
-        if (!promise) broken_ = true;
-    }
+    // A loop's first instruction on a 16-byte line: where a short body
+    // happens to straddle one, every pass fetches a line more (a third
+    // slower, measured, on a tight inner loop).
+    void loop_body_start() { a_.align(AlignMode::kCode, 16); }
 
     // The byte register that holds 1 when the guarding test holds.
     x86::Gp condition() const {
         if (guard_ == Guard::INNER) return x86::ch;
         return x86::cl;
-    }
-
-    void target(int32_t i) {
-        if (!labels_[i].isValid()) labels_[i] = a_.newLabel();
-    }
-
-    // The home an operation writes: its own, once it has been hoisted.
-    const Home& dest_home(const TranslatedOp& op) {
-        if (current_ >= 0 && &t_.ops[current_] == &op && p_.hoisted_home[current_] >= 0)
-            return p_.homes[p_.hoisted_home[current_]];
-        return p_.homes[p_.home_of.at(op.d)];
     }
 
     Operand int_home(const Home& h) {
@@ -167,30 +83,7 @@ private:
         return real_home(source_home(place, slot));
     }
 
-    // A temporary the current operation reads from a hoisted operation is
-    // read from that operation's home.
-    const Home& source_home(Place place, const void* slot) {
-        if (place == Place::TEMP && current_ >= 0) {
-            const TranslatedOp& op = t_.ops[current_];
-            auto [a, b] = p_.read_home[current_];
-            if (a >= 0 && slot == op.a) return p_.homes[a];
-            if (b >= 0 && slot == op.b) return p_.homes[b];
-        }
-        return p_.homes[p_.home_of.at(slot)];
-    }
-
-    // A constant in the pool after the code, one copy of each bit pattern.
-    const Label& pooled(uint64_t bits) {
-        auto [it, added] = constant_of_.try_emplace(bits, constants_.size());
-        if (added) constants_.emplace_back(bits, a_.newLabel());
-        return constants_[it->second].second;
-    }
-
-    x86::Mem constant(double x) {
-        uint64_t bits;
-        std::memcpy(&bits, &x, sizeof bits);
-        return x86::qword_ptr(pooled(bits));
-    }
+    x86::Mem constant(double x) { return x86::qword_ptr(pooled(bits_of(x))); }
 
     x86::Mem int_constant(int32_t k) { return x86::dword_ptr(pooled(static_cast<uint32_t>(k))); }
 
@@ -242,11 +135,6 @@ private:
             if (h.slot) write_back(h);
     }
 
-    const Home* variable_of(const Symbol* sym) {
-        auto it = p_.home_of.find(&sym->value);
-        return it == p_.home_of.end() ? nullptr : &p_.homes[it->second];
-    }
-
     void prologue() {
         for (int i = 0; i < CALLEE_SAVED; ++i) a_.push(GP_POOL[i]);
         a_.sub(x86::rsp, p_.frame);
@@ -290,11 +178,6 @@ private:
     void stream(bool file) {
         a_.mov(x86::rax, file ? address_of(&machine.output) : address_of(&stdout));
         a_.mov(x86::rdi, x86::qword_ptr(x86::rax));
-    }
-
-    Label stub(const Instruction* at) {
-        stubs_.push_back({a_.newLabel(), at});
-        return stubs_.back().label;
     }
 
     void emit_int_arith(const TranslatedOp& op, Arith arith) {
@@ -604,8 +487,6 @@ private:
         }
     }
 
-    const Label& break_target() { return loops_.size() == 1 ? done_ : labels_[t_.ops[loops_.back()].jump + 1]; }
-
     // A comparison and its block, in the form the plan chose.
     void emit_compare(const TranslatedOp& op, int32_t i) {
         compare_flags(op, i);
@@ -854,22 +735,13 @@ private:
             a_.jmp(exit_);  // not reached
         }
     }
-
-    void emit_constants() {
-        if (constants_.empty()) return;
-        a_.align(AlignMode::kData, 8);
-        for (const auto& [bits, label] : constants_) {
-            a_.bind(label);
-            a_.embedUInt64(bits);
-        }
-    }
 };
 
 }  // namespace
 
 CompiledLoop compile_x86_64(const Translation& t, const NativePlan& plan) {
     CodeHolder code;
-    Failure failure;
+    NativeFailure failure;
     code.init(Environment::host());
     code.setErrorHandler(&failure);
     x86::Assembler a(&code);

@@ -1,0 +1,169 @@
+// What every emitter of native code shares, whatever its instructions: the
+// walk over a loop body's operations in the order its NativePlan says, the
+// plan's look-ups (the home an operation writes or reads, a variable's home,
+// where a break goes), the labels, stubs and constant pool, and placing the
+// finished code. An emitter derives from NativeEmitter<Emitter, Assembler>
+// and supplies the instructions: prologue, emit (one operation),
+// write_back_all, epilogue, emit_stubs and loop_body_start (what comes
+// before a loop's first instruction).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <asmjit/core.h>
+
+#include "engine/code_memory.h"
+#include "engine/native_plan.h"
+#include "lexer/symbols.h"
+
+// Records that asmjit failed, rather than letting it throw or abort: the
+// loop then runs on the threaded replay.
+struct NativeFailure : asmjit::ErrorHandler {
+    bool failed = false;
+    void handleError(asmjit::Error, const char*, asmjit::BaseEmitter*) override { failed = true; }
+};
+
+// Copies the finished code into code memory and makes it executable (the
+// instruction cache made coherent with what was written). Returns null when
+// memory cannot be had or made executable.
+inline CompiledLoop place_code(asmjit::CodeHolder& code) {
+    if (code.flatten() || code.resolveUnresolvedLinks()) return nullptr;
+    void* base = open_code_memory(code.codeSize());
+    if (!base || code.relocateToBase(reinterpret_cast<uint64_t>(base)) ||
+        code.copyFlattenedData(base, code_memory_size(), asmjit::CopySectionFlags::kPadTargetBuffer))
+        return nullptr;
+    return seal_code_memory();
+}
+
+template <typename Emitter, typename Assembler>
+class NativeEmitter {
+public:
+    NativeEmitter(const Translation& t, const NativePlan& p, Assembler& a) : t_(t), p_(p), a_(a) {}
+
+    // Returns false when the plan promised what the emitter cannot keep.
+    bool compile() {
+        Emitter& e = static_cast<Emitter&>(*this);
+        labels_.resize(t_.size + 1);
+        for (int32_t i = 0; i < t_.size; ++i) {
+            const TranslatedOp& op = t_.ops[i];
+            if (op.code == T_LOOP_I || op.code == T_LOOP_R)
+                target(op.jump + 1);
+            else if (op.code == T_LOOP_END || (op.code >= T_EQ_II && op.code <= T_GT_RR))
+                target(op.jump);
+        }
+        done_ = a_.newLabel();
+        exit_ = a_.newLabel();
+
+        e.prologue();
+        for (int32_t i = 0; i < t_.size; ++i) {
+            if (i > 0 && shape_of(t_.ops[i - 1].code).kind == OpKind::LOOP) e.loop_body_start();
+            if (labels_[i].isValid()) a_.bind(labels_[i]);
+            guard_ = p_.guard[i];
+            // Done before its loop began, or only fed a comparison made another way.
+            if (p_.hoisted_home[i] >= 0 || p_.folded[i]) continue;
+            current_ = i;
+            e.emit(t_.ops[i], i);
+            if (p_.form[i] == BlockForm::BREAK_ONLY) ++i;  // the comparison jumped to the break's target
+        }
+        a_.bind(done_);
+        e.write_back_all();
+        a_.bind(exit_);
+        e.epilogue();
+        e.emit_stubs();
+        emit_constants();
+        return !broken_;
+    }
+
+protected:
+    // An integer division by zero found at a record, or an interrupt (at null).
+    struct Stub {
+        asmjit::Label label;
+        const Instruction* at;
+    };
+
+    using Home = NativeHome;
+
+    const Translation& t_;
+    const NativePlan& p_;
+    Assembler& a_;
+    std::vector<int32_t> loops_;         // the open loops' operations, outermost (t_.size) first
+    std::vector<asmjit::Label> labels_;  // by operation index
+    std::vector<Stub> stubs_;
+    std::vector<std::pair<uint64_t, asmjit::Label>> constants_;
+    std::unordered_map<uint64_t, size_t> constant_of_;
+    asmjit::Label done_;
+    asmjit::Label exit_;
+    asmjit::Label interrupted_;
+    Guard guard_ = Guard::NONE;  // of the operation being emitted
+    int32_t current_ = -1;       // the operation being emitted
+    bool broken_ = false;        // a promise of the plan did not hold
+
+    // Notes a promise of the plan that does not hold: the loop is declined.
+    void expect(bool promise) {
+        if (!promise) broken_ = true;
+    }
+
+    void target(int32_t i) {
+        if (!labels_[i].isValid()) labels_[i] = a_.newLabel();
+    }
+
+    // The home an operation writes: its own, once it has been hoisted.
+    const Home& dest_home(const TranslatedOp& op) {
+        if (current_ >= 0 && &t_.ops[current_] == &op && p_.hoisted_home[current_] >= 0)
+            return p_.homes[p_.hoisted_home[current_]];
+        return p_.homes[p_.home_of.at(op.d)];
+    }
+
+    // A temporary the current operation reads from a hoisted operation is
+    // read from that operation's home.
+    const Home& source_home(Place place, const void* slot) {
+        if (place == Place::TEMP && current_ >= 0) {
+            const TranslatedOp& op = t_.ops[current_];
+            auto [a, b] = p_.read_home[current_];
+            if (a >= 0 && slot == op.a) return p_.homes[a];
+            if (b >= 0 && slot == op.b) return p_.homes[b];
+        }
+        return p_.homes[p_.home_of.at(slot)];
+    }
+
+    const Home* variable_of(const Symbol* sym) {
+        auto it = p_.home_of.find(&sym->value);
+        return it == p_.home_of.end() ? nullptr : &p_.homes[it->second];
+    }
+
+    // Where a break goes: past the innermost loop; out of the replayed loop
+    // itself, to the end of the run of the body.
+    const asmjit::Label& break_target() { return loops_.size() == 1 ? done_ : labels_[t_.ops[loops_.back()].jump + 1]; }
+
+    asmjit::Label stub(const Instruction* at) {
+        stubs_.push_back({a_.newLabel(), at});
+        return stubs_.back().label;
+    }
+
+    // A constant in the pool after the code, one copy of each bit pattern.
+    const asmjit::Label& pooled(uint64_t bits) {
+        auto [it, added] = constant_of_.try_emplace(bits, constants_.size());
+        if (added) constants_.emplace_back(bits, a_.newLabel());
+        return constants_[it->second].second;
+    }
+
+    static uint64_t bits_of(double x) {
+        uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        return bits;
+    }
+
+private:
+    void emit_constants() {
+        if (constants_.empty()) return;
+        a_.align(asmjit::AlignMode::kData, 8);
+        for (const auto& [bits, label] : constants_) {
+            a_.bind(label);
+            a_.embedUInt64(bits);
+        }
+    }
+};
