@@ -267,7 +267,7 @@ struct Planner {
                 if (p.hoisted_home[k] >= 0) {
                     p.homes[p.hoisted_home[k]].weight = 0;
                     p.hoisted_home[k] = -1;
-                    for (auto& pre : p.preheader) std::erase(pre, k);
+                    std::erase(p.preheader[loop_of[k]], k);  // hoisted before its own loop
                 }
             }
         }
