@@ -119,7 +119,14 @@ ParseResult parse_program() {
     bool header_read = false;
 
     for (;;) {
-        // Enter state.
+        // Enter state. A session can go on for as long as its user types:
+        // a finished top-level statement gives its two entries back (the
+        // statement list's reductions at the end issue nothing), so only
+        // what is open counts toward the stack's limit.
+        if (yy_interactive && state == top.after_semicolon && s.height == statement_start + 2) {
+            s.height = statement_start;
+            state = s.state_stack[statement_start];
+        }
         s.state_stack[s.height] = static_cast<int16_t>(state);
         if (state == top.after_header || (state == top.after_semicolon && s.height == statement_start + 2))
             statement_start = s.height;

@@ -112,13 +112,26 @@ TEST_F(TerminalSession, TokenTooLong) {
     EXPECT_EQ(err, hint + "fatal error - scanner input buffer overflow\n");
 }
 
-// The parser's stack limit still ends the session.
-TEST_F(TerminalSession, StackOverflowEnds) {
+// A session goes on for as long as its user types: finished statements
+// hold no stack, and only what is still open counts toward the limit.
+TEST_F(TerminalSession, OnlyOpenStatementsCountTowardTheStack) {
     Session s({RILL_BINARY}, dir, Session::TERMINAL);
     s.send("int i;\n");
-    for (int i = 0; i < 50; ++i) {
+    std::string line;
+    for (int k = 0; k < 100; ++k) line += "i++;";
+    for (int i = 0; i < 60; ++i) s.send(line + "\n");
+    s.send("P(i \\n);\n");
+    s.close_input();
+    EXPECT_EQ(s.finish(), 0);
+    EXPECT_EQ(s.out, "6000\n");
+}
+
+TEST_F(TerminalSession, StackOverflowEnds) {
+    Session s({RILL_BINARY}, dir, Session::TERMINAL);
+    // The 15th line overflows; nothing is sent after it.
+    for (int i = 0; i < 15; ++i) {
         std::string line;
-        for (int k = 0; k < 100; ++k) line += "i++;";
+        for (int k = 0; k < 100; ++k) line += "if (1 == 1) {";
         s.send(line + "\n");
     }
     s.close_input();
