@@ -105,11 +105,14 @@ void install(int sig, void (*handler)(int)) {
     (void)sigaction(sig, &action, nullptr);
 }
 
+volatile std::sig_atomic_t in_session;  // the program is typed at a terminal
+
 // A signal after the first never cuts the write-out short while it makes
 // progress, lest the tail of a file or "interrupted" be lost; it starts a
-// watch that ends a run that has stopped moving.
+// watch that ends a run that has stopped moving. In a session, where Ctrl-C
+// costs only a statement, a SIGTERM or SIGHUP after it still ends the run.
 void note_interrupt(int sig) {
-    if (!interrupt_signal) {
+    if (!interrupt_signal || (in_session && interrupt_signal == SIGINT && sig != SIGINT)) {
         interrupt_signal = sig;
         return;
     }
@@ -118,6 +121,16 @@ void note_interrupt(int sig) {
     watched = progress_now();
     install(SIGALRM, watch_progress);
     (void)alarm(1);
+}
+
+// Ctrl-C in a session: the statement in progress is dropped by the caller,
+// and the session goes on as if no signal had come.
+void take_session_interrupt() {
+    end_line_for_interrupted();
+    report_error("interrupted");
+    (void)alarm(0);
+    interrupt_signal = 0;
+    watching = 0;
 }
 
 void note_broken_pipe(int) {
@@ -234,6 +247,11 @@ int run_interpreter(int argc, char** argv) {
     set_source_name(source_file ? path : "<stdin>");
     yy_input_stream = source_file;
     yy_interactive = !source_file && isatty(STDIN_FILENO) == 1;
+    if (yy_interactive) {
+        in_session = true;
+        set_interrupt_taker(take_session_interrupt);
+        set_before_session_line(flush_output_file);
+    }
 
     ParseResult result = parse_program();
     // A signal caught after the last safe point still ends the run by it.

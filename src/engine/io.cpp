@@ -137,7 +137,12 @@ void read_input(Symbol* sym) {
     InputReader& in = console_reader();
     if (!await_number(in)) note_print(stdout, std::fputs(">> ", stdout));
     if (std::fflush(stdout) != 0) note_print(stdout, -1);
-    if (interrupt_signal) stop_interrupted();
+    // A session's Ctrl-C is left for the caller to take, which stops the
+    // statement or loop reading.
+    if (interrupt_signal) {
+        if (!interrupt_recoverable()) stop_interrupted();
+        return;
+    }
     if (sym->type) {
         double x;
         if (input_real(in, &x)) sym->value.real = x;
@@ -178,6 +183,15 @@ void halt_division_by_zero(const Instruction* at) {
     report_error("division by zero");
     write_help(located(at->line, 0, "the divisor is 0 in the statement on this line"));
     machine.halted = 1;
+}
+
+void halt_interrupted() {
+    take_interrupt();
+    machine.halted = 1;
+}
+
+void flush_output_file() {
+    if (machine.output && machine.output != stdout && std::fflush(machine.output) != 0) note_write(machine.output, -1);
 }
 
 bool close_outputs() {

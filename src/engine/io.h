@@ -40,6 +40,11 @@ void open_output(const char* name);
 // record of the dividing instruction, whatever path found it.
 void halt_division_by_zero(const Instruction* at);
 
+// At a safe point of the engine once interrupt_signal is set: ends the run,
+// or in a session, where Ctrl-C costs only the statement in progress, stops
+// it as a fault does.
+void halt_interrupted();
+
 #ifdef RILL_FUZZING
 // The fuzzing build stops a run after a fixed number of loop passes, so that
 // a program legitimately counted in billions does not read as a hang.
@@ -52,6 +57,10 @@ void spend_loop_pass();
 extern int32_t host_poll_countdown;
 void poll_host();
 #endif
+
+// Writes out what the output file holds buffered (a failure is remembered,
+// as every write's is).
+void flush_output_file();
 
 // Flushes standard output and closes the output stream (standard output
 // itself when file print goes to the console). Reports, once each, an output

@@ -153,7 +153,10 @@ void carry_out(const Instruction* at) {
     case OP_FPRINT_VAR: print_value(machine.output, operand.symbol); break;
     case OP_FPRINT_STR: print_text(machine.output, operand.text); break;
     case OP_FPRINT_NL: print_newline(machine.output); break;
-    case OP_INPUT: read_input(operand.symbol); break;
+    case OP_INPUT:
+        read_input(operand.symbol);
+        if (interrupt_signal) halt_interrupted();
+        break;
     case OP_RAND: random_top(machine.stack_top, machine.numeric_mode); break;
     case OP_OPEN_OUT: open_output(operand.text); break;
     case OP_OUT_CONSOLE: machine.output = stdout; break;

@@ -476,6 +476,7 @@ private:
         call(read_input);
         restore();
         if (h) load(*h);
+        poll_interrupt();  // Ctrl-C at a session's prompt stops the loop
     }
 
     void emit_loop_start(const TranslatedOp& op, int32_t i) {
@@ -497,12 +498,8 @@ private:
         loops_.push_back(i);
     }
 
-    void emit_loop_end(const TranslatedOp& op) {
-#ifdef RILL_FUZZING
-        save();
-        call(spend_loop_pass);
-        restore();
-#endif
+    // A safe point: an interrupt waiting leaves the loop through its stub.
+    void poll_interrupt() {
         if (!interrupted_.isValid()) interrupted_ = a_.newLabel();
         const Home& flag = p_.homes[p_.interrupt];
         GpX address = ADDRESS;
@@ -512,6 +509,15 @@ private:
             a_.ldr(ADDRESS, frame(flag.disp));
         a_.ldr(S0, a64::ptr(address));
         a_.cbnz(S0, interrupted_);
+    }
+
+    void emit_loop_end(const TranslatedOp& op) {
+#ifdef RILL_FUZZING
+        save();
+        call(spend_loop_pass);
+        restore();
+#endif
+        poll_interrupt();
         const Home& passes = p_.homes[p_.counter_of[loops_.back()]];
         GpW n = int_in(passes, S0);
         a_.subs(n, n, imm(1));
@@ -631,8 +637,8 @@ private:
         if (interrupted_.isValid()) {
             a_.bind(interrupted_);
             write_back_all();
-            call(stop_interrupted);
-            a_.b(exit_);  // not reached
+            call(halt_interrupted);
+            a_.b(exit_);
         }
     }
 };

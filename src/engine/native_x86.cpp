@@ -563,6 +563,7 @@ private:
         call(read_input);
         restore();
         if (h) load(*h);
+        poll_interrupt();  // Ctrl-C at a session's prompt stops the loop
     }
 
     void emit_loop_start(const TranslatedOp& op, int32_t i) {
@@ -587,12 +588,8 @@ private:
         loops_.push_back(i);
     }
 
-    void emit_loop_end(const TranslatedOp& op) {
-#ifdef RILL_FUZZING
-        save();
-        call(spend_loop_pass);
-        restore();
-#endif
+    // A safe point: an interrupt waiting leaves the loop through its stub.
+    void poll_interrupt() {
         if (!interrupted_.isValid()) interrupted_ = a_.newLabel();
         Operand flag = int_home(p_.homes[p_.interrupt]);
         if (flag.isMem()) {
@@ -601,6 +598,15 @@ private:
         }
         a_.cmp(x86::dword_ptr(flag.as<x86::Gp>()), 0);
         a_.jne(interrupted_);
+    }
+
+    void emit_loop_end(const TranslatedOp& op) {
+#ifdef RILL_FUZZING
+        save();
+        call(spend_loop_pass);
+        restore();
+#endif
+        poll_interrupt();
         Operand passes = int_home(p_.homes[p_.counter_of[loops_.back()]]);
         a_.emit(x86::Inst::kIdDec, passes);
         a_.jnz(labels_[op.jump]);
@@ -731,8 +737,8 @@ private:
         if (interrupted_.isValid()) {
             a_.bind(interrupted_);
             write_back_all();
-            call(stop_interrupted);
-            a_.jmp(exit_);  // not reached
+            call(halt_interrupted);
+            a_.jmp(exit_);
         }
     }
 };

@@ -96,7 +96,13 @@ void walk_records(Instruction* start, Instruction* end, int32_t count) {
         case OP_FPRINT_VAR: print_value(machine.output, p->operand.symbol); break;
         case OP_FPRINT_STR: print_text(machine.output, p->operand.text); break;
         case OP_FPRINT_NL: print_newline(machine.output); break;
-        case OP_INPUT: read_input(p->operand.symbol); break;
+        case OP_INPUT:
+            read_input(p->operand.symbol);
+            if (interrupt_signal) {
+                halt_interrupted();
+                goto done;
+            }
+            break;
         case OP_RAND: random_top(top, mode); break;
         case OP_LOOP:
         case OP_LOOP_VAR:  // and OP_BREAK
@@ -118,7 +124,10 @@ void walk_records(Instruction* start, Instruction* end, int32_t count) {
         case OP_LOOP_END:
             // Always the innermost running loop's own end.
             count_loop_pass();
-            if (interrupt_signal) stop_interrupted();
+            if (interrupt_signal) {
+                halt_interrupted();
+                goto done;
+            }
             if (--loop_frames[n].count > 0) {
                 p = loop_frames[n].start;
                 break;

@@ -83,8 +83,11 @@ L_PRINT_NL: print_newline(stdout); NEXT();
 L_FPRINT_STR: print_text(machine.output, static_cast<const char*>(op->d)); NEXT();
 L_FPRINT_VAR: print_value(machine.output, SYM(op->d)); NEXT();
 L_FPRINT_NL: print_newline(machine.output); NEXT();
-L_INPUT: read_input(SYM(op->d)); NEXT();
 // clang-format on
+L_INPUT:
+    read_input(SYM(op->d));
+    if (interrupt_signal) goto interrupted;
+    NEXT();
 L_LOOP_I:
 L_LOOP_R : {
     int32_t passes = op->code == T_LOOP_I ? I(op->a) : real_to_int(R(op->a));
@@ -99,7 +102,7 @@ L_LOOP_R : {
 }
 L_LOOP_END:
     count_loop_pass();
-    if (interrupt_signal) stop_interrupted();
+    if (interrupt_signal) goto interrupted;
     if (remaining > 0) {
         --remaining;
         pc = op->jump;
@@ -117,6 +120,9 @@ L_BREAK:
 
 divide_by_zero:
     halt_division_by_zero(op->at);
+    return;
+interrupted:
+    halt_interrupted();
 #undef NEXT
 #undef SYM
 #undef R

@@ -20,6 +20,8 @@ void run_cleanup() {
 
 const char* source_name = "<stdin>";
 
+void (*interrupt_taker)();
+
 }  // namespace
 
 volatile std::sig_atomic_t interrupt_signal;
@@ -154,6 +156,19 @@ void stop_interrupted() {
     // have closed it.
     (void)std::fputs("interrupted\n", stderr);
     end_by_signal(sig);
+}
+
+void set_interrupt_taker(void (*taker)()) {
+    interrupt_taker = taker;
+}
+
+bool interrupt_recoverable() {
+    return interrupt_taker && interrupt_signal == SIGINT;
+}
+
+void take_interrupt() {
+    if (!interrupt_recoverable()) stop_interrupted();
+    interrupt_taker();
 }
 
 void stop_broken_pipe() {

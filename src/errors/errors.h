@@ -57,6 +57,20 @@ extern volatile std::sig_atomic_t interrupt_signal;
 // "interrupted" to standard error and ends the process by that signal.
 [[noreturn]] void stop_interrupted();
 
+// A terminal session keeps going after Ctrl-C: the driver installs, for a
+// session only, what takes one (it writes "interrupted" on a line of its
+// own and forgets the signal).
+void set_interrupt_taker(void (*taker)());
+
+// Whether the interrupt waiting at this safe point costs only the
+// statement in progress: Ctrl-C in a session. SIGTERM and SIGHUP still end it.
+bool interrupt_recoverable();
+
+// At a safe point once interrupt_signal is set. When the interrupt is
+// recoverable, takes it and returns: the caller drops the statement in
+// progress. Otherwise ends the run as stop_interrupted does.
+void take_interrupt();
+
 // Set by the SIGPIPE handler, which the driver installs unless SIGPIPE was
 // ignored from the start: a write met a pipe whose reader has gone.
 extern volatile std::sig_atomic_t pipe_broken;

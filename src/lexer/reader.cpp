@@ -58,11 +58,19 @@ bool await_input(int fd) {
 
 namespace {
 
-// Returns once fd has input, its end or an error to report; an interrupt
-// stops the run here, a safe point.
-void wait_for_input(int fd) {
-    if (!await_input(fd)) stop_interrupted();
+// Returns true once fd has input, its end or an error to report. An
+// interrupt stops the run here, a safe point; a session's Ctrl-C returns
+// false instead, left waiting for the caller to take.
+bool wait_for_input(int fd) {
+    if (await_input(fd)) return true;
+    if (!interrupt_recoverable()) stop_interrupted();
+    return false;
 }
+
+// Called before a session reads its next line: what the program wrote to
+// its output file is written out, as the screen's is, so that a session
+// killed outright keeps it.
+void (*before_session_line)();
 
 // Makes the bytes from reader.ready on ready to hand out. In text mode a
 // CR LF pair becomes LF, a CR that ends the bytes read so far waits on hold
@@ -113,6 +121,14 @@ const char* prompt_text(LinePrompt prompt) {
     return "";
 }
 
+// Ctrl-D ends a session's input: what the program writes next, or the
+// shell's prompt, starts a line of its own rather than after the "^D".
+void end_session_input(InputReader& r) {
+    if (isatty(STDERR_FILENO) == 1) (void)std::fputc('\n', stderr);
+    r.ended = true;
+    settle(r, true);
+}
+
 // A session's next line, through the line editor. Prompts are shown only
 // where standard error is a terminal, so that standard output holds the
 // program's output alone; console input's prompt is its own, written to
@@ -124,15 +140,19 @@ void read_edited_line(InputReader& r) {
     std::string line;
     prompt_shown = isatty(STDERR_FILENO) == 1;
     int got = line_editor_read(shown ? prompt_text(r.prompt) : "", r.prompt != LinePrompt::NUMBER, line);
-    if (interrupt_signal) stop_interrupted();
+    // A session's Ctrl-C drops the line typed so far; prompt_shown stays
+    // set, so that "interrupted" starts a line of its own.
+    if (interrupt_signal) {
+        if (!interrupt_recoverable()) stop_interrupted();
+        return;
+    }
     prompt_shown = false;
     if (got < 0) {
         r.error = errno ? errno : EIO;
         return;
     }
     if (got == 0) {
-        r.ended = true;
-        settle(r, true);
+        end_session_input(r);
         return;
     }
     r.ahead.insert(r.ahead.end(), line.begin(), line.end());
@@ -157,27 +177,40 @@ void read_more(InputReader& r, size_t want) {
         r.next = 0;
     }
     if (r.prompt != LinePrompt::NONE) {
+        if (before_session_line) before_session_line();
         if (line_editor_ready()) {
             read_edited_line(r);
             return;
         }
         show_prompt(r.prompt);
     }
-    wait_for_input(r.fd);
+    if (!wait_for_input(r.fd)) return;
     size_t old = r.ahead.size();
     r.ahead.resize(old + want);
     ssize_t n;
-    while ((n = read(r.fd, r.ahead.data() + old, want)) < 0 && errno == EINTR)
-        if (interrupt_signal) stop_interrupted();
-    // A signal that came as the input did is still honoured.
-    if (interrupt_signal) stop_interrupted();
-    prompt_shown = false;
+    while ((n = read(r.fd, r.ahead.data() + old, want)) < 0 && errno == EINTR && !interrupt_signal) {
+    }
+    // A signal that came as the input did is still honoured; in a session,
+    // Ctrl-C drops the statement the input belonged to.
+    if (interrupt_signal) {
+        if (!interrupt_recoverable()) stop_interrupted();
+        r.ahead.resize(old + static_cast<size_t>(n > 0 ? n : 0));
+        settle(r, false);
+        return;
+    }
     if (n < 0) {
         r.error = errno;
         r.ahead.resize(old);
+        prompt_shown = false;
         return;
     }
     r.ahead.resize(old + static_cast<size_t>(n));
+    if (n == 0 && r.prompt != LinePrompt::NONE && prompt_shown) {
+        prompt_shown = false;
+        end_session_input(r);
+        return;
+    }
+    prompt_shown = false;
     if (n == 0) r.ended = true;
     settle(r, n == 0);
 }
@@ -194,6 +227,7 @@ int read_source(InputReader& r, char* dest, int room) {
     while (r.next == r.ready) {
         if (r.error) return -1;
         if (r.ended) return 0;
+        if (interrupt_recoverable()) return READ_INTERRUPTED;
         read_more(r, static_cast<size_t>(std::min(room, READ_CHUNK)));
     }
     size_t n = std::min(static_cast<size_t>(room), r.ready - r.next);
@@ -267,6 +301,10 @@ std::string peek_source_line(size_t limit, bool* whole) {
     }
 }
 
+void set_before_session_line(void (*hook)()) {
+    before_session_line = hook;
+}
+
 bool prompt_waiting() {
     return prompt_shown;
 }
@@ -282,7 +320,7 @@ bool await_number(InputReader& r) {
 }
 
 int input_peek(InputReader& r, size_t i) {
-    while (r.ready - r.next <= i && !r.ended && !r.error) read_more(r, READ_CHUNK);
+    while (r.ready - r.next <= i && !r.ended && !r.error && !interrupt_recoverable()) read_more(r, READ_CHUNK);
     return i < r.ready - r.next ? static_cast<unsigned char>(r.ahead[r.next + i]) : -1;
 }
 

@@ -32,9 +32,14 @@ struct InputReader {
     LinePrompt prompt = LinePrompt::NONE;  // NONE but in a session: what the next line is read for
 };
 
+// What read_source returns in a session when Ctrl-C came while it waited:
+// the interrupt is left for the caller to take.
+constexpr int READ_INTERRUPTED = -2;
+
 // Hands out at most room characters (REQUIRES: room >= 1) into dest, reading
 // with one read() of at most min(room, READ_CHUNK) bytes when nothing is at
-// hand. Returns the count; 0 only at the end of input; -1 once a read failed.
+// hand. Returns the count; 0 only at the end of input; -1 once a read failed;
+// READ_INTERRUPTED.
 // Every wait for input is a safe point for an interrupt, and flushes
 // standard output first when it is a terminal.
 int read_source(InputReader& reader, char* dest, int room);
@@ -48,6 +53,10 @@ int read_source(int fd, char* dest, int room, LinePrompt prompt = LinePrompt::NO
 // an interrupt came first. The run may stop there: a safe point. Flushes
 // standard output first when it is a terminal and the wait is a real one.
 bool await_input(int fd);
+
+// Runs hook before each line a session reads (after the program's last
+// statement has run).
+void set_before_session_line(void (*hook)());
 
 // True while a session's prompt on standard error waits for its line: what
 // is written to standard error next starts a line of its own.

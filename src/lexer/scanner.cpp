@@ -25,7 +25,7 @@ enum RefillResult {
     REFILL_MORE = 0,
     REFILL_EOF = 1,
     REFILL_FLUSH = 2,
-    REFILL_DISCARDED = 3,  // a session's token outgrew the buffer: reported, and dropped
+    REFILL_DISCARDED = 3,  // in a session, a token that outgrew the buffer or Ctrl-C: the statement is dropped
 };
 
 ScanBuffer* yy_active_buffer;
@@ -183,16 +183,16 @@ SourcePlace place_in(const HeldText& held, size_t at, size_t counted) {
 }
 
 // Drops everything the buffer holds from p on, and the rest of that line
-// still waiting in the reader, counting the lines passed; the next match
-// starts on the next line.
-void drop_from(char* p) {
+// still waiting in the reader (unless the reader has dropped it already),
+// counting the lines passed; the next match starts on the next line.
+void drop_from(char* p, bool rest_waits = true) {
     char* end = yy_active_buffer->storage + yy_chars_in_buffer;
     for (char* c = p; c < end; ++c) {
         if (*c != '\n') continue;
         ++yy_line;
         yy_line_start = c + 1;
     }
-    if (end == p || end[-1] != '\n') {
+    if (rest_waits && (end == p || end[-1] != '\n')) {
         discard_source_line();
         ++yy_line;
         yy_line_start = end;
@@ -255,6 +255,16 @@ RefillResult yy_refill_buffer() {
             prompt = open ? LinePrompt::CONTINUATION : LinePrompt::STATEMENT;
         }
         count = read_source(fileno(yy_input_stream), storage + keep, room, prompt);
+        if (count == READ_INTERRUPTED) {
+            // A session's Ctrl-C: the statement in progress goes, as after an error.
+            take_interrupt();
+            yy_chars_in_buffer = keep;
+            storage[keep] = '\0';
+            storage[keep + 1] = '\0';
+            yy_lexeme = &storage[1];
+            drop_from(yy_lexeme, false);
+            return REFILL_DISCARDED;
+        }
         if (count < 0) {
             std::string reason = std::strerror(errno);
             fatal_error("read() in flex scanner failed", located(0, 0, "cannot read: " + reason));
@@ -458,7 +468,9 @@ int yy_next_token() {
             yy_token_value.symbol = sym;
             return IDENT;
         }
-        case RULE_CHARACTER: return static_cast<unsigned char>(yy_lexeme[0]);
+        case RULE_CHARACTER:
+            if (yy_lexeme[0] == '\0' && yy_interactive) return TOKEN_NUL;
+            return static_cast<unsigned char>(yy_lexeme[0]);
         case RULE_END_OF_BUFFER: {
             Match m{bp, cp, state};
             Resume resume = end_of_buffer(m);

@@ -42,6 +42,7 @@ std::string token_words(int code) {
         const char* words = named_tokens[code - FIRST_NAMED_TOKEN].words;
         return words ? words : "";
     }
+    if (code == TOKEN_NUL) code = 0;
     if (code > 255) return "";
     // A single character, shown as itself when it can be read.
     char text[32];

@@ -105,6 +105,11 @@ extern bool yy_statement_start;
 // progress is lost, and the next token comes from the next line.
 constexpr int TOKEN_DISCARDED = -1;
 
+// A NUL byte in the source ends the input for the parser, as code 0; one
+// typed in a session is a mistake like any other character the language
+// has no token for, and comes as this code, which no rule takes.
+constexpr int TOKEN_NUL = 256;
+
 // Passes over the rest of the current line, as far as it has been typed, so
 // that the next token comes from the next line.
 void yy_discard_line();

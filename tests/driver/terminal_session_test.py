@@ -8,6 +8,7 @@ usage: terminal_session_test.py RILL EDITOR(0|1)
 import os
 import pty
 import re
+import resource
 import select
 import shutil
 import signal
@@ -29,10 +30,12 @@ def check(what, ok, detail=""):
 class Terminal:
     """rill on a new pseudo-terminal; stdout to a file when given."""
 
-    def __init__(self, env, cwd, stdout_file=None, stderr_file=None):
+    def __init__(self, env, cwd, stdout_file=None, stderr_file=None, before=None):
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
             try:
+                if before:
+                    before()
                 if stdout_file:
                     os.dup2(os.open(stdout_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644), 1)
                 if stderr_file:
@@ -175,14 +178,102 @@ def main():
               "reading a program from the terminal" in text and
               "parse error\n" in text, repr(text))
 
-        # Ctrl-C on an empty line: interrupted, by the signal.
-        t = session(env, ["P(\"kept\");\n"], scratch)
-        t.type("\x03")
+        # Ctrl-C drops the statement in progress wherever the session
+        # waits or runs, says so on a line of its own, and the session
+        # goes on with every variable; the status at the end is 1.
+        busy = "loop(100000000) { i++; loop(100) { i--; }; };\n"
+        for what, before, after_c, value in [
+            ("at the prompt, part of a line typed", ["P(\"kept\");\n", "i = 9"], [], "5"),
+            ("on a continuation line", ["loop(3) {\n", "i++;\n"], [], "5"),
+            ("at console input", ["S(i);\n"], [], "5"),
+            ("at console input in a loop", ["loop(3) { S(i); P(\"got\" i \\n); };\n", "7\n"], [], "7"),
+            ("in a running loop", [busy], [], None),
+        ]:
+            t = session(env, ["int i; i = 5;\n"] + before, scratch)
+            time.sleep(0.3)
+            t.type("\x03")
+            t.wait_for("interrupted")
+            t.type("P(\"i=\" i \\n);\n")
+            t.type("\x04")
+            status = t.finish()
+            out = shown(t)
+            name = "Ctrl-C " + what
+            check(name + ": interrupted on a line of its own", re.search(r"(^|\n)(\^C)?interrupted\n", out), out)
+            check(name + ": the session goes on", re.search(r"\ni=-?\d+\n", out) and
+                  (value is None or "\ni=%s\n" % value in out), out)
+            check(name + ": status 1", status == 1, "status %s" % status)
+
+        # SIGTERM, or Ctrl-C then SIGTERM, still ends a session, by the signal.
+        for first in ([], [signal.SIGINT]):
+            t = session(env, ["int i;\n", busy], scratch)
+            for sig in first + [signal.SIGTERM]:
+                os.kill(t.pid, sig)
+            status = t.finish()
+            check("SIGTERM after %s ends the session" % first, status == -signal.SIGTERM, "status %s" % status)
+
+        # Ctrl-D typed at once, before the first prompt: a quiet end.
+        t = Terminal(env, scratch)
+        os.write(t.fd, b"\x04")
         status = t.finish()
-        check("Ctrl-C ends the session by SIGINT", status == -signal.SIGINT, "status %s" % status)
-        check("Ctrl-C keeps the output", "kept" in shown(t), shown(t))
-        check("Ctrl-C: interrupted on a line of its own", re.search(r"rill> (\^C)?\ninterrupted\n", shown(t)),
-              shown(t))
+        check("Ctrl-D typed ahead: status 0", status == 0, "status %s %s" % (status, shown(t)))
+        check("Ctrl-D typed ahead: nothing reported", "read" not in shown(t).split("Ctrl-D", 1)[-1], shown(t))
+
+        # A NUL typed is no end of input: at the prompt, and typed ahead.
+        for ahead in (False, True):
+            t = Terminal(env, scratch)
+            lines = b"P(\"a\" \\n);\nx\x00y;\nP(\"b\" \\n);\n"
+            if ahead:
+                os.write(t.fd, lines)
+            else:
+                t.wait_for("end it with Ctrl-D")
+                for line in lines.split(b"\n")[:-1]:
+                    os.write(t.fd, line + b"\n")
+                    t.settle()
+            t.type("\x04")
+            status = t.finish()
+            out = shown(t)
+            check("NUL typed (ahead %s): the session goes on" % ahead, "\nb\n" in out and "read()" not in out, out)
+
+        # Ctrl-D on an open statement: what follows starts a line of its own.
+        t = session(env, ["P(\"a\" \n"], scratch)
+        t.type("\x04")
+        t.finish()
+        check("after Ctrl-D, a line of its own", "\nparse error" in shown(t), shown(t))
+
+        # A session outlasts the parser stack: 6000 statements, each run.
+        t = session(env, ["int i;\n"] + ["i++; " * 100 + "\n"] * 60 + ["P(\"i=\" i \\n);\n"], scratch)
+        t.type("\x04")
+        status = t.finish()
+        check("6000 statements in a session", "i=6000\n" in shown(t) and status == 0, shown(t)[-300:])
+
+        # The output file is written out whenever the prompt comes back.
+        made = os.path.join(scratch, "made.txt")
+        t = session(env, ["#\"made.txt\"\n", "F(\"line\" \\n);\n"], scratch)
+        with open(made) as f:
+            text = f.read()
+        os.kill(t.pid, signal.SIGKILL)
+        t.finish()
+        check("output file written at the prompt", text == "line\n", repr(text))
+
+        # Every byte typed reaches the program, whatever the locale.
+        typed = "[\u00e9\u2713\u65e5]".encode()
+        for locale, extra in ((None, b""), ("C.UTF-8", b"[\xe9\xff]")):
+            loc = {k: v for k, v in env.items() if not k.startswith("LC_") and k != "LANG"}
+            if locale:
+                loc["LC_ALL"] = locale
+            out_file = os.path.join(scratch, "bytes.txt")
+            t = Terminal(loc, scratch, stdout_file=out_file)
+            t.wait_for("end it with Ctrl-D")
+            for item in (typed, extra):
+                if item:
+                    os.write(t.fd, b"P(\"" + item + b"\" \\n);\n")
+                    t.settle()
+            t.type("\x04")
+            t.finish()
+            with open(out_file, "rb") as f:
+                got = f.read()
+            want = typed + b"\n" + (extra + b"\n" if extra else b"")
+            check("bytes typed under %s" % locale, got == want, repr(got))
 
         if EDITOR:
             history = os.path.join(state, "rill", "history")
@@ -204,6 +295,59 @@ def main():
             t.type("\x04")
             t.finish()
             check("history: lines from the last session", "41\n" in shown(t), shown(t))
+
+            # Only a regular file is read as history or key bindings: any
+            # other kind is passed over with one line, and the session runs.
+            os.makedirs(os.path.dirname(history), exist_ok=True)
+            os.unlink(history)
+            home = os.path.join(scratch, "home")
+            os.makedirs(home, exist_ok=True)
+            editrc = os.path.join(home, ".editrc")
+            for kind, make in [("a FIFO", os.mkfifo), ("/dev/zero", lambda p: os.symlink("/dev/zero", p)),
+                               ("a directory", os.mkdir)]:
+                for path, what in ((history, "history"), (editrc, "key bindings")):
+                    make(path)
+                    t = session(dict(env, HOME=home), ["P(\"ran\" \\n);\n"], scratch)
+                    t.type("\x04")
+                    status = t.finish(5)
+                    out = shown(t)
+                    check("%s as %s: one line, and the session runs" % (what, kind),
+                          status == 0 and "\nran\n" in out and out.count("cannot read") == 1, out)
+                    for made in (history, editrc):
+                        if os.path.isdir(made) and not os.path.islink(made):
+                            os.rmdir(made)
+                        elif os.path.lexists(made):
+                            os.unlink(made)
+
+            # Two sessions at once each keep their own lines.
+            shutil.rmtree(state, ignore_errors=True)
+            a = session(env, [], scratch)
+            b = session(env, [], scratch)
+            for t, line in ((a, "P(1);\n"), (b, "P(2);\n"), (a, "P(3);\n")):
+                t.type(line)
+            a.type("\x04")
+            a.finish()
+            b.type("\x04")
+            b.finish()
+            with open(history) as f:
+                kept = f.read()
+            check("history: two sessions merge", all("P(%d);" % k in kept for k in (1, 2, 3)), kept)
+
+            # A save that fails (a file-size limit) leaves the old history
+            # whole and says so once.
+            def small_files():
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (len(kept) + 4, len(kept) + 4))
+            t = Terminal(env, scratch, before=small_files)
+            t.wait_for("end it with Ctrl-D")
+            t.type("P(\"a longer line than fits\");\n")
+            t.type("P(5);\n")
+            t.type("\x04")
+            t.finish()
+            with open(history) as f:
+                after = f.read()
+            check("history: a failed save keeps the old file", after == kept, after)
+            check("history: a failed save is said once", shown(t).count("cannot save the history") == 1, shown(t))
 
             # RILL_HISTORY=0: nothing read or written.
             shutil.rmtree(state, ignore_errors=True)
