@@ -321,7 +321,8 @@ def bench_straight():
 # ---------------------------------------------------------------- loops
 
 WORKLOADS = ["intarith", "realarith", "branchy", "nested", "printing",
-             "collatz", "mandel", "primes", "digits", "ladder", "breaks", "mixed", "varcount"]
+             "collatz", "mandel", "primes", "digits", "ladder", "breaks", "mixed", "varcount",
+             "triangle"]
 
 
 def luajit_source(name):

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <new>
 
+#include "engine/machine.h"
 #include "engine/native_plan.h"
 #include "engine/tiering.h"
 #if defined(__aarch64__)
@@ -101,11 +102,8 @@ CompiledLoop compile(const Translation& t) {
 
 }  // namespace
 
-bool run_native(int32_t count, bool tiered) {
-    const Translation& t = last_translation();
-    if (tiered && !worth_compiling(t, count)) return false;
-
-    CompiledLoop loop = compile(t);
+bool run_native(int32_t count) {
+    CompiledLoop loop = compile(last_translation());
     if (!loop) {
         ++loops_declined;
         return false;
@@ -113,6 +111,16 @@ bool run_native(int32_t count, bool tiered) {
     ++loops_compiled;
     loop(count);
     return true;
+}
+
+void run_tiered(int32_t count) {
+    const Translation& t = last_translation();
+    if (worth_compiling(t, count)) {
+        if (!run_native(count)) (void)run_threaded(count);
+        return;
+    }
+    int32_t left = run_threaded(count, compile_threshold(t));
+    if (left > 0 && !machine.halted && !run_native(left)) (void)run_threaded(left);
 }
 
 NativeCounts native_counts() {

@@ -177,7 +177,11 @@ void replay_loop_body(Instruction* start) {
         return;
     }
 #ifdef RILL_NATIVE
-    if (path != ReplayPath::THREADED && run_native(count, path == ReplayPath::TIERED)) return;
+    if (path == ReplayPath::TIERED) {
+        run_tiered(count);
+        return;
+    }
+    if (path == ReplayPath::NATIVE && run_native(count)) return;
 #endif
-    run_threaded(count);
+    (void)run_threaded(count);
 }

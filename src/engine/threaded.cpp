@@ -13,7 +13,7 @@
 // GCC and Clang both have.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
-void run_threaded(int32_t count) {
+int32_t run_threaded(int32_t count, int64_t budget) {
     static void* const labels[] = {
 #define THREADED_LABEL(name, kind, real) &&L_##name,
         TRANSLATED_CODES(THREADED_LABEL)
@@ -28,6 +28,7 @@ void run_threaded(int32_t count) {
     int n = 0;
     loop_frames[0] = {nullptr, nullptr, t.size - 1, 0};
     int32_t remaining = count - 1;  // the innermost loop's passes after this one, kept in a register
+    int64_t work = 0;
 
 #define I(p) (*static_cast<int32_t*>(p))
 #define R(p) (*static_cast<double*>(p))
@@ -98,31 +99,39 @@ L_LOOP_R : {
     loop_frames[n].count = remaining;
     loop_frames[++n] = {nullptr, nullptr, op->jump, 0};
     remaining = passes - 1;
+    work += static_cast<int64_t>(passes) * (op->jump - pc);
     NEXT();
 }
 L_LOOP_END:
     count_loop_pass();
     if (interrupt_signal) goto interrupted;
+    if (n == 0) {
+        // A pass boundary of the outermost loop: where the rest may move
+        // to native code once the work done shows that compiling repays.
+        work += t.size;
+        if (work >= budget && remaining > 0) return remaining;
+    }
     if (remaining > 0) {
         --remaining;
         pc = op->jump;
         NEXT();
     }
-    if (n == 0) return;
+    if (n == 0) return 0;
     remaining = loop_frames[--n].count;
     NEXT();
 L_BREAK:
     // Leaves the innermost loop. The blocks it leaves opened no levels.
-    if (n == 0) return;
+    if (n == 0) return 0;
     pc = loop_frames[n].end_op + 1;
     remaining = loop_frames[--n].count;
     NEXT();
 
 divide_by_zero:
     halt_division_by_zero(op->at);
-    return;
+    return 0;
 interrupted:
     halt_interrupted();
+    return 0;
 #undef NEXT
 #undef SYM
 #undef R

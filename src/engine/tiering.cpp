@@ -37,6 +37,10 @@ double expected_work(const Translation& t, int32_t count) {
     return work;
 }
 
+int64_t compile_threshold(const Translation& t) {
+    return static_cast<int64_t>(COMPILE_BASE + COMPILE_PER_OP * t.size);
+}
+
 bool worth_compiling(const Translation& t, int32_t count) {
-    return expected_work(t, count) >= COMPILE_BASE + COMPILE_PER_OP * t.size;
+    return expected_work(t, count) >= static_cast<double>(compile_threshold(t));
 }

@@ -10,5 +10,9 @@
 // weighted by the passes of the loops around it, as their counts read now.
 double expected_work(const Translation& t, int32_t count);
 
-// Whether count passes of t repay compiling it.
+// The operations that repay compiling t: what the threaded replay must
+// have run of it before the rest of the loop moves to native code.
+int64_t compile_threshold(const Translation& t);
+
+// Whether count passes of t repay compiling it, by its counts as they read now.
 bool worth_compiling(const Translation& t, int32_t count);
