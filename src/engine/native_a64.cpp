@@ -435,11 +435,16 @@ private:
     }
 
     // draw_random's result in S0.
+    // draw_random's result in S0: its step inline, on the state in memory,
+    // so that no call saves and restores the registers.
     void draw() {
-        save();
-        call(draw_random);
-        a_.mov(S0, a64::w0);
-        restore();
+        load_address(ADDRESS, random_state_address());
+        a_.ldr(S0, a64::ptr(ADDRESS));
+        a_.mov(S1, imm(RANDOM_MULTIPLIER));
+        a_.mov(S2, imm(RANDOM_INCREMENT));
+        a_.madd(S0, S0, S1, S2);
+        a_.str(S0, a64::ptr(ADDRESS));
+        a_.ubfx(S0, S0, imm(16), imm(15));
     }
 
     void call_print_text(bool file, const void* text) {
@@ -566,8 +571,10 @@ private:
             draw();
             a_.scvtf(F0, S0);
             a_.fmul(F0, F0, real_src(op.pa, op.a, F1));
-            load_constant(F1, RANDOM_RANGE);
-            a_.fdiv(F0, F0, F1);
+            // Dividing by 2^15 and multiplying by 2^-15 round the same exact
+            // value, so they give the same bits.
+            load_constant(F1, 1.0 / RANDOM_RANGE);
+            a_.fmul(F0, F0, F1);
             put_real(dest_home(op), F0);
             break;
         }

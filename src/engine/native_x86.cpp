@@ -522,11 +522,15 @@ private:
         a_.emit(x86::Inst::kIdCvtsi2sd, r, x);
     }
 
-    // draw_random's result in eax.
+    // draw_random's result in eax: its step inline, on the state in memory,
+    // so that no call saves and restores the registers.
     void draw() {
-        save();
-        call(draw_random);
-        restore();
+        a_.mov(x86::rcx, address_of(random_state_address()));
+        a_.imul(x86::eax, x86::dword_ptr(x86::rcx), static_cast<int32_t>(RANDOM_MULTIPLIER));
+        a_.add(x86::eax, static_cast<int32_t>(RANDOM_INCREMENT));
+        a_.mov(x86::dword_ptr(x86::rcx), x86::eax);
+        a_.shr(x86::eax, 16);
+        a_.and_(x86::eax, RANDOM_RANGE - 1);
     }
 
     void call_print_text(bool file, const void* text) {
@@ -673,7 +677,9 @@ private:
             draw();
             real_of_int(SCRATCH_XMM, x86::eax);
             a_.emit(x86::Inst::kIdMulsd, SCRATCH_XMM, real_src(op.pa, op.a));
-            a_.divsd(SCRATCH_XMM, constant(RANDOM_RANGE));
+            // Dividing by 2^15 and multiplying by 2^-15 round the same exact
+            // value, so they give the same bits.
+            a_.mulsd(SCRATCH_XMM, constant(1.0 / RANDOM_RANGE));
             move_real(real_home(dest_home(op)), SCRATCH_XMM);
             break;
         }
