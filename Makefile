@@ -164,7 +164,7 @@ web-test: deps web
 	$(WEB_NODE) tests/web/programs_test.js build-web/site tests/programs
 	$(MAKE) rill
 	cmake --build $(BUILD) --target rill_scan
-	node tests/web/language_test.mjs $(BUILD)/tests/rill_scan examples/*.rill sample.txt tests/web/language_cases.rill
+	node tests/web/language_test.mjs $(BUILD)/tests/rill_scan examples/*.rill sample.txt tests/web/language_cases.rill tests/web/language_header.rill
 	$(PRETTIER) --check $(WEB_JS)
 	$(WEB_PYTHON) tests/web/browser_test.py build-web $(BUILD)/rill
 

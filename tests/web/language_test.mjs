@@ -1,8 +1,12 @@
 // The editor's rill tokenizer against rill's own scanner: on every program
-// given, it must split the text into the same tokens and name each alike,
-// as the editors' TextMate grammar must (editors/vscode/test).
+// given, and on random token soups, it must split the text into the same
+// tokens and name each alike, as the editors' TextMate grammar must
+// (editors/vscode/test). It must also colour a string as a remark only where
+// a quote comes before it, and a "#" as a header only as the first token.
 //   node tests/web/language_test.mjs RILL_SCAN PROGRAM...
 import fs from "node:fs";
+import os from "node:os";
+import path from "node:path";
 import { createRequire } from "node:module";
 import { StringStream } from "../../web/node_modules/@codemirror/language/dist/index.js";
 import { rillTokenizer } from "../../web/editor/rill_language.mjs";
@@ -13,22 +17,22 @@ const { scannerTokens, same } = require("../../editors/vscode/test/scanner_token
 // What each of the tokenizer's names is to the scanner; a string (or a
 // remark's text) is one token holding what lies between its quotes.
 const KINDS = {
-  remarkQuote: "quote",
-  name: "name",
-  number: "number",
-  control: "keyword",
-  type: "keyword",
-  builtin: "keyword",
-  reserved: "keyword",
-  header: "char",
-  newlineMark: "newline",
-  paren: "paren",
-  compare: "operator",
-  assign: "operator",
-  arith: "operator",
-  brace: "char",
-  separator: "char",
-  stray: "char",
+  rillRemarkQuote: "quote",
+  rillName: "name",
+  rillNumber: "number",
+  rillControl: "keyword",
+  rillType: "keyword",
+  rillBuiltin: "keyword",
+  rillReserved: "keyword",
+  rillHeader: "char",
+  rillNewlineMark: "newline",
+  rillParen: "paren",
+  rillCompare: "operator",
+  rillAssign: "operator",
+  rillArith: "operator",
+  rillBrace: "char",
+  rillSeparator: "char",
+  rillStray: "char",
 };
 
 function editorTokens(source) {
@@ -43,40 +47,118 @@ function editorTokens(source) {
       const kind = rillTokenizer.token(stream, state);
       const text = stream.current();
       stream.start = stream.pos;
-      if (kind === "string" || kind === "remarkString") {
-        if (!wasString) open = { kind: "string", text: "", line: n + 1 };
+      if (kind === "rillString" || kind === "rillRemarkString") {
+        if (!wasString)
+          open = { kind: "string", text: "", line: n + 1, remark: kind === "rillRemarkString" };
         open.text += text.slice(wasString ? 0 : 1, state.string ? undefined : -1);
         if (!state.string) {
+          open.text = open.text.replace(/\r\n/g, "\n"); // as rill reads a line end
           out.push(open);
           open = null;
         }
         continue;
       }
-      if (kind === null || kind === "remark") continue;
+      if (kind === null) continue;
       const k = KINDS[kind];
+      if (!k) throw new Error(`no kind for the tokenizer's name ${kind}`);
       out.push({
         kind: k,
         text: ["keyword", "operator", "quote", "newline"].includes(k) ? "" : text,
         line: n + 1,
+        header: kind === "rillHeader",
       });
     }
   });
-  if (open) out.push(open);
+  if (open) out.push({ ...open, text: open.text.replace(/\r\n/g, "\n") });
   return out;
+}
+
+// Where the editor and the scanner first differ, or null.
+function compare(source, file, scan) {
+  const e = editorTokens(source);
+  const s = scannerTokens(scan, file);
+  for (let i = 0; i < Math.max(e.length, s.length); i++) {
+    const problem =
+      i >= e.length || i >= s.length || !same(e[i], s[i])
+        ? "differs"
+        : e[i].kind === "string" && e[i].remark !== (i > 0 && s[i - 1].kind === "quote")
+          ? "is a remark to one only"
+          : e[i].kind === "char" && s[i].text === "#" && e[i].header !== (i === 0)
+            ? "is a header to one only"
+            : null;
+    if (problem)
+      return `${e[i] ? e[i].line : "end"}: token ${i + 1} ${problem}: editor ${JSON.stringify(e[i])}, scanner ${JSON.stringify(s[i])}`;
+  }
+  return null;
+}
+
+// Random token soups: pieces of every kind, glued with nothing, blanks or
+// line ends between them, so that neighbours run together as they may in a
+// program typed in a hurry. Strings are whole, and a soup never ends in a
+// carriage return: a quote with no other after it anywhere, and a carriage
+// return that ends the text, are lone characters to the scanner, which a
+// line-by-line tokenizer cannot know (it takes a carriage return at the end
+// of a line for the first half of a line end).
+const PIECES = [
+  ..."loop if out int dbl P F S rand D".split(" "),
+  ..."a x1 loopy P_ P1 r_2 a__b a_ Dx iff outx intx _ __x".split(" "),
+  ..."0 7 123 1.5 12345678901 3.0 1. .5".split(" "),
+  ..."== =! =< => < > = =+ =- =* =/ ++ -- + - * / ! = \\n \\ \\x".split(" "),
+  ..."( ) { } ; , # ' ' ' @ ? . : ~ \r \xe9 \x80 \x7f".split(" "),
+  '"a string"',
+  '""',
+  '"over\ntwo lines"',
+  '"with \' # \\n and \r inside"',
+  '" leading and trailing "',
+];
+const GLUE = ["", "", " ", " ", "\t", "\n", " \n ", "\n\n"];
+
+function soup(random, length) {
+  let text = "";
+  for (let i = 0; i < length; i++) {
+    text += PIECES[Math.floor(random() * PIECES.length)];
+    text += GLUE[Math.floor(random() * GLUE.length)];
+  }
+  return text;
+}
+
+// A small seeded generator, so that a failing soup comes back on every run.
+function mulberry32(seed) {
+  return () => {
+    seed = (seed + 0x6d2b79f5) | 0;
+    let t = Math.imul(seed ^ (seed >>> 15), 1 | seed);
+    t = (t + Math.imul(t ^ (t >>> 7), 61 | t)) ^ t;
+    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
+  };
 }
 
 const [scan, ...files] = process.argv.slice(2);
 let failed = 0;
 for (const file of files) {
-  const e = editorTokens(fs.readFileSync(file, "latin1"));
-  const s = scannerTokens(scan, file);
-  const n = e.findIndex((t, i) => i >= s.length || !same(t, s[i]));
-  const at = n >= 0 ? n : e.length < s.length ? e.length : -1;
-  if (at < 0) continue;
+  const problem = compare(fs.readFileSync(file, "latin1"), file, scan);
+  if (!problem) continue;
   ++failed;
-  console.log(
-    `${file}:${e[at] ? e[at].line : "end"}: token ${at + 1}: editor ${JSON.stringify(e[at])}, scanner ${JSON.stringify(s[at])}`,
-  );
+  console.log(`${file}:${problem}`);
 }
-console.log(`editor language: ${files.length - failed} passed, ${failed} failed`);
-process.exitCode = failed ? 1 : 0;
+
+const SOUPS = 400;
+const folder = fs.mkdtempSync(path.join(os.tmpdir(), "rill-soup-"));
+let soupsFailed = 0;
+try {
+  const random = mulberry32(20261210);
+  for (let n = 0; n < SOUPS; n++) {
+    const text = soup(random, 1 + Math.floor(random() * 40)).replace(/\r$/, "");
+    const file = path.join(folder, `soup${n}.rill`);
+    fs.writeFileSync(file, text, "latin1");
+    const problem = compare(text, file, scan);
+    if (!problem) continue;
+    if (++soupsFailed <= 5) console.log(`soup ${n} ${JSON.stringify(text)}:${problem}`);
+  }
+} finally {
+  fs.rmSync(folder, { recursive: true, force: true });
+}
+console.log(
+  `editor language: ${files.length - failed} passed, ${failed} failed; ` +
+    `${SOUPS - soupsFailed} of ${SOUPS} token soups agree`,
+);
+process.exitCode = failed || soupsFailed ? 1 : 0;

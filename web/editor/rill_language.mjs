@@ -1,96 +1,103 @@
 // rill for the editor: a line-by-line tokenizer that splits and names the
 // text as rill's scanner does (tests/web/language_test.mjs checks it against
-// the scanner on every example), and the colour of each kind of token.
+// the scanner on every example and on random token soups), and the colour of
+// each kind of token. The names all start with "rill": the editor library
+// keeps a table of older names ("builtin", "header", ...) that would win over
+// ours and draw those tokens in its own way.
 import { StreamLanguage } from "@codemirror/language";
 import { tags } from "@lezer/highlight";
 
 // Whole words only: loopy, P_ and P1 are names.
 const WORDS = {
-  loop: "control",
-  if: "control",
-  out: "control",
-  int: "type",
-  dbl: "type",
-  P: "builtin",
-  F: "builtin",
-  S: "builtin",
-  rand: "builtin",
-  D: "reserved",
+  loop: "rillControl",
+  if: "rillControl",
+  out: "rillControl",
+  int: "rillType",
+  dbl: "rillType",
+  P: "rillBuiltin",
+  F: "rillBuiltin",
+  S: "rillBuiltin",
+  rand: "rillBuiltin",
+  D: "rillReserved",
 };
 
 // Longest first, as the scanner matches: x=-1 is x =- 1, and =< is less or equal.
 const OPERATORS = [
-  [/^(?:==|=!|=<|=>|<|>)/, "compare"],
-  [/^=[-+*/]/, "assign"],
-  [/^(?:\+\+|--)/, "assign"],
-  [/^=/, "assign"],
-  [/^[-+*/]/, "arith"],
-  [/^\\n/, "newlineMark"],
-  [/^[()]/, "paren"],
-  [/^[{}]/, "brace"],
-  [/^[;,]/, "separator"],
+  [/^(?:==|=!|=<|=>|<|>)/, "rillCompare"],
+  [/^=[-+*/]/, "rillAssign"],
+  [/^(?:\+\+|--)/, "rillAssign"],
+  [/^=/, "rillAssign"],
+  [/^[-+*/]/, "rillArith"],
+  [/^\\n/, "rillNewlineMark"],
+  [/^[()]/, "rillParen"],
+  [/^[{}]/, "rillBrace"],
+  [/^[;,]/, "rillSeparator"],
 ];
 
-// State: inside a string (which may run over lines, and has no escapes),
-// and inside a remark (a quote, a string, a quote).
+// The scanner skips only blanks and tabs (and line ends): a carriage return
+// is a token of its own, except before a line feed, where rill reads the
+// pair as a line end.
+const BLANKS = /[ \t]/;
+
+// A remark is a quote, a string and a quote, which may lie on different
+// lines; only then is it one. remark: 0 outside one, 1 after its first
+// quote, 2 inside its string, 3 after its string. first: no token yet (a
+// header's "#" must be the very first).
 export const rillTokenizer = {
   name: "rill",
-  startState: () => ({ string: false, remark: false }),
-  copyState: (s) => ({ string: s.string, remark: s.remark }),
+  startState: () => ({ string: false, remark: 0, first: true }),
+  copyState: (s) => ({ string: s.string, remark: s.remark, first: s.first }),
   token(stream, state) {
     if (state.string) {
+      const remark = state.remark === 2;
       if (stream.skipTo('"')) {
         stream.next();
         state.string = false;
+        if (remark) state.remark = 3;
       } else stream.skipToEnd();
-      return state.remark ? "remarkString" : "string";
+      return remark ? "rillRemarkString" : "rillString";
     }
-    if (stream.eatSpace()) return null;
-    if (state.remark) {
-      const c = stream.next();
-      if (c === "'") state.remark = false;
-      else if (c === '"') {
-        state.string = true;
-        return rillTokenizer.token(stream, state);
-      }
-      return c === "'" ? "remarkQuote" : "remark";
-    }
+    if (stream.eatWhile(BLANKS) || stream.match(/^\r$/)) return null;
+    const remark = state.remark,
+      first = state.first;
+    state.remark = 0;
+    state.first = false;
     if (stream.eat("'")) {
-      state.remark = true;
-      return "remarkQuote";
+      state.remark = remark === 3 ? 0 : 1;
+      return "rillRemarkQuote";
     }
     if (stream.eat('"')) {
       state.string = true;
+      if (remark === 1) state.remark = 2;
       return rillTokenizer.token(stream, state);
     }
-    if (stream.match(/^#(?=\s*")/)) return "header";
+    if (stream.eat("#")) return first ? "rillHeader" : "rillStray";
     const word = stream.match(/^[A-Za-z][A-Za-z0-9]*(?:_+[A-Za-z0-9]*)?/);
-    if (word) return Object.hasOwn(WORDS, word[0]) ? WORDS[word[0]] : "name";
-    if (stream.match(/^[0-9]+(?:\.[0-9]+)?/)) return "number";
+    if (word) return Object.hasOwn(WORDS, word[0]) ? WORDS[word[0]] : "rillName";
+    if (stream.match(/^[0-9]+(?:\.[0-9]+)?/)) return "rillNumber";
     for (const [re, kind] of OPERATORS) if (stream.match(re)) return kind;
     stream.next();
-    return "stray"; // a character no statement takes
+    return "rillStray"; // a character no statement takes
   },
   tokenTable: {
-    string: tags.string,
-    remarkString: tags.comment,
-    remark: tags.comment,
-    remarkQuote: tags.comment,
-    header: tags.processingInstruction,
-    control: tags.controlKeyword,
-    type: tags.typeName,
-    builtin: tags.standard(tags.function(tags.variableName)),
-    reserved: tags.invalid,
-    name: tags.variableName,
-    number: tags.number,
-    compare: tags.compareOperator,
-    assign: tags.updateOperator,
-    arith: tags.arithmeticOperator,
-    newlineMark: tags.escape,
-    paren: tags.paren,
-    brace: tags.brace,
-    separator: tags.separator,
-    stray: tags.invalid,
+    rillString: tags.string,
+    rillRemarkString: tags.comment,
+    rillRemarkQuote: tags.comment,
+    rillHeader: tags.processingInstruction,
+    rillControl: tags.controlKeyword,
+    rillType: tags.typeName,
+    rillBuiltin: tags.standard(tags.function(tags.variableName)),
+    rillReserved: tags.invalid,
+    rillName: tags.variableName,
+    rillNumber: tags.number,
+    rillCompare: tags.compareOperator,
+    rillAssign: tags.updateOperator,
+    rillArith: tags.arithmeticOperator,
+    rillNewlineMark: tags.escape,
+    rillParen: tags.paren,
+    rillBrace: tags.brace,
+    rillSeparator: tags.separator,
+    rillStray: tags.invalid,
   },
   languageData: { commentTokens: {} },
 };
