@@ -2,8 +2,9 @@
 // playground page and for any page that embeds rill.
 //
 //   rill.ready                       resolves once the module is compiled and warmed up
-//   rill.run(source, options)        resolves to {stdout, stderr, status, files}
+//   rill.run(source, options)        resolves to {stdout, stderr, status, files, diagnostics}
 //   rill.stop()                      stops the run in progress; resolves to its result
+//                                    (null when none runs, an array when several do)
 //   rill.input(text)                 a line for a run reading interactively (null ends input)
 //   rill.interactive                 whether console input can wait for the user
 //
@@ -11,10 +12,16 @@
 // file name, default program.rill), diagnostics (default true: located help
 // under the first line of each diagnostic), and for the page: interactive
 // (console input from rill.input instead of input), onOutput(fd, bytes),
-// onInputWanted(). files is an object without a prototype, from file name
-// to bytes. A stopped run ends as an interrupted native run does, with
-// "interrupted" on stderr, status 130 and stopped true; one that does not
-// stop within GRACE_MS is ended with status null.
+// onInputWanted(); fileLimit (the most bytes the run's files may hold
+// together, at most and by default 256 MiB). files is an object without a
+// prototype, from file name to bytes; diagnostics holds what rill itself
+// wrote to standard error (a program's file on /dev/stderr is in stderr
+// only). A source, input or option of the wrong type rejects with a
+// TypeError before anything starts. A stopped run ends as an interrupted
+// native run does, with "interrupted" on stderr, status 130 and stopped true;
+// one that does not reach a point where it can stop within GRACE_MS is ended
+// with status null. A run past the output limit (outputLimit set) or the file
+// limit (fileLimit set) is stopped the same way, keeping what came before.
 (function () {
   "use strict";
 
@@ -23,6 +30,10 @@
   const encoder = new TextEncoder();
   const SHARED_BYTES = 64 * 1024; // the most console input handed over at once
   const OUTPUT_LIMIT = 256 * 1024 * 1024; // kept in memory; a run past it is stopped
+  const FILE_LIMIT = 256 * 1024 * 1024; // the files' total, kept in memory likewise
+  // A run that has seen the stop writes its output and files out, however
+  // large (up to the limits); this only bounds a write-out that never ends.
+  const WRITE_OUT_MS = 60000;
   const RING_BYTES = 4 * 1024 * 1024; // output in flight, when memory can be shared
   const DRAIN_MS = 15;
   const RING_SWITCHES = 1024; // as in worker.js
@@ -63,11 +74,41 @@ P(k " " y \\n);
     return worker;
   }
 
-  function toBytes(data) {
+  function toBytes(data, what) {
     if (data === undefined || data === null) return new Uint8Array(0);
     if (typeof data === "string") return encoder.encode(data);
     if (data instanceof Uint8Array) return data;
-    throw new TypeError("rill: expected a string or a Uint8Array");
+    throw new TypeError(`rill: ${what} must be a string or a Uint8Array`);
+  }
+
+  // Everything a run is given, checked and converted before anything starts:
+  // a bad argument must leave no worker and no run behind.
+  function checked(source, options) {
+    if (options === undefined || options === null) options = {};
+    if (typeof options !== "object") throw new TypeError("rill: the options must be an object");
+    if (typeof source !== "string" && !(source instanceof Uint8Array))
+      throw new TypeError("rill: the source must be a string or a Uint8Array");
+    for (const key of ["onOutput", "onInputWanted"])
+      if (options[key] !== undefined && typeof options[key] !== "function")
+        throw new TypeError(`rill: ${key} must be a function`);
+    const name = options.name === undefined ? "program.rill" : String(options.name);
+    if (!/^[^/\0]+$/.test(name) || name === "." || name === "..")
+      throw new TypeError("rill: the program name must be a plain file name");
+    if (encoder.encode(name).length > 255)
+      throw new TypeError("rill: the program name is too long");
+    let fileLimit = FILE_LIMIT;
+    if (options.fileLimit !== undefined) {
+      if (typeof options.fileLimit !== "number" || !(options.fileLimit >= 0))
+        throw new TypeError("rill: fileLimit must be a number of bytes");
+      fileLimit = Math.min(Math.floor(options.fileLimit), FILE_LIMIT);
+    }
+    return {
+      options,
+      name,
+      fileLimit,
+      source: toBytes(source, "the source"),
+      input: toBytes(options.input, "the input"),
+    };
   }
 
   function concat(chunks) {
@@ -82,12 +123,8 @@ P(k " " y \\n);
     return all;
   }
 
-  function start(source, options) {
-    const name = options.name === undefined ? "program.rill" : String(options.name);
-    if (!/^[^/\0]+$/.test(name) || name === "." || name === "..")
-      return Promise.reject(new Error("rill: the program name must be a plain file name"));
-    if (encoder.encode(name).length > 255)
-      return Promise.reject(new Error("rill: the program name is too long"));
+  function start(given) {
+    const { options, name } = given;
     const isolated = Boolean(self.crossOriginIsolated);
     const interactive = Boolean(options.interactive) && isolated;
     const run = {
@@ -100,6 +137,7 @@ P(k " " y \\n);
       queue: [],
       waiting: false,
       stopping: false,
+      writingOut: false,
       outputLimit: 0,
       graceTimer: 0,
       ring: isolated ? new SharedArrayBuffer(16 + 8 * RING_SWITCHES + RING_BYTES) : null,
@@ -140,6 +178,7 @@ P(k " " y \\n);
         result.stdout = concat(run.stdout);
         result.stderr = concat(run.stderr);
         result.elapsed = performance.now() - run.started;
+        if (!result.diagnostics) result.diagnostics = new Uint8Array(0);
         if (run.stopping) result.stopped = true;
         if (run.outputLimit) result.outputLimit = run.outputLimit;
         resolve(result);
@@ -151,6 +190,8 @@ P(k " " y \\n);
       run.requestStop = () => {
         if (run.stopping || !running.has(run)) return run.promise;
         run.stopping = true;
+        // A run that has stopped by itself (at the file limit) is writing out.
+        if (run.writingOut) return run.promise;
         if (run.stopFlag) Atomics.store(new Int32Array(run.stopFlag), 0, 1);
         if (run.stopUrl) {
           URL.revokeObjectURL(run.stopUrl);
@@ -161,12 +202,10 @@ P(k " " y \\n);
           Atomics.store(control, 0, 3);
           Atomics.notify(control, 0);
         }
-        run.graceTimer = setTimeout(
-          () => run.finish({ status: null, files: filesOf([]) }),
-          GRACE_MS,
-        );
+        run.graceTimer = setTimeout(run.end, GRACE_MS);
         return run.promise;
       };
+      run.end = () => run.finish({ status: null, files: filesOf([]) });
       running.add(run);
       run.worker.onmessage = (e) => {
         const msg = e.data;
@@ -177,9 +216,17 @@ P(k " " y \\n);
           run.waiting = true;
           deliver(run);
           if (run.waiting && options.onInputWanted) options.onInputWanted();
+        } else if (msg.type === "stopping") {
+          // At a safe point, writing out: that may take longer than the grace.
+          clearTimeout(run.graceTimer);
+          run.writingOut = true;
+          run.graceTimer = setTimeout(run.end, WRITE_OUT_MS);
         } else if (msg.type === "done") {
           if (msg.wasmModule) wasmModule = msg.wasmModule;
-          run.finish({ status: msg.status, files: filesOf(msg.files) });
+          const result = { status: msg.status, files: filesOf(msg.files) };
+          result.diagnostics = msg.diagnostics;
+          if (msg.fileLimit) result.fileLimit = msg.fileLimit;
+          run.finish(result);
         } else if (msg.type === "failed") {
           run.finish(null, new Error("rill: " + msg.message));
         }
@@ -188,14 +235,14 @@ P(k " " y \\n);
         e.preventDefault();
         run.finish(null, new Error("rill: the worker failed: " + e.message));
       };
-      const sourceBytes = toBytes(source);
       run.worker.postMessage({
         wasmModule,
         wasmUrl: options.wasmUrl,
         args: [name],
-        files: new Map([[name, sourceBytes]]),
+        files: new Map([[name, given.source]]),
         env: options.diagnostics === false ? {} : { RILL_DIAGNOSTICS: "1" },
-        input: toBytes(options.input),
+        fileLimit: given.fileLimit,
+        input: given.input,
         shared: run.shared,
         ring: run.ring,
         stopFlag: run.stopFlag,
@@ -284,7 +331,9 @@ P(k " " y \\n);
   // on the way to ready waits for the page's own thread.
   async function prepare() {
     spare = newWorker();
-    await start(WARM_UP, { diagnostics: false, wasmUrl: new URL("rill.wasm", base).href });
+    const given = checked(WARM_UP, { diagnostics: false });
+    given.options.wasmUrl = new URL("rill.wasm", base).href;
+    await start(given);
   }
 
   const ready = prepare();
@@ -293,14 +342,22 @@ P(k " " y \\n);
     ready,
     interactive: Boolean(self.crossOriginIsolated),
     run(source, options) {
-      return ready.then(() => start(source, options || {}));
+      let given;
+      try {
+        given = checked(source, options);
+      } catch (e) {
+        return Promise.reject(e);
+      }
+      return ready.then(() => start(given));
     },
+    // A run that fails instead of stopping answers null here; its own
+    // promise rejects with the reason.
     stop() {
-      const results = Array.from(running, (run) => run.requestStop());
+      const results = Array.from(running, (run) => run.requestStop().catch(() => null));
       return Promise.all(results).then((all) => (all.length <= 1 ? all[0] || null : all));
     },
     input(text) {
-      const piece = text === null ? null : toBytes(text);
+      const piece = text === null ? null : toBytes(text, "console input");
       for (const run of running) {
         if (!run.shared) continue;
         run.queue.push(piece);

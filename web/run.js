@@ -7,9 +7,14 @@
 
   const WORK_DIR = "/work";
   // The module's own errno numbering.
-  const ERRNO_INTR = 27,
+  const ERRNO_ACCES = 2,
+    ERRNO_INTR = 27,
     ERRNO_EIO = 29,
     ERRNO_NAMETOOLONG = 37;
+  const O_ACCMODE = 3,
+    O_CREAT = 64,
+    O_TRUNC = 512,
+    O_APPEND = 1024;
   const NAME_MAX = 255; // bytes in one file name, as on a native file system
   const encoder = new TextEncoder();
 
@@ -44,11 +49,19 @@
   //                is to stop instead (as on an interrupt); may block
   //   hostPoll     () => loop passes until the next call, or -1 to stop the
   //                run as an interrupt would; called every so many loop passes
-  //   onOutput     (fd, bytes) for every write to standard output (1) or error (2);
+  //   onOutput     (fd, bytes, own) for every write to standard output (1) or
+  //                error (2); own is true for rill's own writes to descriptor 2
+  //                (its diagnostics), false for a program's file on /dev/stderr;
   //                bytes is a view into the module's memory, valid during the call
-  // Resolves to {status, files}: files (a Map) holds the name of every file in
-  // the working folder and its bytes, except the program's own source when
-  // the run left it as it was.
+  //   fileLimit    the most bytes the run's files may hold together; a run that
+  //                reaches it keeps what fits and stops as an interrupt would
+  //   onStop       () when the run has seen that it is to stop and writes out
+  // Resolves to {status, files, fileLimit}: files (a Map) holds the name of every
+  // file in the working folder and its bytes, except the program's own source
+  // when the run left it as it was; fileLimit is set when the run reached it.
+  // Nothing outside the working folder can be written (the page shows only
+  // that folder): opening such a file for writing fails as a file without
+  // permission does, except the standard streams' devices and /dev/null.
   function runProgram(opts) {
     let status = null;
     let aborted = null;
@@ -97,6 +110,11 @@
         FS.writeFile(full, toBytes(bytes));
       }
       FS.chdir(WORK_DIR);
+      keepInFolder(FS, WORK_DIR);
+      const limit = watchFiles(FS, opts.fileLimit, () => {
+        if (opts.onStop) opts.onStop();
+        M._rill_host_interrupt();
+      });
       try {
         M.callMain(opts.args || []);
       } catch (e) {
@@ -107,7 +125,9 @@
         opts.onOutput(2, encoder.encode("rill: aborted: " + aborted + "\n"));
         status = 134;
       }
-      return { status, files: collectFiles(FS, given) };
+      const result = { status, files: collectFiles(FS, given) };
+      if (limit.reached) result.fileLimit = opts.fileLimit;
+      return result;
     });
   }
 
@@ -151,7 +171,8 @@
         throw new FS.ErrnoError(ERRNO_EIO);
       },
       write(stream, buffer, offset, length) {
-        opts.onOutput(fd, new Uint8Array(buffer.buffer, buffer.byteOffset + offset, length));
+        const bytes = new Uint8Array(buffer.buffer, buffer.byteOffset + offset, length);
+        opts.onOutput(fd, bytes, stream.fd === fd);
         return length;
       },
     });
@@ -196,6 +217,89 @@
     node.node_ops = Object.assign({}, node.node_ops, {
       readdir: (dir) => [".", ".."].concat(Object.keys(dir.contents)),
     });
+  }
+
+  // Opening for writing is allowed in the folder (and below it), and on the
+  // standard streams' devices and /dev/null; anywhere else it fails with
+  // "Permission denied", as a folder without write permission would.
+  function keepInFolder(FS, folder) {
+    const open = FS.open;
+    const allowed = new Set(
+      ["/dev/stdin", "/dev/stdout", "/dev/stderr", "/dev/null"].map(
+        (path) => FS.lookupPath(path).node,
+      ),
+    );
+    const inside = (path) => path === folder || path.startsWith(folder + "/");
+    const writable = (path) => {
+      let found;
+      try {
+        found = FS.lookupPath(path, { follow: true });
+      } catch (e) {
+        // Not there yet: its folder decides.
+        const cut = path.replace(/\/+$/, "").lastIndexOf("/");
+        const parent = cut < 0 ? "." : cut === 0 ? "/" : path.slice(0, cut);
+        try {
+          return inside(FS.lookupPath(parent, { follow: true }).path);
+        } catch (e2) {
+          return true; // no such folder: open fails as it would anyway
+        }
+      }
+      return allowed.has(found.node) || inside(found.path);
+    };
+    FS.open = (path, flags, mode, ...rest) => {
+      const bits = typeof flags === "string" ? FS.modeStringToFlags(flags) : flags;
+      if (typeof path === "string" && bits & (O_ACCMODE | O_CREAT | O_TRUNC) && !writable(path))
+        throw new FS.ErrnoError(ERRNO_ACCES);
+      return open(path, flags, mode, ...rest);
+    };
+  }
+
+  // Watches every write to a regular file, whatever its folder. The
+  // in-memory file system grows a file by an eighth at a time, copying it
+  // each time: a file of a few hundred megabytes then spends most of the run
+  // being copied, and a stop waits for the copy. So a file's room doubles
+  // instead (up to the limit). With a limit, the files' total stays within
+  // it: the first write past it keeps what fits, calls onLimit and drops the
+  // rest, and so does every write after it.
+  function watchFiles(FS, limit, onLimit) {
+    const state = { reached: false };
+    const bounded = limit >= 0;
+    let total = 0;
+    const write = FS.write;
+    const room = (node, needed) => {
+      const old = node.contents;
+      if (!(old instanceof Uint8Array) || old.length >= needed) return;
+      let size = Math.max(needed, old.length * 2);
+      if (bounded) size = Math.max(needed, Math.min(size, limit));
+      const grown = new Uint8Array(size);
+      grown.set(old.subarray(0, node.usedBytes || 0));
+      node.contents = grown;
+    };
+    FS.write = (stream, buffer, offset, length, position, canOwn) => {
+      const node = stream.node;
+      if (!FS.isFile(node.mode)) return write(stream, buffer, offset, length, position, canOwn);
+      const used = node.usedBytes || 0;
+      let at = typeof position === "number" && position >= 0 ? position : stream.position;
+      if (stream.flags & O_APPEND) at = used;
+      const growth = Math.max(0, at + length - used);
+      if (!bounded || total + growth <= limit) {
+        total += growth;
+        room(node, at + length);
+        return write(stream, buffer, offset, length, position, canOwn);
+      }
+      const fits = Math.max(0, length - (total + growth - limit));
+      if (fits > 0) {
+        room(node, at + fits);
+        write(stream, buffer, offset, fits, position, canOwn);
+      }
+      total = limit;
+      if (!state.reached) {
+        state.reached = true;
+        onLimit();
+      }
+      return length;
+    };
+    return state;
   }
 
   function collectFiles(FS, given) {

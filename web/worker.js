@@ -20,6 +20,18 @@ let sealed = [];
 let lastFlush = performance.now();
 let ring = null;
 let stopAsked = () => false;
+const DIAGNOSTICS_BYTES = 64 * 1024; // of rill's own diagnostics, kept for the page
+let diagnostics = [];
+let diagnosticsBytes = 0;
+
+// The page ends a run that does not stop within a grace period; a run that
+// has seen the stop says so, and may then take as long as its write-out takes.
+let stopping = false;
+function sayStopping() {
+  if (stopping) return;
+  stopping = true;
+  postMessage({ type: "stopping" });
+}
 
 function seal() {
   if (used === 0) return;
@@ -43,7 +55,12 @@ function flushIfDue(now) {
   if ((used > 0 || sealed.length > 0) && now - lastFlush >= FLUSH_MS) flush();
 }
 
-function onOutput(fd, bytes) {
+function onOutput(fd, bytes, own) {
+  if (fd === 2 && own && diagnosticsBytes < DIAGNOSTICS_BYTES) {
+    const kept = bytes.slice(0, DIAGNOSTICS_BYTES - diagnosticsBytes);
+    diagnostics.push(kept);
+    diagnosticsBytes += kept.length;
+  }
   if (ring) {
     ring.write(fd, bytes);
     return;
@@ -72,7 +89,9 @@ function hostPoll() {
   if (since < POLL_MS && passes < 1 << 24) passes *= 2;
   else if (since > 4 * POLL_MS && passes > 1) passes >>= 1;
   if (!ring) flushIfDue(now);
-  return stopAsked(now) ? -1 : passes;
+  if (!stopAsked(now)) return passes;
+  sayStopping();
+  return -1;
 }
 
 // With shared memory, output goes into a ring that the page empties on a
@@ -156,11 +175,17 @@ function interactiveReader(shared) {
   const data = new Uint8Array(shared, 8);
   return () => {
     flush();
-    if (stopAsked(performance.now())) return false;
+    if (stopAsked(performance.now())) {
+      sayStopping();
+      return false;
+    }
     postMessage({ type: "input" });
     Atomics.wait(control, 0, 0);
     const state = Atomics.load(control, 0);
-    if (state === 3) return false;
+    if (state === 3) {
+      sayStopping();
+      return false;
+    }
     const bytes = state === 1 ? data.slice(0, control[1]) : null;
     Atomics.store(control, 0, 0);
     return bytes;
@@ -205,16 +230,22 @@ onmessage = async (e) => {
       readInput: job.shared ? interactiveReader(job.shared) : undefined,
       hostPoll,
       onOutput,
+      fileLimit: job.fileLimit,
+      onStop: sayStopping,
     })
     .then(
       (result) => {
         flush();
         const files = Array.from(result.files);
+        const own = new Uint8Array(diagnosticsBytes);
+        diagnostics.reduce((at, piece) => (own.set(piece, at), at + piece.length), 0);
         postMessage(
           {
             type: "done",
             status: result.status,
             files,
+            diagnostics: own,
+            fileLimit: result.fileLimit,
             wasmModule: job.wasmUrl ? wasmModule : null,
           },
           files.map(([, bytes]) => bytes.buffer),
