@@ -1,7 +1,9 @@
 // The playground's editor, bundled with the editor library into the site's
 // editor.js by make web (nothing is fetched when the page loads).
 //   rillEditor.create({parent, doc, label, onChange, onRun}) returns
-//   {getText(), setText(text), markError(line or 0), focus(), view}.
+//   {getText(), setText(text), doc(), markError(line or 0), focus(), view}.
+// doc() is the text as it stands, an immutable value: the same value means
+// no edit since.
 import { EditorState, RangeSet, StateEffect, StateField } from "@codemirror/state";
 import {
   Decoration,
@@ -23,6 +25,7 @@ import {
   simplifySelection,
 } from "@codemirror/commands";
 import { HighlightStyle, bracketMatching, syntaxHighlighting } from "@codemirror/language";
+import { search, searchKeymap } from "@codemirror/search";
 import { tags } from "@lezer/highlight";
 import { rillLanguage } from "./rill_language.mjs";
 
@@ -71,6 +74,9 @@ export function create({ parent, doc, label, onChange, onRun }) {
     state: EditorState.create({
       doc,
       extensions: [
+        // Only a line feed ends a line: a lone carriage return is a character
+        // of the program (natively too) and is kept, and shown, as one.
+        EditorState.lineSeparator.of("\n"),
         lineNumbers(),
         highlightActiveLineGutter(),
         highlightSpecialChars(),
@@ -83,8 +89,13 @@ export function create({ parent, doc, label, onChange, onRun }) {
         errorLine,
         errorDecorations,
         errorGutter,
+        // Find and replace over the whole text (the page shows only the lines
+        // in view, so the browser's own find cannot see the rest).
+        search({ top: true }),
         keymap.of([
           { key: "Mod-Enter", run: () => (onRun(), true) },
+          // Escape closes the search panel when it is open.
+          ...searchKeymap,
           // Escape, then Tab, leaves the editor: Tab indents otherwise.
           {
             key: "Escape",
@@ -94,9 +105,12 @@ export function create({ parent, doc, label, onChange, onRun }) {
           ...defaultKeymap,
           ...historyKeymap,
         ]),
+        // A tab stop of its own, said outright, so that checkers see the
+        // scrolling area around it reachable by keyboard.
         EditorView.contentAttributes.of({
           "aria-label": label,
           "aria-describedby": "editor-help",
+          tabindex: "0",
         }),
         EditorView.updateListener.of((u) => {
           if (u.docChanged && onChange) onChange();
@@ -119,6 +133,7 @@ export function create({ parent, doc, label, onChange, onRun }) {
         effects.push(EditorView.scrollIntoView(view.state.doc.line(line).from, { y: "center" }));
       view.dispatch({ effects });
     },
+    doc: () => view.state.doc,
     errorLine: () => view.state.field(errorLine),
     focus: () => view.focus(),
   };
