@@ -4,23 +4,38 @@
 
   const SCREEN_LIMIT = 200000; // characters of output kept on screen; the rest is downloadable
   const NAME = "program.rill";
-  const SAVED = { program: "rill.program", input: "rill.input" }; // localStorage keys
+  // The program and its input, saved together in one localStorage entry so
+  // that they are kept, or not, as one; the two entries of earlier versions
+  // are still read.
+  const SAVED = "rill.work";
+  const OLD_SAVED = { program: "rill.program", input: "rill.input" };
   // The longest link this page makes: browsers open links of up to about
   // 2 MB at best, and many stop well before.
   const LINK_LIMIT = 1000000;
+  // The most bytes of program, or of input, a link carries: a link may pack
+  // far more than that into few characters, and one is refused, while it is
+  // unpacked, as soon as it holds more.
+  const TEXT_LIMIT = 4 * 1024 * 1024;
   const $ = (id) => document.getElementById(id);
   const consoleBox = $("console"),
     consoleLine = $("console-line");
   const stdinBox = $("stdin"),
     examples = $("examples"),
-    status = $("status");
+    status = $("status"),
+    runButton = $("run"),
+    stopButton = $("stop");
   let running = false;
 
+  const allExamples = () => self.RILL_EXAMPLES || [];
   const firstExample = () => {
-    const all = self.RILL_EXAMPLES || [];
+    const all = allExamples();
     const ex = all.find((e) => e.name === "sample") || all[0];
     return ex ? ex.source : 'P("Hello, world" \\n);\n';
   };
+  // Whether replacing the program and input would lose anything: not when
+  // they are an example as it came, or nothing at all.
+  const unedited = (program, input) =>
+    input === "" && (program === "" || allExamples().some((e) => e.source === program));
 
   function storageGet(key) {
     try {
@@ -30,34 +45,117 @@
     }
   }
 
+  // The saved program and input ({program, input, tab}), or null.
+  function readSaved() {
+    const raw = storageGet(SAVED);
+    if (raw !== null) {
+      try {
+        const work = JSON.parse(raw);
+        if (typeof work.program === "string" && typeof work.input === "string") return work;
+      } catch (e) {
+        /* not ours: as if nothing were saved */
+      }
+      return null;
+    }
+    const program = storageGet(OLD_SAVED.program);
+    return program === null ? null : { program, input: storageGet(OLD_SAVED.input) || "", tab: "" };
+  }
+
   // Edits are saved in this browser as they are made, and restored on load.
+  // Every tab saves into the same place: once another tab has saved there,
+  // this one no longer does, and says so, until asked to (a tab closed with
+  // its work saved must not lose it to a key pressed in another). A save
+  // that the browser refuses (its storage is full) keeps what was saved
+  // before, whole, and says so too.
+  const TAB = Math.random().toString(36).slice(2) + "." + Date.now().toString(36);
   let saveTimer = 0;
+  let otherTabSaved = false;
+  let unsaved = false;
+  function saveNote(text, offerSave) {
+    $("save-note").hidden = !text;
+    $("save-text").textContent = text;
+    $("save-anyway").hidden = !offerSave;
+  }
   function saveNow() {
     clearTimeout(saveTimer);
     saveTimer = 0;
+    if (!unsaved) return;
+    if (otherTabSaved) {
+      saveNote(
+        "Not saved: another tab has saved its program in this browser since this one did. " +
+          "This tab's program is kept here only.",
+        true,
+      );
+      return;
+    }
+    const program = editor.getText(),
+      input = stdinBox.value;
     try {
-      localStorage.setItem(SAVED.program, editor.getText());
-      localStorage.setItem(SAVED.input, stdinBox.value);
+      localStorage.setItem(SAVED, JSON.stringify({ program, input, tab: TAB }));
+      localStorage.removeItem(OLD_SAVED.program);
+      localStorage.removeItem(OLD_SAVED.input);
+      unsaved = false;
+      saveNote("");
     } catch (e) {
-      /* full or refused: nothing more to do */
+      if (e.name !== "QuotaExceededError") {
+        // Storage is off here (a private window, a frame): nothing to lose.
+        unsaved = false;
+        saveNote("Not saved: this browser keeps nothing for this page.", false);
+        return;
+      }
+      const size = program.length + input.length;
+      saveNote(
+        `Not saved: the browser's storage for this page cannot hold ${size} characters of ` +
+          "program and input. What was saved before is kept whole; this program and input " +
+          "are kept in this tab only.",
+        false,
+      );
     }
   }
-  function saveSoon() {
+  function edited() {
+    unsaved = true;
     if (!saveTimer) saveTimer = setTimeout(saveNow, 300);
   }
+  window.addEventListener("storage", (e) => {
+    if (e.key !== SAVED && e.key !== null) return;
+    let tab = null;
+    try {
+      tab = e.newValue === null ? null : JSON.parse(e.newValue).tab;
+    } catch (err) {
+      /* not ours */
+    }
+    if (tab !== TAB) otherTabSaved = true;
+  });
+  $("save-anyway").addEventListener("click", () => {
+    otherTabSaved = false;
+    unsaved = true;
+    saveNow();
+  });
+  // Closing a tab whose edits could not be saved asks first.
+  window.addEventListener("beforeunload", (e) => {
+    saveNow();
+    if (unsaved) e.preventDefault();
+  });
 
   const editor = rillEditor.create({
     parent: $("editor"),
     doc: "",
     label: "Program",
-    onChange: saveSoon,
+    onChange: () => {
+      edited();
+      closeShare();
+    },
     onRun: () => runNow(),
   });
-  stdinBox.addEventListener("input", saveSoon);
+  stdinBox.addEventListener("input", () => {
+    edited();
+    closeShare();
+  });
   window.addEventListener("pagehide", saveNow);
   function setProgram(text, input) {
     editor.setText(text);
     stdinBox.value = input;
+    edited();
     saveNow();
   }
 
@@ -174,8 +272,8 @@
 
   function setRunning(on, interactive) {
     running = on;
-    $("run").disabled = on;
-    $("stop").disabled = !on;
+    runButton.disabled = on;
+    stopButton.disabled = !on;
     // The console line takes the focus only when the program asks for input.
     $("console-input").hidden = !(on && interactive);
   }
@@ -190,12 +288,18 @@
     // Focus goes back where it was once the run is over (the Run button is
     // disabled meanwhile, which would drop it).
     const focused = document.activeElement;
+    // Marks go on the text that ran, not on one edited since.
+    const ran = editor.doc();
     resetConsole();
     $("files").textContent = "";
     setStatus("running…", false);
     editor.markError(0);
     const interactive = rill.interactive && stdinBox.value === "";
     setRunning(true, interactive);
+    // On a small screen the output may lie below the fold.
+    const box = consoleBox.getBoundingClientRect();
+    if (box.top < 0 || box.bottom > window.innerHeight)
+      consoleBox.scrollIntoView({ block: "nearest" });
     let result;
     try {
       result = await rill.run(editor.getText(), {
@@ -211,9 +315,14 @@
       return;
     }
     setRunning(false);
+    // Disabled now, the Stop button cannot keep the focus (nor can the
+    // console line, hidden now); it goes back where it was when the run began.
     const now = document.activeElement;
-    if (focused && focused !== now && (!now || now === document.body || now === consoleLine))
-      focused.focus();
+    if (!now || now === document.body || now === consoleLine || now === stopButton) {
+      const back =
+        focused && focused !== document.body && focused !== stopButton ? focused : runButton;
+      back.focus({ preventScroll: true }); // the output stays in view
+    }
     write(decoders[1].decode(), "out");
     write(decoders[2].decode(), "err");
     if (hidden > 0) {
@@ -229,6 +338,11 @@
     const ms = Math.round(result.elapsed);
     if (result.outputLimit)
       setStatus(`stopped: the output passed ${result.outputLimit / 1048576} MiB (${ms} ms)`, true);
+    else if (result.fileLimit)
+      setStatus(
+        `stopped: the files passed ${result.fileLimit / 1048576} MiB; what fitted is kept (${ms} ms)`,
+        true,
+      );
     else if (result.stopped)
       setStatus(
         result.status === null
@@ -238,13 +352,15 @@
       );
     else setStatus(`exit status ${result.status} (${ms} ms)`, result.status !== 0);
     showFiles(result.files);
-    // A located diagnostic names the program and its line (and column).
-    const located = new TextDecoder().decode(result.stderr).match(/^program\.rill:(\d+):/m);
-    if (located) editor.markError(Number(located[1]));
+    // A located diagnostic names the program and its line (and column). Only
+    // rill's own diagnostics count: a program may write anything to its file
+    // on /dev/stderr.
+    const located = new TextDecoder().decode(result.diagnostics).match(/^program\.rill:(\d+):/m);
+    if (located && editor.doc() === ran) editor.markError(Number(located[1]));
   }
 
-  $("run").addEventListener("click", runNow);
-  $("stop").addEventListener("click", () => rill.stop());
+  runButton.addEventListener("click", runNow);
+  stopButton.addEventListener("click", () => rill.stop());
   consoleLine.addEventListener("keydown", (e) => {
     if (e.key === "Enter") {
       e.preventDefault();
@@ -283,26 +399,65 @@
     for (let i = 0; i < binary.length; i++) bytes[i] = binary.charCodeAt(i);
     return bytes;
   }
-  async function pipeThrough(bytes, stream) {
-    const out = new Response(new Blob([bytes]).stream().pipeThrough(stream));
-    return new Uint8Array(await out.arrayBuffer());
+  // The bytes a stream makes of bytes, up to limit: past it, the stream is
+  // abandoned there and a RangeError thrown.
+  async function pipeThrough(bytes, stream, limit) {
+    const reader = new Blob([bytes]).stream().pipeThrough(stream).getReader();
+    const chunks = [];
+    let size = 0;
+    for (;;) {
+      const { done, value } = await reader.read();
+      if (done) break;
+      size += value.length;
+      if (size > limit) {
+        reader.cancel().catch(() => {});
+        throw new RangeError("too long");
+      }
+      chunks.push(value);
+    }
+    const all = new Uint8Array(size);
+    chunks.reduce((at, c) => (all.set(c, at), at + c.length), 0);
+    return all;
   }
   const utf8 = (bytes) => new TextDecoder("utf-8", { fatal: true }).decode(bytes);
-  async function pack(text) {
-    const bytes = new TextEncoder().encode(text);
-    return toBase64Url(await pipeThrough(bytes, new CompressionStream("deflate-raw")));
+  async function pack(bytes) {
+    return toBase64Url(await pipeThrough(bytes, new CompressionStream("deflate-raw"), Infinity));
   }
   async function unpack(text) {
-    return utf8(await pipeThrough(fromBase64Url(text), new DecompressionStream("deflate-raw")));
+    return utf8(
+      await pipeThrough(fromBase64Url(text), new DecompressionStream("deflate-raw"), TEXT_LIMIT),
+    );
+  }
+  function unpackOld(text) {
+    const bytes = fromBase64Url(text);
+    if (bytes.length > TEXT_LIMIT) throw new RangeError("too long");
+    return utf8(bytes);
+  }
+
+  // The box stays only while the link holds what is in the editor.
+  function closeShare() {
+    const box = $("share-box");
+    if (box.hidden) return;
+    if (box.contains(document.activeElement)) $("share").focus();
+    box.hidden = true;
   }
 
   $("share").addEventListener("click", async () => {
-    let fragment = "z=" + (await pack(editor.getText()));
-    if (stdinBox.value) fragment += "&zin=" + (await pack(stdinBox.value));
-    const link = new URL("#" + fragment, location.href).href;
     const box = $("share-box"),
       field = $("share-link"),
       note = $("share-note");
+    const program = new TextEncoder().encode(editor.getText()),
+      input = new TextEncoder().encode(stdinBox.value);
+    if (program.length > TEXT_LIMIT || input.length > TEXT_LIMIT) {
+      box.hidden = false;
+      field.value = "";
+      field.hidden = true;
+      note.textContent = `Too long to share as a link: the program and the input may hold ${TEXT_LIMIT / 1048576} MiB each. Shorten them.`;
+      return;
+    }
+    let fragment = "z=" + (await pack(program));
+    if (input.length) fragment += "&zin=" + (await pack(input));
+    const link = new URL("#" + fragment, location.href).href;
     box.hidden = false;
     if (link.length > LINK_LIMIT) {
       field.value = "";
@@ -326,12 +481,13 @@
     const params = new URLSearchParams(location.hash.slice(1));
     const packed = params.has("z");
     if (!packed && !params.has("src")) return null;
-    const read = packed ? unpack : async (t) => utf8(fromBase64Url(t));
+    const read = packed ? unpack : async (t) => unpackOld(t);
+    const tooLong = `The link was not opened: it holds more than the ${TEXT_LIMIT / 1048576} MiB of program or input this page puts in a link.`;
     let program;
     try {
       program = await read(params.get(packed ? "z" : "src"));
     } catch (e) {
-      return { failed: "The link holds no readable program." };
+      return { failed: e instanceof RangeError ? tooLong : "The link holds no readable program." };
     }
     const inKey = packed ? "zin" : "in";
     let input = "",
@@ -340,6 +496,7 @@
       try {
         input = await read(params.get(inKey));
       } catch (e) {
+        if (e instanceof RangeError) return { failed: tooLong };
         note = "The link's input could not be read; its program is here without it.";
       }
     }
@@ -378,11 +535,19 @@
     option.textContent = ex.name;
     examples.append(option);
   }
+  // An example replaces the program and input only when that loses nothing,
+  // or when the user agrees, as a link does (a change comes from the mouse or
+  // from one arrow key on the closed menu alike).
   examples.addEventListener("change", () => {
-    const ex = (self.RILL_EXAMPLES || []).find((e) => e.name === examples.value);
-    if (!ex) return;
-    setProgram(ex.source, "");
+    const ex = allExamples().find((e) => e.name === examples.value);
     examples.value = "";
+    if (!ex) return;
+    if (
+      !unedited(editor.getText(), stdinBox.value) &&
+      !confirm(`Replace your program with the example "${ex.name}"? Your edits would be lost.`)
+    )
+      return;
+    setProgram(ex.source, "");
   });
 
   $("input-mode").textContent = rill.interactive
@@ -391,12 +556,12 @@
 
   // A link's program, or else the edits saved here, or else an example.
   async function start() {
-    const saved = storageGet(SAVED.program);
-    const savedInput = storageGet(SAVED.input) || "";
-    const current = saved === null ? null : { program: saved, input: savedInput };
+    const saved = readSaved();
+    const current = saved && { program: saved.program, input: saved.input };
     if (await openLink(current)) return;
-    editor.setText(saved === null ? firstExample() : saved);
-    stdinBox.value = savedInput;
+    editor.setText(saved ? saved.program : firstExample());
+    stdinBox.value = saved ? saved.input : "";
+    unsaved = false; // as loaded: nothing new to save
   }
   start();
 
@@ -410,7 +575,7 @@
 
   rill.ready.then(
     () => {
-      $("run").disabled = false;
+      runButton.disabled = false;
       $("state").textContent = "ready";
     },
     (e) => {
