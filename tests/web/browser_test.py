@@ -17,9 +17,10 @@ import sys
 import tempfile
 import threading
 import time
+import zlib
 
 from selenium import webdriver
-from selenium.common.exceptions import TimeoutException
+from selenium.common.exceptions import NoAlertPresentException, TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
@@ -89,7 +90,8 @@ const source = given.sourceBytes ? bytes(given.source) : given.source;
 const report = r => {
   const files = Object.keys(r.files).map(name => [name, b64(r.files[name])]);
   return {stdout: b64(r.stdout), stderr: b64(r.stderr), status: r.status, files, elapsed: r.elapsed,
-          stopped: Boolean(r.stopped), prototype: Object.getPrototypeOf(r.files) === null};
+          stopped: Boolean(r.stopped), prototype: Object.getPrototypeOf(r.files) === null,
+          fileLimit: r.fileLimit || 0, diagnostics: b64(r.diagnostics)};
 };
 // With stopAfter, rill.stop() once that text has been printed: its result is
 // the one reported, and the run's own must be the same.
@@ -126,6 +128,7 @@ def page_run(driver, source, stdin=None, stop_after=None, **options):
     if 'error' in r:
         raise RuntimeError(r['error'])
     r['stdout'], r['stderr'] = base64.b64decode(r['stdout']), base64.b64decode(r['stderr'])
+    r['diagnostics'] = base64.b64decode(r['diagnostics'])
     r['files'] = {k: base64.b64decode(v) for k, v in r['files']}
     return r
 
@@ -197,6 +200,7 @@ def main():
         check('the module compiles and warms up', isinstance(ready, (int, float)), str(ready))
         check('the page is cross-origin isolated', driver.execute_script('return crossOriginIsolated'))
         run_api(driver)
+        run_api_limits(driver)
         run_stop(driver, 'isolated')
         run_streaming(driver, 'isolated')
         run_page(driver, url)
@@ -205,6 +209,9 @@ def main():
         run_layouts(driver)
         run_hosting(driver, url)
         run_editor(driver, url)
+        run_work_kept(driver, url)
+        run_editor_tools(driver, url)
+        run_page_states(driver, url)
         # A host that cannot set the isolation headers.
         plain = make_server(os.path.join(BUILD_WEB, 'site'), isolate=False)
         threading.Thread(target=plain.serve_forever, daemon=True).start()
@@ -611,7 +618,7 @@ def run_page(driver, url):
     names = [o.get_attribute('value') for o in menu.options if o.get_attribute('value')]
     check('the menu holds every example', set(expected) <= set(names), repr(names))
     for name in names:
-        menu.select_by_value(name)
+        select_example(driver, name, answer=True)  # the first replaces edits
         loaded = get_source(driver)
         if name in expected:
             check(f'example {name} loads', loaded == expected[name])
@@ -620,7 +627,7 @@ def run_page(driver, url):
     for name in sorted(expected):
         if 'F(' not in expected[name] or 'S(' in expected[name]:
             continue
-        menu.select_by_value(name)
+        select_example(driver, name, answer=True)
         driver.find_element(By.ID, 'run').click()
         wait_for(driver, lambda: status_text(driver).startswith('exit status'))
         nat = native(expected[name])
@@ -639,6 +646,331 @@ def run_page(driver, url):
         and driver.execute_script('return document.querySelectorAll(".cm-error-line").length') == 1
     check('the editor marks the line of the syntax error', waited(driver, marked))
     driver.save_screenshot(os.path.join(BUILD_WEB, 'playground.png'))
+
+
+# rill.run called wrongly, then rill.stop(): the bad call must have started
+# nothing, so that stop answers for the one run it stops.
+BAD_CALLS_JS = '''
+const [endless, done] = arguments;
+const outcome = p => p.then(() => "resolved", e => e.constructor.name);
+(async () => {
+  const bad = [await outcome(rill.run(42)), await outcome(rill.run("P(1);", {input: 5})),
+               await outcome(rill.run("P(1);", {onOutput: "no"}))];
+  let printed = false;
+  const run = rill.run(endless, {onOutput: () => { printed = true; }});
+  while (!printed) await new Promise(r => setTimeout(r, 5));
+  const stopped = await rill.stop().then(r => r && [r.status, r.stopped], e => "rejected: " + e);
+  await run;
+  const idle = await rill.stop().then(r => r, e => "rejected: " + e);
+  done({bad, stopped, idle});
+})();
+'''
+
+
+def run_api_limits(driver):
+    """What a run may write, where, and how the API takes bad arguments."""
+    r = driver.execute_async_script(BAD_CALLS_JS, 'P("on" \\n);\n' + ENDLESS)
+    check('a bad argument rejects with a TypeError before anything starts, and stop() then answers for its run',
+          r['bad'] == ['TypeError'] * 3 and r['stopped'] == [130, True] and r['idle'] is None, repr(r))
+
+    # Files outside the working folder are refused as an output that cannot
+    # be opened: one line, the rest of the program runs, status 1.
+    for name in ('../up.txt', '/tmp/x.txt', '/work/../elsewhere.txt', '/dev/tty'):
+        web = page_run(driver, f'# "{name}"\nP("runs" \\n);\nF("dropped" \\n);\n')
+        check(f'a header naming {name} is refused in one line, status 1',
+              web['stdout'] == b'runs\n' and web['status'] == 1 and web['files'] == {}
+              and web['stderr'] == f'cannot open output file "{name}": Permission denied\n'.encode(),
+              repr(web)[:300])
+    for name in ('/dev/stderr', '/dev/stdout', '/dev/null', '/work/in.txt', './here.txt'):
+        program = f'# "{name}"\nP("runs" \\n);\nF("to the file" \\n);\n'
+        web = page_run(driver, program)
+        nat = native(program)
+        if name.startswith('/work/'):
+            nat['files'] = {'in.txt': b'to the file\n'}
+        same(f'a header naming {name} writes there', web, nat)
+
+    # Only rill's own diagnostics are diagnostics: a program's line on
+    # /dev/stderr that looks like one is not.
+    web = page_run(driver, '# "/dev/stderr"\nF("program.rill:1: not a diagnostic" \\n);\n')
+    check('a program\'s own line on /dev/stderr is no diagnostic',
+          web['status'] == 0 and web['stderr'] == b'program.rill:1: not a diagnostic\n' and web['diagnostics'] == b'',
+          repr(web)[:300])
+    web = page_run(driver, '# "/dev/stderr"\nF("program.rill:1: not a diagnostic" \\n);\nint i;\ni = = 1;\n')
+    check('rill\'s own diagnostics are told apart', web['diagnostics'].startswith(b'parse error\nprogram.rill:4:')
+          and b'not a diagnostic' not in web['diagnostics'] and b'program.rill:1: not a diagnostic\n' in web['stderr'],
+          repr(web)[:300])
+
+    # The files' total is capped: the run stops there, keeping what fits.
+    program = '# "big.txt"\nint i;\nloop (2000000000) { i ++; F("line " i " of a file that grows and grows" \\n); };\n'
+    web = page_run(driver, program, fileLimit=100000)
+    big = web['files'].get('big.txt', b'')
+    check('a run that reaches the file limit stops, keeping what fits',
+          web['fileLimit'] == 100000 and len(big) == 100000 and big.startswith(b'line 1 of a file')
+          and web['status'] == 130 and web['stderr'] == b'interrupted\n', repr(web)[:300])
+    program = '# "a.txt"\nint i;\nloop (2000) { i ++; F("a line of the file" \\n); };\nP("done" \\n);\n'
+    same('a run within the file limit is untouched', page_run(driver, program, fileLimit=100000), native(program))
+
+
+def select_example(driver, name, answer=None):
+    """Picks an example from the menu: True when the page asked first, and
+    then answer accepts (True) or dismisses (False) the question."""
+    Select(driver.find_element(By.ID, 'examples')).select_by_value(name)
+    return answer_question(driver, answer)
+
+
+def answer_question(driver, answer, seconds=1):
+    """Accepts (answer True) or dismisses a question the page asks within
+    seconds; False when it asks none."""
+    end = time.monotonic() + seconds
+    while True:
+        try:
+            alert = driver.switch_to.alert
+            alert.accept() if answer else alert.dismiss()
+            return True
+        except NoAlertPresentException:
+            if time.monotonic() > end:
+                return False
+            time.sleep(0.05)
+
+
+def saved_work(driver):
+    return driver.execute_script('return JSON.parse(localStorage.getItem("rill.work") || "null")')
+
+
+def run_work_kept(driver, url):
+    """Nothing a user made is replaced without a word: examples, other tabs,
+    a full storage, a carriage return."""
+    driver.get(url)
+    wait_ready(driver)
+    examples = sorted(e for e in driver.execute_script('return RILL_EXAMPLES.map(e => e.name)'))
+    mine = 'P("my own program" \\n);\n'
+    set_editor(driver, mine, 'my input')
+    asked = select_example(driver, examples[0], answer=False)
+    check('picking an example over edits asks first, and No keeps them',
+          asked and get_source(driver) == mine and driver.find_element(By.ID, 'stdin').get_attribute('value') == 'my input',
+          f'{asked} {get_source(driver)!r}')
+    menu = driver.find_element(By.ID, 'examples')
+    menu.send_keys(Keys.DOWN)
+    asked = answer_question(driver, False)
+    check('one Down arrow on the menu asks too', asked and get_source(driver) == mine, f'{asked} {get_source(driver)!r}')
+    asked = select_example(driver, examples[0], answer=True)
+    first = get_source(driver)
+    check('and Yes loads the example', asked and first != mine and first.strip() != '')
+    asked = select_example(driver, examples[1])
+    check('an example as it came is replaced without asking', not asked and get_source(driver) != first)
+
+    # A lone carriage return in a string is kept, and the run prints it as
+    # native rill does.
+    program = 'P("one\rtwo" \\n);\nP("three" \\n);\n'
+    set_editor(driver, program)
+    check('the editor keeps a lone carriage return', get_source(driver) == program, repr(get_source(driver)))
+    run_and_wait(driver)
+    check('a lone carriage return in a string prints as natively',
+          console_text(driver).encode() == native(program)['stdout'], repr(console_text(driver)))
+
+    # Storage full: program and input are saved together or not at all, and
+    # a failure is said.
+    set_editor(driver, 'P("saved" \\n);\n', 'saved input')
+    wait_for(driver, lambda: (saved_work(driver) or {}).get('input') == 'saved input', 5)
+    driver.execute_script('''rillPage.setSource('P("too big" \\\\n);\\n');
+        const box = document.getElementById("stdin");
+        box.value = "x".repeat(8000000);
+        box.dispatchEvent(new Event("input"));''')
+    note = lambda: driver.find_element(By.ID, 'save-note')
+    shown = waited(driver, lambda: note().is_displayed())
+    work = saved_work(driver)
+    check('an input too large for the storage is said, and the saved pair kept whole',
+          shown and 'Not saved' in note().text and work and work['program'] == 'P("saved" \\n);\n'
+          and work['input'] == 'saved input', f'{shown} {note().text!r} {repr(work)[:100]}')
+    set_editor(driver, 'P("small again" \\n);\n', 'small')
+    check('a later save that fits clears the note',
+          waited(driver, lambda: not note().is_displayed()) and saved_work(driver)['input'] == 'small')
+
+    # Two tabs: the work one saves is not overwritten by the other without a word.
+    tab_a = driver.current_window_handle
+    driver.switch_to.new_window('tab')
+    tab_b = driver.current_window_handle
+    driver.get(url)
+    wait_ready(driver)
+    driver.switch_to.window(tab_a)
+    set_editor(driver, 'P("tab A" \\n);\n')
+    wait_for(driver, lambda: (saved_work(driver) or {}).get('program') == 'P("tab A" \\n);\n', 5)
+    driver.switch_to.window(tab_b)
+    set_editor(driver, 'P("tab B" \\n);\n')
+    driver.switch_to.window(tab_a)
+    driver.close()
+    driver.switch_to.window(tab_b)
+    content = driver.find_element(By.CSS_SELECTOR, '.cm-content')
+    content.click()
+    content.send_keys('x')
+    shown = waited(driver, lambda: note().is_displayed())
+    check('a tab that would save over another tab\'s saved work says so instead',
+          shown and 'another tab' in note().text and saved_work(driver)['program'] == 'P("tab A" \\n);\n',
+          f'{shown} {note().text!r} {saved_work(driver)}')
+    driver.switch_to.new_window('tab')
+    driver.get(url)
+    wait_ready(driver)
+    check('a new tab opens with the closed tab\'s saved work', get_source(driver) == 'P("tab A" \\n);\n',
+          repr(get_source(driver)))
+    driver.close()
+    driver.switch_to.window(tab_b)
+    driver.find_element(By.ID, 'save-anyway').click()
+    check('and this tab saves over it only when asked',
+          waited(driver, lambda: saved_work(driver)['program'].startswith('P("tab B"') and not note().is_displayed()),
+          repr(saved_work(driver)))
+
+    # A link bomb: far more text than the page would ever share, packed small.
+    packer = zlib.compressobj(9, zlib.DEFLATED, -15)
+    bomb = packer.compress(b'P(1 \\n);\n' * 2800000) + packer.flush()
+    before = get_source(driver)
+    driver.execute_script('location.hash = arguments[0]', 'z=' + base64.urlsafe_b64encode(bomb).decode().rstrip('='))
+    t = time.monotonic()
+    refused = waited(driver, lambda: 'not opened' in status_text(driver), 10)
+    took = time.monotonic() - t
+    check(f'a link packing {len(bomb) // 1000} KB into 22 MB is refused while it is unpacked',
+          refused and took < 3 and get_source(driver) == before, f'{refused} {took:.1f} s {status_text(driver)!r}')
+
+
+SEARCH_FIELD = 'return document.activeElement && document.activeElement.getAttribute("main-field") === "true"'
+
+
+def run_editor_tools(driver, url):
+    """Find and replace, colours, error marks."""
+    driver.get(url)
+    wait_ready(driver)
+    set_editor(driver, ''.join(f'P("line {i}" \\n);\n' for i in range(1, 1001)))
+    content = driver.find_element(By.CSS_SELECTOR, '.cm-content')
+    content.click()
+    ActionChains(driver).key_down(Keys.CONTROL).send_keys(Keys.HOME).send_keys('f').key_up(Keys.CONTROL).perform()
+    check('Ctrl-F opens the search panel in its find field', waited(driver, lambda: driver.execute_script(SEARCH_FIELD)))
+    ActionChains(driver).send_keys('line 901"', Keys.ENTER).perform()
+    line = lambda: driver.execute_script(
+        'const s = rillPage.view.state; return s.doc.lineAt(s.selection.main.head).number')
+    check('find reaches a line far below the screen', waited(driver, lambda: line() == 901), str(line()))
+    axe_check(driver, 'the search panel open')
+    ActionChains(driver).send_keys(Keys.TAB, Keys.TAB, Keys.TAB, Keys.TAB, Keys.TAB, Keys.TAB).perform()
+    replace = driver.find_element(By.CSS_SELECTOR, '.cm-search input[name=replace]')
+    replace.send_keys('line 901 was here"')
+    driver.find_element(By.CSS_SELECTOR, '.cm-search button[name=replaceAll]').click()
+    check('replace changes the text', 'P("line 901 was here" \\n);' in get_source(driver))
+    ActionChains(driver).send_keys(Keys.ESCAPE).perform()
+    check('Escape closes the panel', waited(driver, lambda: not driver.find_elements(By.CSS_SELECTOR, '.cm-search')))
+
+    # Colours: the builtins orange and bold, the header's # purple, and a
+    # quote before a name no remark.
+    set_editor(driver, '#\n"f.txt"\nint n;\n\' abc \';\nP(n \\n); F(rand(2));\n')
+    colours = lambda: driver.execute_script('''const out = {};
+        for (const s of document.querySelectorAll(".cm-line span")) {
+          const c = getComputedStyle(s); out[s.textContent] = [c.color, c.fontWeight]; }
+        return out;''')
+    wait_for(driver, lambda: 'rand' in colours(), 5)
+    c = colours()
+    check('P, F and rand are orange and bold, the header\'s # purple, a quoted name a name',
+          all(c.get(w) == ['rgb(154, 79, 0)', '600'] for w in ('P', 'F', 'rand'))
+          and c.get('#', [''])[0] == 'rgb(131, 52, 168)' and c.get('abc', [''])[0] != 'rgb(100, 106, 112)', repr(c))
+
+    # An error mark goes on the text that ran, not on one edited meanwhile.
+    set_editor(driver, 'int i;\nloop (400000000) { i ++; };\ni = = 1;\n')
+    driver.find_element(By.ID, 'run').click()
+    time.sleep(0.1)
+    driver.execute_script('rillPage.view.dispatch({changes: {from: 0, insert: "\\n\\n"}})')
+    wait_for(driver, lambda: status_text(driver).startswith('exit status'))
+    check('a run\'s error is not marked in text edited since', driver.execute_script('return rillPage.errorLine()') == 0,
+          f'line {driver.execute_script("return rillPage.errorLine()")} {console_text(driver, "err")!r}')
+    set_editor(driver, '# "/dev/stderr"\nF("program.rill:1: looks located" \\n);\n')
+    run_and_wait(driver)
+    check('a program\'s own line on /dev/stderr marks nothing', driver.execute_script('return rillPage.errorLine()') == 0
+          and status_text(driver).startswith('exit status 0'), status_text(driver))
+
+
+def axe_check(driver, state):
+    with open(AXE) as f:
+        driver.execute_script(f.read())
+    r = driver.execute_async_script('''
+        const done = arguments[0];
+        axe.run(document, {resultTypes: ["violations"]}).then(r => done(r.violations.map(v =>
+          v.id + " (" + v.impact + "): " + v.nodes.map(n => n.target.join(" ")).slice(0, 3).join(", "))),
+          e => done(["failed: " + e]));''')
+    check(f'axe-core finds no violations: {state}', r == [], '; '.join(r))
+
+
+LOG_FOR_LONG = ('# "log.txt"\nint i;\nloop (2000000000) { i ++; '
+                'F("line " i " of a log written for a long while, about seventy bytes" \\n); };\n')
+
+
+def run_page_states(driver, url):
+    """What a user meets around a run, with axe-core in every state."""
+    driver.get(url)
+    wait_ready(driver)
+    driver.execute_script('localStorage.clear()')
+    driver.get(url)
+    wait_ready(driver)
+    axe_check(driver, 'first load, the sample program shown')
+    set_editor(driver, '# "out.txt"\nP("to the console" \\n);\nF("to the file" \\n);\n')
+    run_and_wait(driver)
+    driver.find_element(By.CSS_SELECTOR, '.file .view').click()
+    axe_check(driver, 'after a run, its file shown')
+    set_editor(driver, 'int i;\ni = = 1;\n')
+    run_and_wait(driver)
+    axe_check(driver, 'an error shown')
+
+    # Share, then an edit: the box with the old link goes.
+    driver.find_element(By.ID, 'share').click()
+    box = driver.find_element(By.ID, 'share-box')
+    wait_for(driver, box.is_displayed, 5)
+    axe_check(driver, 'the share box open')
+    content = driver.find_element(By.CSS_SELECTOR, '.cm-content')
+    content.click()
+    content.send_keys('x')
+    check('an edit after Share closes the box with the old link', waited(driver, lambda: not box.is_displayed()))
+
+    # Stop from the keyboard: the focus goes back to Run, not to the page.
+    set_editor(driver, 'P("on" \\n);\n' + ENDLESS)
+    driver.find_element(By.ID, 'run').click()
+    wait_for(driver, lambda: console_text(driver) == 'on\n', 10)
+    driver.find_element(By.ID, 'stop').send_keys(Keys.ENTER)
+    wait_for(driver, lambda: status_text(driver).startswith('stopped'), 5)
+    time.sleep(0.3)
+    check('Stop pressed from the keyboard leaves the focus on Run', active(driver) == 'run', active(driver))
+    axe_check(driver, 'a stopped run')
+
+    # Stop after a long while of writing a file: the file is kept, whatever its size.
+    set_editor(driver, LOG_FOR_LONG)
+    driver.find_element(By.ID, 'run').click()
+    time.sleep(8)
+    driver.find_element(By.ID, 'stop').click()
+    wait_for(driver, lambda: status_text(driver).startswith('stopped'), 70)
+    sizes = driver.execute_script('return Array.from(document.querySelectorAll(".file .size"), e => e.textContent)')
+    # (A fast machine writes the 256 MiB the files may hold within 8 s: the
+    # run has then stopped there by itself.)
+    check('Stop after 8 s of writing a file keeps the file',
+          status_text(driver).startswith(('stopped: exit status 130', 'stopped: the files passed'))
+          and len(sizes) == 1 and int(sizes[0].split()[0]) > 0 and 'interrupted' in console_text(driver, 'err'),
+          f'{status_text(driver)!r} {sizes}')
+
+    # A runaway file stops at the cap, with a message, keeping what was written.
+    driver.find_element(By.ID, 'run').click()
+    wait_for(driver, lambda: status_text(driver).startswith(('stopped', 'exit status')), 120)
+    sizes = driver.execute_script('return Array.from(document.querySelectorAll(".file .size"), e => e.textContent)')
+    check('a runaway file stops at 256 MiB with a message and is kept',
+          'files passed 256 MiB' in status_text(driver) and sizes == [f'{256 * 1024 * 1024} bytes'],
+          f'{status_text(driver)!r} {sizes}')
+    set_editor(driver, 'P("small" \\n);\n')
+    run_and_wait(driver)
+
+    # A phone: Run brings the output into view.
+    driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
+                           {'width': 375, 'height': 667, 'deviceScaleFactor': 1, 'mobile': True})
+    try:
+        driver.execute_script('scrollTo(0, 0)')
+        axe_check(driver, 'phone width')
+        driver.find_element(By.ID, 'run').click()
+        wait_for(driver, lambda: status_text(driver).startswith('exit status'))
+        seen = driver.execute_script('const r = document.getElementById("console").getBoundingClientRect();'
+                                     'return r.top >= 0 && r.top < innerHeight - 40')
+        check('on a phone, Run brings the output into view', seen)
+    finally:
+        driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})
 
 
 if __name__ == '__main__':
