@@ -869,6 +869,14 @@ def run_editor_tools(driver, url):
           all(c.get(w) == ['rgb(154, 79, 0)', '600'] for w in ('P', 'F', 'rand'))
           and c.get('#', [''])[0] == 'rgb(131, 52, 168)' and c.get('abc', [''])[0] != 'rgb(100, 106, 112)', repr(c))
 
+    # A double quote with no partner after it is a lone character, as to the
+    # scanner, until one is typed.
+    set_editor(driver, 'P("open \\n);\nint n;\n')
+    lone = waited(driver, lambda: colours().get('int', [''])[0] == 'rgb(10, 100, 128)')
+    driver.execute_script('rillPage.view.dispatch({changes: {from: rillPage.view.state.doc.length, insert: \'"\'}})')
+    paired = waited(driver, lambda: colours().get('int n;', [''])[0] == 'rgb(43, 110, 46)')
+    check('a quote without a partner opens no string, until one is typed', lone and paired, repr(colours()))
+
     # An error mark goes on the text that ran, not on one edited meanwhile.
     set_editor(driver, 'int i;\nloop (400000000) { i ++; };\ni = = 1;\n')
     driver.find_element(By.ID, 'run').click()

@@ -9,7 +9,7 @@ import os from "node:os";
 import path from "node:path";
 import { createRequire } from "node:module";
 import { StringStream } from "../../web/node_modules/@codemirror/language/dist/index.js";
-import { rillTokenizer } from "../../web/editor/rill_language.mjs";
+import { quotes, rillTokenizer } from "../../web/editor/rill_language.mjs";
 
 const require = createRequire(import.meta.url);
 const { scannerTokens, same } = require("../../editors/vscode/test/scanner_tokens.js");
@@ -36,6 +36,7 @@ const KINDS = {
 };
 
 function editorTokens(source) {
+  quotes.total = source.split('"').length - 1;
   const state = rillTokenizer.startState();
   const out = [];
   let open = null; // the string being collected
@@ -94,11 +95,10 @@ function compare(source, file, scan) {
 
 // Random token soups: pieces of every kind, glued with nothing, blanks or
 // line ends between them, so that neighbours run together as they may in a
-// program typed in a hurry. Strings are whole, and a soup never ends in a
-// carriage return: a quote with no other after it anywhere, and a carriage
-// return that ends the text, are lone characters to the scanner, which a
-// line-by-line tokenizer cannot know (it takes a carriage return at the end
-// of a line for the first half of a line end).
+// program typed in a hurry; a quote may be left without a partner. A soup
+// never ends in a carriage return: that is a lone character to the scanner,
+// and a line-by-line tokenizer cannot know it is the end of the text (it
+// takes a carriage return at the end of a line for half of a line end).
 const PIECES = [
   ..."loop if out int dbl P F S rand D".split(" "),
   ..."a x1 loopy P_ P1 r_2 a__b a_ Dx iff outx intx _ __x".split(" "),
@@ -110,6 +110,8 @@ const PIECES = [
   '"over\ntwo lines"',
   '"with \' # \\n and \r inside"',
   '" leading and trailing "',
+  '"',
+  '"unclosed',
 ];
 const GLUE = ["", "", " ", " ", "\t", "\n", " \n ", "\n\n"];
 

@@ -4,7 +4,7 @@
 //   {getText(), setText(text), doc(), markError(line or 0), focus(), view}.
 // doc() is the text as it stands, an immutable value: the same value means
 // no edit since.
-import { EditorState, RangeSet, StateEffect, StateField } from "@codemirror/state";
+import { Compartment, EditorState, RangeSet, StateEffect, StateField } from "@codemirror/state";
 import {
   Decoration,
   EditorView,
@@ -24,10 +24,15 @@ import {
   indentWithTab,
   simplifySelection,
 } from "@codemirror/commands";
-import { HighlightStyle, bracketMatching, syntaxHighlighting } from "@codemirror/language";
+import {
+  HighlightStyle,
+  StreamLanguage,
+  bracketMatching,
+  syntaxHighlighting,
+} from "@codemirror/language";
 import { search, searchKeymap } from "@codemirror/search";
 import { tags } from "@lezer/highlight";
-import { rillLanguage } from "./rill_language.mjs";
+import { quotes, rillLanguage, rillTokenizer } from "./rill_language.mjs";
 
 // Colours that keep 4.5:1 contrast on the editor's white.
 const colours = HighlightStyle.define([
@@ -68,6 +73,33 @@ const errorGutter = gutterLineClass.compute([errorLine], (state) => {
   return RangeSet.of([gutterMark.range(state.doc.line(line).from)]);
 });
 
+// The text's count of double quotes, for the tokenizer (see quotes in
+// rill_language.mjs), kept from the changes rather than counted anew. It is
+// set before the language parses the new text (this field comes first).
+const countQuotes = (text) => text.split('"').length - 1;
+const quoteCount = StateField.define({
+  create: (state) => (quotes.total = countQuotes(state.doc.toString())),
+  update(total, tr) {
+    if (!tr.docChanged) return total;
+    tr.changes.iterChanges((fromA, toA, fromB, toB, inserted) => {
+      total +=
+        countQuotes(inserted.toString()) - countQuotes(tr.startState.doc.sliceString(fromA, toA));
+    });
+    return (quotes.total = total);
+  },
+});
+// The lone last quote may lie before the edit, where the parse is kept: when
+// it may have changed, the text is parsed again from the start.
+const language = new Compartment();
+const reparse = EditorView.updateListener.of((u) => {
+  const before = u.startState.field(quoteCount),
+    after = u.state.field(quoteCount);
+  if (before !== after && (before % 2 === 1 || after % 2 === 1))
+    queueMicrotask(() =>
+      u.view.dispatch({ effects: language.reconfigure(StreamLanguage.define(rillTokenizer)) }),
+    );
+});
+
 export function create({ parent, doc, label, onChange, onRun }) {
   const view = new EditorView({
     parent,
@@ -84,7 +116,9 @@ export function create({ parent, doc, label, onChange, onRun }) {
         drawSelection(),
         bracketMatching(),
         highlightActiveLine(),
-        rillLanguage,
+        quoteCount,
+        language.of(rillLanguage),
+        reparse,
         syntaxHighlighting(colours),
         errorLine,
         errorDecorations,

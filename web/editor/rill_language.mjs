@@ -39,19 +39,27 @@ const OPERATORS = [
 // pair as a line end.
 const BLANKS = /[ \t]/;
 
+// Double quotes pair off in order; with an odd number in the whole text the
+// last has no partner, and the scanner takes it for a lone character, not the
+// start of a string. A line-by-line tokenizer cannot see that far: whoever
+// uses it sets quotes.total to the text's count first (editor.mjs keeps it
+// up to date, and parses again when the lone quote may have changed).
+export const quotes = { total: 0 };
+
 // A remark is a quote, a string and a quote, which may lie on different
 // lines; only then is it one. remark: 0 outside one, 1 after its first
 // quote, 2 inside its string, 3 after its string. first: no token yet (a
-// header's "#" must be the very first).
+// header's "#" must be the very first). seen: double quotes so far.
 export const rillTokenizer = {
   name: "rill",
-  startState: () => ({ string: false, remark: 0, first: true }),
-  copyState: (s) => ({ string: s.string, remark: s.remark, first: s.first }),
+  startState: () => ({ string: false, remark: 0, first: true, seen: 0 }),
+  copyState: (s) => ({ string: s.string, remark: s.remark, first: s.first, seen: s.seen }),
   token(stream, state) {
     if (state.string) {
       const remark = state.remark === 2;
       if (stream.skipTo('"')) {
         stream.next();
+        state.seen++;
         state.string = false;
         if (remark) state.remark = 3;
       } else stream.skipToEnd();
@@ -67,6 +75,7 @@ export const rillTokenizer = {
       return "rillRemarkQuote";
     }
     if (stream.eat('"')) {
+      if (state.seen++ === quotes.total - 1 && quotes.total % 2 === 1) return "rillStray";
       state.string = true;
       if (remark === 1) state.remark = 2;
       return rillTokenizer.token(stream, state);
