@@ -807,6 +807,7 @@ def run_work_kept(driver, url):
     check('a tab that would save over another tab\'s saved work says so instead',
           shown and 'another tab' in note().text and saved_work(driver)['program'] == 'P("tab A" \\n);\n',
           f'{shown} {note().text!r} {saved_work(driver)}')
+    axe_check(driver, 'the note that another tab saved')
     driver.switch_to.new_window('tab')
     driver.get(url)
     wait_ready(driver)
