@@ -322,7 +322,7 @@ def bench_straight():
 
 WORKLOADS = ["intarith", "realarith", "branchy", "nested", "printing",
              "collatz", "mandel", "primes", "digits", "ladder", "breaks", "mixed", "varcount",
-             "triangle"]
+             "triangle", "wide", "blocks", "jumpy", "states", "randoms"]
 
 
 def luajit_source(name):
