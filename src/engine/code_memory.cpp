@@ -31,6 +31,12 @@ size_t code_memory_size() {
     return region_size;
 }
 
+void release_code_memory() {
+    if (region) (void)munmap(region, region_size);
+    region = nullptr;
+    region_size = 0;
+}
+
 CompiledLoop seal_code_memory() {
     char* start = static_cast<char*>(region);
     __builtin___clear_cache(start, start + region_size);

@@ -19,3 +19,6 @@ size_t code_memory_size();
 // coherent, and returns its start as the loop's entry; null when it cannot.
 // REQUIRES: open_code_memory succeeded last.
 CompiledLoop seal_code_memory();
+
+// Gives the region back (the next loop maps it afresh).
+void release_code_memory();

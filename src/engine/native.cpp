@@ -10,10 +10,12 @@
 #include "engine/native.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
 
 #include <cstdint>
 #include <new>
 
+#include "engine/code_memory.h"
 #include "engine/machine.h"
 #include "engine/native_plan.h"
 #include "engine/tiering.h"
@@ -76,6 +78,19 @@ bool stack_has_room(int32_t frame) {
     return floor != 0 && sp > floor && sp - floor >= needed;
 }
 
+// Whether the process runs under a limit on its address space or data. The
+// page of code kept for the next loop may then be what the rest of the
+// program lacks, where the threaded replay would have finished; without a
+// limit, keeping it spares every loop a map and an unmap.
+bool memory_limited() {
+    static const bool limited = [] {
+        rlimit as{}, data{};
+        return (getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY) ||
+               (getrlimit(RLIMIT_DATA, &data) == 0 && data.rlim_cur != RLIM_INFINITY);
+    }();
+    return limited;
+}
+
 // While compiling, operator new throws when memory runs out, rather than
 // call the run's handler, which ends the run.
 struct ThrowingNew {
@@ -110,6 +125,7 @@ bool run_native(int32_t count) {
     }
     ++loops_compiled;
     loop(count);
+    if (memory_limited()) release_code_memory();
     return true;
 }
 
