@@ -655,9 +655,8 @@ private:
 CompiledLoop compile_aarch64(const Translation& t, const NativePlan& plan) {
     CodeHolder code;
     NativeFailure failure;
-    code.init(Environment::host());
-    code.setErrorHandler(&failure);
-    a64::Assembler a(&code);
+    a64::Assembler a;
+    if (!prepare_holder(code, failure, a)) return nullptr;
     Compiler compiler(t, plan, a);
     if (!compiler.compile() || failure.failed) return nullptr;
     return place_code(code);

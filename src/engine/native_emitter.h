@@ -27,6 +27,16 @@ struct NativeFailure : asmjit::ErrorHandler {
     void handleError(asmjit::Error, const char*, asmjit::BaseEmitter*) override { failed = true; }
 };
 
+// Readies code for the machine this runs on, with failure catching every
+// later error, and attaches the assembler a. False when either step fails
+// (memory running out, for one): an unready holder has no section to
+// write into.
+inline bool prepare_holder(asmjit::CodeHolder& code, NativeFailure& failure, asmjit::BaseEmitter& a) {
+    if (code.init(asmjit::Environment::host()) != asmjit::kErrorOk) return false;
+    code.setErrorHandler(&failure);
+    return code.attach(&a) == asmjit::kErrorOk && !failure.failed;
+}
+
 // Copies the finished code into code memory and makes it executable (the
 // instruction cache made coherent with what was written). Returns null when
 // memory cannot be had or made executable.

@@ -754,9 +754,8 @@ private:
 CompiledLoop compile_x86_64(const Translation& t, const NativePlan& plan) {
     CodeHolder code;
     NativeFailure failure;
-    code.init(Environment::host());
-    code.setErrorHandler(&failure);
-    x86::Assembler a(&code);
+    x86::Assembler a;
+    if (!prepare_holder(code, failure, a)) return nullptr;
     // Aligning a loop pads with a few long no-ops, not one-byte ones: the
     // padding runs each time the loop starts.
     a.addEncodingOptions(EncodingOptions::kOptimizedAlign);
