@@ -153,6 +153,9 @@ void install_signal_handlers() {
     for (int sig : INTERRUPT_SIGNALS)
         if (!ignored(sig)) install(sig, note_interrupt);
     if (!ignored(SIGPIPE)) install(SIGPIPE, note_broken_pipe);
+    // Past the file-size limit a write fails (EFBIG) and is reported as any
+    // failed write is, rather than the signal ending the run unannounced.
+    (void)signal(SIGXFSZ, SIG_IGN);
 }
 
 // Opens the program for reading. A FIFO is opened without waiting for a

@@ -154,7 +154,7 @@ void stop_interrupted() {
     run_cleanup();
     // Not report_error: the clean-up has flushed standard output and may
     // have closed it.
-    (void)std::fputs("interrupted\n", stderr);
+    (void)std::fputs(sig == SIGXCPU ? "CPU time limit reached\n" : "interrupted\n", stderr);
     end_by_signal(sig);
 }
 

@@ -44,9 +44,10 @@ std::string source_excerpt(const std::string& text, size_t caret, bool cut_befor
 // Writes help lines (each ending in a line feed) when help is wanted.
 void write_help(const std::string& lines);
 
-// The signals that ask the run to stop: Ctrl-C, kill, and the terminal
-// going away.
-constexpr int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals that ask the run to stop: Ctrl-C, kill, the terminal going
+// away, and the soft limit on CPU time reached (the hard one kills outright
+// later, so there is time to write everything out).
+constexpr int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGXCPU};
 
 // The number of a signal (one of INTERRUPT_SIGNALS) that asked the run to
 // stop, or 0. Set by the signal handler; tested at every safe point (a loop
@@ -54,7 +55,8 @@ constexpr int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 extern volatile std::sig_atomic_t interrupt_signal;
 
 // At a safe point once interrupt_signal is set: runs the clean-up, writes
-// "interrupted" to standard error and ends the process by that signal.
+// "interrupted" (or, for SIGXCPU, that the CPU time limit was reached) to
+// standard error and ends the process by that signal.
 [[noreturn]] void stop_interrupted();
 
 // A terminal session keeps going after Ctrl-C: the driver installs, for a

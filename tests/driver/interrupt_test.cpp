@@ -108,6 +108,53 @@ TEST_F(Interrupt, WaitForAFifoProgramStops) {
     EXPECT_EQ(s.err, "interrupted\n");
 }
 
+// Past the file-size limit writes fail and are reported, on the console
+// and in the output file alike: what fitted is kept, and the rest of the
+// program runs.
+TEST_F(Interrupt, FileSizeLimitIsAWriteFailure) {
+    std::string lines;
+    for (int i = 1; i <= 30000; ++i) lines += "line " + std::to_string(i) + "\n";
+    struct Case {
+        const char* header;
+        const char* console;
+        const char* file;
+    };
+    for (Case c : {Case{"#\"out.txt\"", "", "out.txt"}, Case{"", ">console.txt", "console.txt"}}) {
+        // Without a header, file print goes to the console too.
+        write_file(dir + "/p.rill", std::string(c.header) + " int i; loop (30000) { i++; P(\"line \" i \\n);" +
+                                        (*c.header ? " F(\"line \" i \\n);" : "") + " }; n = 1 / 0;");
+        // The limit binds files, not the pipe that standard output is
+        // otherwise read through.
+        ProcessResult r = run_process(
+            {"/bin/sh", "-c",
+             "{ ulimit -f 100; " + std::string(RILL_BINARY) + " p.rill " + c.console + "; echo $? >status; } | cat"},
+            dir, "/dev/null");
+        EXPECT_EQ(read_or_empty(dir + "/status"), "1\n") << c.file;
+        std::string what = *c.header ? "output file \"out.txt\"" : "standard output";
+        EXPECT_EQ(r.err, "division by zero\ncannot write " + what + ": File too large\n");
+        if (*c.header) {
+            EXPECT_TRUE(r.out == lines) << "console output lost";
+        }
+        std::string text = read_or_empty(dir + "/" + c.file);
+        EXPECT_GE(text.size(), 50000u) << c.file;
+        EXPECT_TRUE(text == lines.substr(0, text.size())) << c.file << " is not what was printed up to the limit";
+    }
+}
+
+// The soft limit on CPU time stops the run as SIGTERM does, saying why:
+// what was printed is kept, and the process ends by SIGXCPU.
+TEST_F(Interrupt, CpuTimeLimitStopsTheRun) {
+    write_file(dir + "/p.rill",
+               "#\"out.txt\" F(\"file\" \\n); P(\"started\" \\n); dbl x;"
+               " loop (2000000000) { loop (2000000000) { x = x + 1 / (x + 1); }; }; P(\"never\");");
+    ProcessResult r = run_process({"/bin/sh", "-c", "ulimit -S -t 1; exec " + std::string(RILL_BINARY) + " p.rill"},
+                                  dir, "/dev/null");
+    EXPECT_EQ(r.status, 128 + SIGXCPU);
+    EXPECT_EQ(r.out, "started\n");
+    EXPECT_EQ(r.err, "CPU time limit reached\n");
+    EXPECT_EQ(read_or_empty(dir + "/out.txt"), "file\n");
+}
+
 // At a terminal "interrupted" starts a line of its own, and only when the
 // program's output left one unfinished; on a pipe the bytes stay as written.
 TEST_F(Interrupt, InterruptedStartsItsOwnLineAtATerminal) {
