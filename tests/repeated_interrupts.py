@@ -10,7 +10,9 @@ while the first is being handled: at the safe point, during the final
 write-out of the file, or while "interrupted" is written. Every run must
 still end by the signal, with standard error exactly "interrupted", and with
 standard output and the file made of whole lines only. Prints how many runs
-held and how long they took; the exit status is 1 when any did not.
+held and how long they took; the exit status is 1 when any did not. Last,
+one run whose loop pass writes to a slow reader for more than a second
+after the second signal: output that moves is never cut.
 """
 import argparse
 import os
@@ -60,6 +62,44 @@ def one_run(rill, directory, sig):
     return problems
 
 
+def moving_run(rill, directory):
+    """A loop pass writes about 1 MB to a pipe drained slowly and steadily;
+    two signals 20 ms apart come early in it. The pass meets no safe point
+    for more than a second, but its output moves, so the second signal must
+    not cut it: the run ends at the next pass with everything written."""
+    line = "m" * 15999 + "\n"
+    body = " ".join('P("%s" \\n);' % line[:-1] for _ in range(64))
+    with open(os.path.join(directory, "moving.rill"), "w") as f:
+        f.write('#"moving.txt"\nF("%s" \\n);\nloop (1000) { %s };\n' % (LINE.rstrip("\n"), body))
+    proc = subprocess.Popen([rill, "moving.rill"], cwd=directory, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, restore_signals=True)
+    got = b""
+    while len(got) < 200000:
+        got += os.read(proc.stdout.fileno(), 65536)
+    proc.send_signal(signal.SIGINT)
+    time.sleep(0.02)
+    proc.send_signal(signal.SIGINT)
+    while True:
+        time.sleep(0.1)  # about 640 KB a second
+        more = os.read(proc.stdout.fileno(), 65536)
+        if not more:
+            break
+        got += more
+    err = proc.stderr.read()
+    proc.wait()
+    problems = []
+    if proc.returncode != -signal.SIGINT:
+        problems.append("status %r" % proc.returncode)
+    if err != b"interrupted\n":
+        problems.append("stderr %r" % err[-80:])
+    if not whole_lines(got.decode(), line):
+        problems.append("standard output cut mid-line")
+    with open(os.path.join(directory, "moving.txt")) as f:
+        if f.read() != LINE:
+            problems.append("output file lost")
+    return problems
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("rill")
@@ -78,6 +118,10 @@ def main():
             if problems:
                 failed += 1
                 print("run %d: %s" % (run, "; ".join(problems)))
+        problems = moving_run(rill, directory)
+        if problems:
+            failed += 1
+            print("moving write-out: %s" % "; ".join(problems))
     seconds = time.monotonic() - start
     print("%d runs, two SIG%s back to back: %d complete, %d not (%.1f s, %.0f ms a run)"
           % (args.runs, args.signal, args.runs - failed, failed, seconds, 1000 * seconds / max(args.runs, 1)))

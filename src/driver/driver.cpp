@@ -72,9 +72,9 @@ int exit_status(ParseResult result, bool outputs_written, bool input_cut_short) 
     return 1;
 }
 
-// What shows that the run moves while a further signal waits: the steps of
-// the write-out, and the bytes queued in standard output's pipe, which a
-// reader drains while a write waits for room.
+// What shows that the run moves while a further signal waits: the prints
+// done and the steps of the write-out, and the bytes queued in standard
+// output's pipe, which a reader drains while a write waits for room.
 struct Progress {
     std::sig_atomic_t steps;
     int queued;

@@ -35,15 +35,19 @@ void note_write(FILE* f, int written) {
     if (!slot) slot = errno ? errno : EIO;
 }
 
+void step_output() {
+    output_progress = static_cast<std::sig_atomic_t>(static_cast<unsigned>(output_progress) + 1u);
+}
+
 // A print's outcome. One that met a pipe whose reader has gone ends the run.
+// Every print done is progress: a loop pass that writes a great deal to a
+// reader draining it slowly is moving, not stuck, though it meets no safe
+// point for a while.
 void note_print(FILE* f, int written) {
+    step_output();
     if (written >= 0) return;
     note_write(f, written);
     if (pipe_broken) stop_broken_pipe();
-}
-
-void step_output() {
-    output_progress = static_cast<std::sig_atomic_t>(static_cast<unsigned>(output_progress) + 1u);
 }
 
 // The file opened as fopen's "w" does, unless it is the program's own

@@ -70,7 +70,7 @@ void flush_output_file();
 // SIGPIPE.
 bool close_outputs();
 
-// Counts the steps of writing output out, so that a watcher can tell a
-// write-out that moves from one that is stuck. Safe to read in a signal
+// Counts the prints done and the steps of writing output out, so that a
+// watcher can tell a run whose output moves from one that is stuck. Safe to read in a signal
 // handler.
 extern volatile std::sig_atomic_t output_progress;
