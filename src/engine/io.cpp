@@ -7,6 +7,7 @@
 #endif
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,13 +51,50 @@ void note_print(FILE* f, int written) {
     if (pipe_broken) stop_broken_pipe();
 }
 
+// Sleeps for up to ms milliseconds; an interrupt, even one that came just
+// before, stops the run here, a safe point.
+void pause_or_stop(int ms) {
+    sigset_t interrupts, old;
+    sigemptyset(&interrupts);
+    for (int sig : INTERRUPT_SIGNALS) sigaddset(&interrupts, sig);
+    (void)sigprocmask(SIG_BLOCK, &interrupts, &old);
+    const timespec pause{0, static_cast<long>(ms) * 1000000L};
+    if (!interrupt_signal) (void)ppoll(nullptr, 0, &pause, &old);
+    (void)sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (interrupt_signal) stop_interrupted();
+}
+
+// Opens name for writing, creating it. A FIFO without a reader is waited
+// for here rather than in open(), which no signal would end.
+int open_writable(const char* name) {
+    for (int ms = 1;; ms = ms < 64 ? ms * 2 : ms) {
+        int fd = open(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            // The description is this process's own; writes to it wait.
+            int flags = fcntl(fd, F_GETFL);
+            if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) return fd;
+            int saved = errno;
+            (void)close(fd);
+            errno = saved;
+            return -1;
+        }
+        int failed = errno;
+        struct stat fifo {};
+        if (failed != ENXIO || stat(name, &fifo) != 0 || !S_ISFIFO(fifo.st_mode)) {
+            errno = failed;
+            return -1;
+        }
+        pause_or_stop(ms);
+    }
+}
+
 // The file opened as fopen's "w" does, unless it is the program's own
 // source (by any path or link): emptying that would lose the text the
 // scanner has still to read. The check is made on the opened file, before
 // it is emptied, so no rename in between can slip past it. On failure,
 // *reason says why.
 FILE* open_for_writing(const char* name, const char** reason) {
-    int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open_writable(name);
     if (fd < 0) {
         *reason = std::strerror(errno);
         return nullptr;

@@ -108,6 +108,27 @@ TEST_F(Interrupt, WaitForAFifoProgramStops) {
     EXPECT_EQ(s.err, "interrupted\n");
 }
 
+// A header naming a FIFO nobody reads: the wait to open it ends at the
+// first signal too, and a reader that comes lets the run go on.
+TEST_F(Interrupt, WaitForAFifoOutputStops) {
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    write_file(dir + "/p.rill", "#\"fifo\" F(\"to the fifo\" \\n); P(\"after\" \\n);");
+    for (int sig : {SIGINT, SIGTERM}) {
+        Session s({RILL_BINARY, "p.rill"}, dir, Session::PIPES);
+        ASSERT_TRUE(s.wait_until_waiting());
+        s.signal(sig);
+        EXPECT_EQ(s.finish(), 128 + sig);
+        EXPECT_EQ(s.out, "");
+        EXPECT_EQ(s.err, "interrupted\n");
+    }
+    ProcessResult r = run_process(
+        {"/bin/sh", "-c", std::string(RILL_BINARY) + " p.rill & sleep 0.2; cat fifo >got; wait $!; echo $? >status"},
+        dir, "/dev/null");
+    EXPECT_EQ(r.out, "after\n");
+    EXPECT_EQ(read_or_empty(dir + "/got"), "to the fifo\n");
+    EXPECT_EQ(read_or_empty(dir + "/status"), "0\n");
+}
+
 // Past the file-size limit writes fail and are reported, on the console
 // and in the output file alike: what fitted is kept, and the rest of the
 // program runs.
