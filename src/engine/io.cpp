@@ -88,11 +88,29 @@ int open_writable(const char* name) {
     }
 }
 
-// The file opened as fopen's "w" does, unless it is the program's own
-// source (by any path or link): emptying that would lose the text the
-// scanner has still to read. The check is made on the opened file, before
-// it is emptied, so no rename in between can slip past it. On failure,
-// *reason says why.
+// Why writing to file would overwrite what the run reads or writes
+// elsewhere: it is the program's own source (by any path or link), whose
+// text the scanner has still to read, or the regular file a standard
+// stream is connected to. Null when it is none of them. Terminals and
+// devices such as /dev/null are not emptied by writing.
+const char* clash_of(const struct stat& file) {
+    if (S_ISCHR(file.st_mode)) return nullptr;
+    auto same = [&file](int fd) {
+        struct stat other {};
+        return fstat(fd, &other) == 0 && other.st_dev == file.st_dev && other.st_ino == file.st_ino;
+    };
+    if (same(fileno(yy_input_stream ? yy_input_stream : stdin))) return "it is the program's source";
+    if (!S_ISREG(file.st_mode)) return nullptr;
+    if (same(STDIN_FILENO)) return "it is where standard input comes from";
+    if (same(STDOUT_FILENO)) return "it is where standard output goes";
+    if (same(STDERR_FILENO)) return "it is where standard error goes";
+    return nullptr;
+}
+
+// The file opened as fopen's "w" does, unless emptying it would lose what
+// the run still reads or has written (clash_of). The check is made on the
+// opened file, before it is emptied, so no rename in between can slip past
+// it. On failure, *reason says why.
 FILE* open_for_writing(const char* name, const char** reason) {
     int fd = open_writable(name);
     if (fd < 0) {
@@ -100,14 +118,11 @@ FILE* open_for_writing(const char* name, const char** reason) {
         return nullptr;
     }
     struct stat file {};
-    struct stat source {};
-    int source_fd = fileno(yy_input_stream ? yy_input_stream : stdin);
-    // A terminal or a device such as /dev/null is not emptied by writing.
     bool known = fstat(fd, &file) == 0;
-    if (known && fstat(source_fd, &source) == 0 && file.st_dev == source.st_dev && file.st_ino == source.st_ino &&
-        !S_ISCHR(file.st_mode)) {
+    const char* clash = known ? clash_of(file) : nullptr;
+    if (clash) {
         (void)close(fd);
-        *reason = "it is the program's source";
+        *reason = clash;
         return nullptr;
     }
     bool emptied = (known && !S_ISREG(file.st_mode)) || ftruncate(fd, 0) == 0;

@@ -95,6 +95,43 @@ TEST_F(Driver, HeaderNamingTheSourceIsRefused) {
     EXPECT_EQ(read_or_empty(dir + "/sub/self.rill"), "new");
 }
 
+// A header naming the regular file a standard stream is connected to would
+// empty what the program reads, or write over what it printed: refused as
+// the source is. A character device such as /dev/null is no such file.
+TEST_F(Driver, HeaderNamingAStandardStreamsFileIsRefused) {
+    write_file(dir + "/p.rill", "#\"io.txt\" S(n); P(\"console \" n \\n); F(\"file\" \\n); P(\"end\" \\n);");
+    struct Case {
+        const char* redirection;
+        const char* stream;
+    };
+    for (Case c : {Case{"< io.txt", "standard input comes from"}, Case{"> io.txt", "standard output goes"},
+                   Case{">> io.txt", "standard output goes"}, Case{"2> io.txt", "standard error goes"}}) {
+        write_file(dir + "/io.txt", "5\n");
+        ProcessResult r =
+            run_process({"/bin/sh", "-c", std::string(RILL_BINARY) + " p.rill " + c.redirection + "; echo $? >status"},
+                        dir, "/dev/null");
+        std::string said = "cannot open output file \"io.txt\": it is where " + std::string(c.stream) + "\n";
+        std::string file = read_or_empty(dir + "/io.txt");
+        EXPECT_EQ(read_or_empty(dir + "/status"), "1\n") << c.redirection;
+        if (c.redirection[0] == '<') {
+            EXPECT_EQ(r.out, ">> console 5\nend\n");
+            EXPECT_EQ(r.err, said);
+            EXPECT_EQ(file, "5\n");
+        } else if (c.redirection[0] == '2') {
+            EXPECT_EQ(r.out, ">> console 0\nend\n");
+            EXPECT_EQ(file, said);
+        } else {
+            EXPECT_EQ(r.err, said) << c.redirection;
+            EXPECT_EQ(file, std::string(c.redirection[1] == '>' ? "5\n" : "") + ">> console 0\nend\n") << c.redirection;
+        }
+    }
+    write_file(dir + "/p.rill", "#\"/dev/null\" F(\"file\" \\n); P(\"end\" \\n);");
+    ProcessResult r = run_process({"/bin/sh", "-c", std::string(RILL_BINARY) + " p.rill 2>/dev/null; echo $? >status"},
+                                  dir, "/dev/null");
+    EXPECT_EQ(r.out, "end\n");
+    EXPECT_EQ(read_or_empty(dir + "/status"), "0\n");
+}
+
 TEST_F(Driver, SourceThatIsADirectoryFailsToRead) {
     mkdir((dir + "/src").c_str(), 0755);
     ProcessResult r = run_process({RILL_BINARY, "src"}, dir, "/dev/null");
