@@ -234,6 +234,7 @@ int run_interpreter(int argc, char** argv) {
     set_exit_cleanup(close_outputs_at_exit);
     std::set_new_handler(out_of_memory);
     install_signal_handlers();
+    wait_on_full_outputs();
     claim_stream(stdout);
     seed_random(static_cast<uint32_t>(std::time(nullptr)));
     const char* arg = argc > 1 ? argv[1] : nullptr;

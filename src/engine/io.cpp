@@ -134,7 +134,58 @@ FILE* open_for_writing(const char* name, const char** reason) {
     return f;
 }
 
+#ifdef __GLIBC__
+// Writes all n bytes to the descriptor the cookie holds. A non-blocking
+// description that takes no more for now (EAGAIN) is waited on until it
+// does, as a blocking one would be; its flags are left alone, since other
+// processes share them. Every write that moves is progress. On a real
+// failure, returns -1 with errno set: the stream's error flag then reports it.
+ssize_t write_when_ready(void* cookie, const char* data, size_t n) {
+    int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+    size_t done = 0;
+    while (done < n) {
+        ssize_t w = write(fd, data + done, n - done);
+        if (w > 0) {
+            done += static_cast<size_t>(w);
+            step_output();
+        } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd ready{fd, POLLOUT, 0};
+            if (poll(&ready, 1, -1) < 0 && errno != EINTR) return -1;
+        } else if (w == 0 || errno != EINTR) {
+            if (w == 0) errno = EIO;
+            return -1;
+        }
+    }
+    return static_cast<ssize_t>(done);
+}
+
+int close_descriptor(void* cookie) {
+    return close(static_cast<int>(reinterpret_cast<intptr_t>(cookie)));
+}
+
+// f again, writing through write_when_ready when its descriptor is
+// non-blocking (the C library would drop what did not fit), with the same
+// buffering; f itself when it is not, or when that cannot be had.
+FILE* patient(FILE* f, int fd, int buffering) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || !(flags & O_NONBLOCK)) return f;
+    cookie_io_functions_t io{nullptr, write_when_ready, nullptr, close_descriptor};
+    FILE* wrapped = fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), "w", io);
+    if (!wrapped) return f;
+    (void)setvbuf(wrapped, nullptr, buffering, BUFSIZ);
+    return wrapped;
+}
+#endif
+
 }  // namespace
+
+void wait_on_full_outputs() {
+#ifdef __GLIBC__
+    // The C library lets its standard streams be replaced.
+    stdout = patient(stdout, STDOUT_FILENO, isatty(STDOUT_FILENO) == 1 ? _IOLBF : _IOFBF);
+    stderr = patient(stderr, STDERR_FILENO, _IONBF);
+#endif
+}
 
 void claim_stream(FILE* f) {
 #if __has_include(<stdio_ext.h>)

@@ -8,6 +8,12 @@
 #include "engine/instructions.h"
 #include "lexer/symbols.h"
 
+// Where standard output or error is non-blocking (a description shared
+// with whoever left it so), makes writes that find it full wait until it
+// takes more, rather than fail and lose what did not fit. Called once at the
+// start, before anything is written.
+void wait_on_full_outputs();
+
 // Makes f this thread's alone: every call on it then skips the stream's
 // lock, which printing a number at a time would otherwise take thousands of
 // times over. rill runs on one thread.
@@ -71,6 +77,6 @@ void flush_output_file();
 bool close_outputs();
 
 // Counts the prints done and the steps of writing output out, so that a
-// watcher can tell a run whose output moves from one that is stuck. Safe to read in a signal
-// handler.
+// watcher can tell a run whose output moves from one that is stuck. Safe to
+// read in a signal handler.
 extern volatile std::sig_atomic_t output_progress;

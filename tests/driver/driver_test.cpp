@@ -1,7 +1,11 @@
 // The driver's choices that program files cannot express: the default
 // source, standard streams that fail, and sources that cannot be read.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <string>
 
@@ -130,6 +134,41 @@ TEST_F(Driver, HeaderNamingAStandardStreamsFileIsRefused) {
                                   dir, "/dev/null");
     EXPECT_EQ(r.out, "end\n");
     EXPECT_EQ(read_or_empty(dir + "/status"), "0\n");
+}
+
+// Standard output and error on one pipe whose description is non-blocking,
+// as a parent may leave it, read only after a while: a full pipe means "not
+// yet", nothing is lost, and the flags stay as they were.
+TEST_F(Driver, NonBlockingOutputWaitsForRoom) {
+    write_file(dir + "/p.rill",
+               "int i; loop (20000) { i++; P(\"console line \" i \\n); }; P(\"done\" \\n); n = 1 / 0;");
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        if (chdir(dir.c_str()) != 0 || in < 0 || dup2(in, 0) < 0 || dup2(ends[1], 1) < 0 || dup2(ends[1], 2) < 0)
+            _exit(126);
+        execl(RILL_BINARY, RILL_BINARY, "p.rill", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    close(ends[1]);
+    usleep(300000);  // long enough to fill the pipe
+    std::string got;
+    char chunk[4096];
+    for (ssize_t n; (n = read(ends[0], chunk, sizeof chunk)) > 0; usleep(200))
+        got.append(chunk, static_cast<size_t>(n));
+    close(ends[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    std::string expected;
+    for (int i = 1; i <= 20000; ++i) expected += "console line " + std::to_string(i) + "\n";
+    expected += "done\ndivision by zero\n";
+    EXPECT_TRUE(got == expected) << got.size() << " bytes of " << expected.size() << "; ends "
+                                 << got.substr(got.size() - std::min<size_t>(got.size(), 80));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
 }
 
 TEST_F(Driver, SourceThatIsADirectoryFailsToRead) {
