@@ -56,13 +56,12 @@ tables: deps-build
 install: rill
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# Removes what make install put in place, as the install listed it in
-# $(BUILD)/install_manifest.txt, and the examples' directories if left empty.
+# Removes what make install (or cmake --install) put in place, under the
+# DESTDIR it went to, as the install recorded it in $(BUILD)/install_record.txt:
+# each file unless it has changed since, and the folders the install created
+# if they are left empty.
 uninstall:
-	@test -f $(BUILD)/install_manifest.txt || { echo "$(BUILD)/install_manifest.txt is missing: nothing was installed from $(BUILD)" >&2; exit 1; }
-	xargs -d '\n' rm -f < $(BUILD)/install_manifest.txt
-	@for d in $$(grep -o '.*/share/doc/rill/examples/' $(BUILD)/install_manifest.txt | sort -u); do \
-	  rmdir "$$d" "$${d%examples/}" 2>/dev/null || true; done
+	@cmake -DRILL_RECORD=$(BUILD)/install_record.txt -DRILL_DESTDIR="$(DESTDIR)" -P cmake/uninstall.cmake
 
 # The tests once more, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 # float-cast-overflow is named because GCC leaves it out of "undefined": an
