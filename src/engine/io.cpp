@@ -141,7 +141,7 @@ FILE* open_for_writing(const char* name, const char** reason) {
 // processes share them. Every write that moves is progress. On a real
 // failure, returns -1 with errno set: the stream's error flag then reports it.
 ssize_t write_when_ready(void* cookie, const char* data, size_t n) {
-    int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+    int fd = *static_cast<int*>(cookie);
     size_t done = 0;
     while (done < n) {
         ssize_t w = write(fd, data + done, n - done);
@@ -160,17 +160,18 @@ ssize_t write_when_ready(void* cookie, const char* data, size_t n) {
 }
 
 int close_descriptor(void* cookie) {
-    return close(static_cast<int>(reinterpret_cast<intptr_t>(cookie)));
+    return close(*static_cast<int*>(cookie));
 }
 
-// f again, writing through write_when_ready when its descriptor is
-// non-blocking (the C library would drop what did not fit), with the same
+// f, standard output or error on descriptor fd, again, writing through
+// write_when_ready when that descriptor is non-blocking (the C library would drop what did not fit), with the same
 // buffering; f itself when it is not, or when that cannot be had.
 FILE* patient(FILE* f, int fd, int buffering) {
+    static int descriptors[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
     int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || !(flags & O_NONBLOCK)) return f;
+    if (fd < 1 || fd > 2 || flags < 0 || !(flags & O_NONBLOCK)) return f;
     cookie_io_functions_t io{nullptr, write_when_ready, nullptr, close_descriptor};
-    FILE* wrapped = fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), "w", io);
+    FILE* wrapped = fopencookie(&descriptors[fd], "w", io);
     if (!wrapped) return f;
     (void)setvbuf(wrapped, nullptr, buffering, BUFSIZ);
     return wrapped;
