@@ -59,7 +59,7 @@ def compile_heavy():
     """Sibling loops with long bodies, each compiled as it starts."""
     body = " ".join("a = a + %d; b = b + a / 3;" % (k % 7) for k in range(1500))
     loops = "".join('loop (2) { %s }; i++; P("pass " i \\n); F("pass " i \\n);\n' % body for _ in range(60))
-    return '#"out.txt"\nint a, b; int i; P("started" \\n);\n' + loops * 2
+    return '#"out.txt"\nint a, b; int i; P("started" \\n);\n' + loops * 3
 
 
 class Result:
@@ -603,7 +603,7 @@ class Matrix:
     def signals(self):
         moments = {
             "loop running": ("endless.rill", {}, "pipe", 0.05, 0.5),
-            "compiling": ("compile.rill", {"RILL_REPLAY": "native"}, "pipe", 0.05, 0.5),
+            "compiling": ("compile.rill", {"RILL_REPLAY": "native"}, "pipe", 0.05, 0.4),
             "opening": ("fifohead.rill", {}, "pipe", 0.02, 0.3),
             "writing out": ("endless.rill", {}, "slow", 0.2, 0.8),
         }
@@ -619,7 +619,11 @@ class Matrix:
                         sched = [(at, sig)] + ([(at + gap, sig)] if times == 2 else [])
                         res = run(self.rill, self.dir, [program], dict(self.env, **extra), stdout=out,
                                   signals=sched)
-                        problems = self.check(res, {128 + sig}, r"^interrupted\n$")
+                        if res.last_signal_at is None:
+                            # It ended before the moment came.
+                            problems = self.check(res, {0})
+                        else:
+                            problems = self.check(res, {128 + sig}, r"^interrupted\n$")
                         if program != "fifohead.rill":
                             problems += self.check_endless(res)
                         elif res.out:
