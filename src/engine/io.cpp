@@ -174,6 +174,9 @@ FILE* patient(FILE* f, int fd, int buffering) {
     FILE* wrapped = fopencookie(&descriptors[fd], "w", io);
     if (!wrapped) return f;
     (void)setvbuf(wrapped, nullptr, buffering, BUFSIZ);
+    // fileno() still names the descriptor, for what asks the terminal behind
+    // it (its size, for the line editor); every write goes through the cookie.
+    wrapped->_fileno = fd;
     return wrapped;
 }
 #endif
