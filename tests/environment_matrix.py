@@ -238,14 +238,17 @@ def run(rill, cwd, args, env=None, stdin="in.txt", stdout="pipe", stderr="pipe",
     return res
 
 
-def session(rill, cwd, env, seconds=4):
-    """A session at a pseudo-terminal: one statement typed, then Ctrl-D."""
+def session(rill, cwd, env, seconds=4, statement=b'P("typed" \\n);', shown=b"typed\r\n", nonblocking=False):
+    """A session at a pseudo-terminal: one statement typed, then Ctrl-D. The
+    terminal may be left non-blocking, as another program can leave it."""
     res = Result()
     start = time.monotonic()
     pid, fd = pty.fork()
     if pid == 0:
         try:
             os.chdir(cwd)
+            if nonblocking:
+                fcntl.fcntl(0, fcntl.F_SETFL, fcntl.fcntl(0, fcntl.F_GETFL) | os.O_NONBLOCK)
             os.execve(rill, [rill], env)
         finally:
             os._exit(127)
@@ -266,8 +269,9 @@ def session(rill, cwd, env, seconds=4):
 
     until = start + seconds
     read_until(b"rill> ", until)
-    os.write(fd, b'P("typed" \\n);\r')
-    read_until(b"typed\r\n", until)
+    os.write(fd, statement + b"\r")
+    read_until(shown, until)
+    read_until(b"rill> ", until)
     os.write(fd, b"\x04")
     status = None
     while time.monotonic() < until:
@@ -543,6 +547,25 @@ class Matrix:
                                   stderr_seen=seen)
             self.row("stderr", kind, res, problems)
 
+    def terminal_session(self):
+        """A session at a terminal left non-blocking: a loop prints more
+        than the terminal holds while nobody reads it."""
+        env = dict(self.env, HOME=os.path.join(self.dir, "home"), TERM="dumb")
+        statement = b'int i; loop (3000) { i++; P("line " i \\n); };'
+        res = session(self.rill, self.dir, env, seconds=8, statement=statement, shown=b"line 3000\r\n",
+                      nonblocking=True)
+        problems = []
+        if res.hung:
+            problems.append("hung")
+        if res.status != 0:
+            problems.append("status %d" % res.status)
+        lines = re.findall(rb"line (\d+)\r\n", res.out)
+        if [int(n) for n in lines] != list(range(1, 3001)):
+            problems.append("%d of 3000 lines" % len(lines))
+        if res.out.count(b"rill> ") < 2:
+            problems.append("prompts lost")
+        self.row("stdin", "terminal-nonblocking (a session)", res, problems)
+
     def stdout_problems(self, res, kind, ref):
         out, text = ref
         if kind == "closed":
@@ -658,6 +681,7 @@ def main():
     print("%-9s %-44s %-4s %6s %6s  %s" % ("what", "cell", "", "status", "secs", "note"), flush=True)
     m.paths()
     m.streams()
+    m.terminal_session()
     m.limits()
     m.signals()
     m.summary()
