@@ -51,9 +51,10 @@ void note_print(FILE* f, int written) {
     if (pipe_broken) stop_broken_pipe();
 }
 
-// Sleeps for up to ms milliseconds; an interrupt, even one that came just
-// before, stops the run here, a safe point.
-void pause_or_stop(int ms) {
+// Sleeps for up to ms milliseconds. An interrupt, even one that came just
+// before, stops the run here, a safe point; a session's Ctrl-C instead
+// gives up what was waited for, and the result is false.
+bool pause_unless_interrupted(int ms) {
     sigset_t interrupts, old;
     sigemptyset(&interrupts);
     for (int sig : INTERRUPT_SIGNALS) sigaddset(&interrupts, sig);
@@ -61,7 +62,9 @@ void pause_or_stop(int ms) {
     const timespec pause{0, static_cast<long>(ms) * 1000000L};
     if (!interrupt_signal) (void)ppoll(nullptr, 0, &pause, &old);
     (void)sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (interrupt_signal) stop_interrupted();
+    if (!interrupt_signal) return true;
+    take_interrupt();
+    return false;
 }
 
 // Opens name for writing, creating it. A FIFO without a reader is waited
@@ -84,7 +87,10 @@ int open_writable(const char* name) {
             errno = failed;
             return -1;
         }
-        pause_or_stop(ms);
+        if (!pause_unless_interrupted(ms)) {
+            errno = EINTR;
+            return -1;
+        }
     }
 }
 

@@ -2,6 +2,9 @@
 // progress, and the statements after it see every variable set before it.
 // Standard error is a pipe here, so it holds the diagnostics' first lines
 // alone, and echo is off, so standard output holds what the program printed.
+#include <sys/stat.h>
+
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -137,6 +140,21 @@ TEST_F(TerminalSession, StackOverflowEnds) {
     s.close_input();
     EXPECT_EQ(s.finish(), 2);
     EXPECT_EQ(s.err, hint + "parser stack overflow\n");
+}
+
+// Waiting for a reader of the header's FIFO, Ctrl-C gives up the file as
+// one that cannot be opened, and the session goes on.
+TEST_F(TerminalSession, CtrlCGivesUpAFifoHeader) {
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    Session s({RILL_BINARY}, dir, Session::TERMINAL);
+    s.send("#\"fifo\"\n");
+    ASSERT_TRUE(s.wait_until_waiting());
+    s.signal(SIGINT);
+    s.send("P(\"after\" \\n); F(\"dropped\" \\n);\n");
+    s.close_input();
+    EXPECT_EQ(s.finish(), 1);
+    EXPECT_EQ(s.out, "after\n");
+    EXPECT_EQ(s.err, hint + "interrupted\ncannot open output file \"fifo\": Interrupted system call\n");
 }
 
 // Only a terminal gets a session: the same typing through a pipe ends at the
