@@ -238,7 +238,7 @@ def run(rill, cwd, args, env=None, stdin="in.txt", stdout="pipe", stderr="pipe",
     return res
 
 
-def session(rill, cwd, env, seconds=4, statement=b'P("typed" \\n);', shown=b"typed\r\n", nonblocking=False):
+def session(rill, cwd, env, seconds=8, statement=b'P("typed" \\n);', shown=b"typed\r\n", nonblocking=False):
     """A session at a pseudo-terminal: one statement typed, then Ctrl-D. The
     terminal may be left non-blocking, as another program can leave it."""
     res = Result()
@@ -254,9 +254,9 @@ def session(rill, cwd, env, seconds=4, statement=b'P("typed" \\n);', shown=b"typ
             os._exit(127)
     screen = b""
 
-    def read_until(text, until):
+    def read_until(text, until, after=0):
         nonlocal screen
-        while text not in screen and time.monotonic() < until:
+        while text not in screen[after:] and time.monotonic() < until:
             ready, _, _ = select.select([fd], [], [], 0.05)
             if ready:
                 try:
@@ -269,9 +269,10 @@ def session(rill, cwd, env, seconds=4, statement=b'P("typed" \\n);', shown=b"typ
 
     until = start + seconds
     read_until(b"rill> ", until)
+    typed_at = len(screen)
     os.write(fd, statement + b"\r")
-    read_until(shown, until)
-    read_until(b"rill> ", until)
+    read_until(shown, until, typed_at)
+    read_until(b"rill> ", until, typed_at)
     os.write(fd, b"\x04")
     status = None
     while time.monotonic() < until:
