@@ -511,7 +511,7 @@ class Matrix:
                 res = session(self.rill, self.dir, env)
                 problems = []
                 if res.hung:
-                    problems.append("hung")
+                    problems.append("hung, the screen ending %r" % res.out[-40:])
                 if res.status - 128 in CRASHES:
                     problems.append("crashed")
                 if b"typed\r\n" not in res.out:
