@@ -481,6 +481,10 @@ int line_editor_read(const char* prompt, bool keep, std::string& line) {
         int count = 0;
         input_ended = false;
         read_errno = 0;
+        // The terminal leaves its line mode before the prompt is drawn, so
+        // that a Ctrl-D typed at the prompt comes as itself, never as the
+        // NUL the line mode keeps for it; the editor puts the mode back.
+        (void)el_set(editor, EL_PREP_TERM, 1);
         const wchar_t* typed = el_wgets(editor, &count);
         if (!typed || count <= 0) {
             // Ctrl-D on an empty line, or the terminal's end.
