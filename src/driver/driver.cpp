@@ -1,7 +1,9 @@
 #include "driver/driver.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -97,12 +99,13 @@ void watch_progress(int) {
     (void)alarm(1);
 }
 
-void install(int sig, void (*handler)(int)) {
+// Returns false when the handler that was there could not be read back.
+bool install(int sig, void (*handler)(int), struct sigaction* previous = nullptr) {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    (void)sigaction(sig, &action, nullptr);
+    return sigaction(sig, &action, previous) == 0;
 }
 
 volatile std::sig_atomic_t in_session;  // the program is typed at a terminal
@@ -145,26 +148,39 @@ void note_broken_pipe(int) {
 // for a job started in the background; so does SIGPIPE, whose writes then
 // fail and are reported. Caught, SIGPIPE lets the other output be written
 // before the run ends by it.
+// Each handler is swapped in with one call, and an ignored signal's
+// disposition put back; the signals are blocked meanwhile, and one that
+// came in between is dropped as it should be when SIG_IGN is put back.
 void install_signal_handlers() {
-    auto ignored = [](int sig) {
-        struct sigaction current;
-        return sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+    sigset_t handled, old;
+    sigemptyset(&handled);
+    for (int sig : INTERRUPT_SIGNALS) sigaddset(&handled, sig);
+    sigaddset(&handled, SIGPIPE);
+    (void)sigprocmask(SIG_BLOCK, &handled, &old);
+    auto take = [](int sig, void (*handler)(int)) {
+        struct sigaction previous;
+        if (install(sig, handler, &previous) && previous.sa_handler == SIG_IGN)
+            (void)sigaction(sig, &previous, nullptr);
     };
-    for (int sig : INTERRUPT_SIGNALS)
-        if (!ignored(sig)) install(sig, note_interrupt);
-    if (!ignored(SIGPIPE)) install(SIGPIPE, note_broken_pipe);
+    for (int sig : INTERRUPT_SIGNALS) take(sig, note_interrupt);
+    take(SIGPIPE, note_broken_pipe);
+    (void)sigprocmask(SIG_SETMASK, &old, nullptr);
     // Past the file-size limit a write fails (EFBIG) and is reported as any
     // failed write is, rather than the signal ending the run unannounced.
     (void)signal(SIGXFSZ, SIG_IGN);
 }
 
 // Opens the program for reading. A FIFO is opened without waiting for a
-// writer: the wait moves to the first read, where a signal can end it.
+// writer: the wait moves to the first read, where a signal can end it. On a
+// regular file O_NONBLOCK changes nothing, so it stays rather than cost two
+// more system calls; on anything else it is cleared, for reads that wait.
 FILE* open_source(const char* path) {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
-    int flags = fcntl(fd, F_GETFL);
-    FILE* f = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? fdopen(fd, "r") : nullptr;
+    struct stat st;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    int flags = regular ? 0 : fcntl(fd, F_GETFL);
+    FILE* f = regular || (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) ? fdopen(fd, "r") : nullptr;
     if (!f) {
         int saved = errno;
         (void)close(fd);
@@ -205,8 +221,11 @@ bool answer_option(const char* arg, int open_errno, int* status) {
 // reading only: a closed standard input reads as its end, and a write to a
 // closed output still fails and is reported.
 void open_standard_streams() {
+    // One look at all three: poll marks a descriptor that is not open.
+    pollfd standard[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
+    if (poll(standard, 3, 0) < 0) std::_Exit(1);
     for (int fd = 0; fd < 3; ++fd) {
-        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        if (!(standard[fd].revents & POLLNVAL)) continue;
         int filler = open("/dev/null", O_RDONLY);
         if (filler < 0) {
             // Without /dev/null, a pipe's read end whose write end is closed.

@@ -184,7 +184,17 @@ void read_more(InputReader& r, size_t want) {
         }
         show_prompt(r.prompt);
     }
-    if (!wait_for_input(r.fd)) return;
+    if (r.regular < 0) {
+        struct stat st;
+        r.regular = fstat(r.fd, &st) == 0 && S_ISREG(st.st_mode);
+    }
+    // A regular file always has its bytes at hand: no wait, and no poll.
+    if (!r.regular) {
+        if (!wait_for_input(r.fd)) return;
+    } else if (interrupt_signal) {
+        if (!interrupt_recoverable()) stop_interrupted();
+        return;
+    }
     size_t old = r.ahead.size();
     r.ahead.resize(old + want);
     ssize_t n;

@@ -30,6 +30,7 @@ struct InputReader {
     bool ended = false;                    // end of input or 0x1A seen: nothing is read again
     int error = 0;                         // errno of a failed read
     LinePrompt prompt = LinePrompt::NONE;  // NONE but in a session: what the next line is read for
+    int regular = -1;                      // whether fd is a regular file, once asked: its reads never wait
 };
 
 // What read_source returns in a session when Ctrl-C came while it waited:
