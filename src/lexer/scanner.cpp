@@ -38,6 +38,7 @@ int yy_accept_state;
 char* yy_accept_pos;
 int yy_start_state;
 int yy_first_call = 1;  // until the first call's start-up has run
+int yy_previous_token;  // the code the last call returned
 
 // Positions, for help. Offsets count the characters of the source as the
 // scanner gets them (a CR LF is one line feed), from 0. Lines are counted
@@ -390,8 +391,9 @@ Resume end_of_buffer(Match& m) {
 // The blank and the tab as bits, for the loop that passes over them.
 constexpr uint64_t BLANKS = uint64_t{1} << ' ' | uint64_t{1} << '\t';
 
-int yy_next_token() {
-    if (yy_first_call) start_up();
+namespace {
+
+int next_token() {
 
     char* cp;
     char* bp;
@@ -446,6 +448,12 @@ int yy_next_token() {
             char* quote = yy_lexeme + yy_lexeme_length - 1;  // the closing one
             if (void* nl = std::memchr(yy_lexeme, '\n', static_cast<size_t>(yy_lexeme_length)))
                 note_long_string(yy_lexeme, static_cast<char*>(nl), cp);
+            // A string after a single quote is a remark's, which nothing
+            // reads: it is not copied.
+            if (yy_previous_token == QUOTE) {
+                yy_token_value.text = "";
+                return STRING_CONST;
+            }
             *quote = '\0';
             char* copy = strdup(yy_lexeme);
             if (!copy) fatal_error("out of memory");
@@ -484,6 +492,14 @@ int yy_next_token() {
         default: fatal_error("fatal flex scanner internal error--no action found");
         }
     }
+}
+
+}  // namespace
+
+int yy_next_token() {
+    if (yy_first_call) start_up();
+    yy_previous_token = next_token();
+    return yy_previous_token;
 }
 
 void yy_discard_line() {

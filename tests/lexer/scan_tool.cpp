@@ -3,6 +3,7 @@
 // the number of tokens. The source is read exactly as rill reads it.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "lexer/symbols.h"
 #include "lexer/tokens.h"
@@ -41,11 +42,16 @@ int main(int argc, char** argv) {
         case IDENT: std::printf(" %s", yy_token_value.symbol->name); break;
         case INT_CONST: std::printf(" %d", yy_token_value.integer); break;
         case REAL_CONST: std::printf(" %.17g", yy_token_value.real); break;
-        case STRING_CONST:
+        case STRING_CONST: {
+            // From the source, since a remark's text is not kept: up to the
+            // closing quote, or to a NUL, which ends a string's text.
+            std::string text = yy_token_text() + 1;
+            if (!text.empty() && text.back() == '"') text.pop_back();
             std::fputs(" \"", stdout);
-            print_escaped(yy_token_value.text);
+            print_escaped(text.c_str());
             std::putchar('"');
             break;
+        }
         default: break;
         }
         std::putchar('\n');
