@@ -1,6 +1,7 @@
 // Instructions as the parser issues them. Each is appended to the list once,
 // when first parsed, before it runs; a loop's replay runs its body from these
-// records and adds none. Records are never removed or freed.
+// records and adds none. Only the outermost loop being recorded is kept: at
+// the top level the list is empty again once an instruction is carried out.
 #pragma once
 
 #include <cstdint>
@@ -68,7 +69,7 @@ struct Instruction {
     TokenValue operand;        // zero for OPERAND_NONE
     Instruction* next;
 };
-// Every record of a run is kept: the line lives in what the narrow codes free.
+// The line lives in what the narrow codes free.
 static_assert(sizeof(Instruction) == 24);
 
 struct InstructionList {
@@ -141,6 +142,10 @@ void issue_var(OpCode op, Symbol* symbol);
 
 // Appends one record. An allocation failure ends the process (status 1).
 void record_instruction(OpCode op, OperandKind operand_kind, TokenValue operand);
+
+// When set, sees every record as it is appended, before it runs or is
+// released: for tools that show what was issued.
+extern void (*record_observer)(const Instruction* record);
 
 // Runs the passes of the loop at loop_depth, whose start record is start.
 // REQUIRES: loop_body_end[loop_depth] is that loop's end record.

@@ -5,7 +5,6 @@
 #include "engine/instructions.h"
 
 #include <cstdlib>
-#include <functional>
 
 #include "errors/errors.h"
 #include "engine/effects.h"
@@ -17,42 +16,48 @@ int32_t issue_line;
 
 namespace {
 
-// Records are taken from blocks, which keeps a loop body's records close
-// together for the replay's walk. Blocks are chained, newest first, so that
-// the records at the end of the list can be given back.
-constexpr int RECORDS_PER_BLOCK = 1024;
-struct RecordBlock {
-    RecordBlock* older;
-    Instruction records[RECORDS_PER_BLOCK];
+// Records are taken from chunks, which keeps a loop body's records close
+// together for the replay's walk. Only the outermost loop being recorded is
+// ever kept: every other record is released once carried out, so the list
+// is empty at the top level, and its chunks are taken again from the first
+// by the next loop. Chunks are kept for that, in the order they were made.
+constexpr int RECORDS_PER_CHUNK = 2048;
+struct RecordChunk {
+    RecordChunk* next;
+    Instruction records[RECORDS_PER_CHUNK];
 };
-RecordBlock* newest_block;
-Instruction* free_records;
-int free_record_count;
+RecordChunk* first_chunk;
+RecordChunk* current_chunk;
+int records_used;  // in current_chunk
 
-// The last record before the outermost loop being recorded, or null when
-// that loop's start is the list's first record.
-Instruction* before_outer_loop;
-
-bool in_block(const RecordBlock* b, const Instruction* ins) {
-    std::less<const Instruction*> before;
-    return !before(ins, b->records) && before(ins, b->records + RECORDS_PER_BLOCK);
+Instruction* take_record() {
+    if (current_chunk && records_used < RECORDS_PER_CHUNK) return &current_chunk->records[records_used++];
+    RecordChunk* next = current_chunk ? current_chunk->next : first_chunk;
+    if (!next) {
+        next = static_cast<RecordChunk*>(std::malloc(sizeof(RecordChunk)));
+        if (!next) fatal_error("out of memory");
+        next->next = nullptr;
+        (current_chunk ? current_chunk->next : first_chunk) = next;
+    }
+    current_chunk = next;
+    records_used = 1;
+    return &next->records[0];
 }
 
-// Gives back first and every record after it: the list ends before first,
-// and the records are taken again by the next ones made.
-void release_records_from(Instruction* first) {
-    while (newest_block && !in_block(newest_block, first)) {
-        RecordBlock* older = newest_block->older;
-        std::free(newest_block);
-        newest_block = older;
-    }
-    free_records = first;
-    free_record_count = static_cast<int>(newest_block->records + RECORDS_PER_BLOCK - first);
-    if (before_outer_loop)
-        before_outer_loop->next = nullptr;
-    else
-        instruction_list.head = nullptr;
-    instruction_list.last = before_outer_loop;
+// A print's string belongs to its one record (the header's stays, as the
+// output file's name).
+void release_text(const Instruction* ins) {
+    if (ins->op == OP_PRINT_STR || ins->op == OP_FPRINT_STR) std::free(const_cast<char*>(ins->operand.text) - 1);
+}
+
+// Gives back every record and the strings they name: the list is empty
+// again, and its chunks are taken again from the first.
+void release_records() {
+    for (const Instruction* p = instruction_list.head; p; p = p->next) release_text(p);
+    instruction_list.head = nullptr;
+    instruction_list.last = nullptr;
+    current_chunk = nullptr;
+    records_used = 0;
 }
 
 bool gate_open() {
@@ -89,17 +94,10 @@ void end_block() {
 
 }  // namespace
 
+void (*record_observer)(const Instruction* record);
+
 void record_instruction(OpCode op, OperandKind operand_kind, TokenValue operand) {
-    if (free_record_count == 0) {
-        RecordBlock* b = static_cast<RecordBlock*>(std::malloc(sizeof(RecordBlock)));
-        if (!b) fatal_error("out of memory");
-        b->older = newest_block;
-        newest_block = b;
-        free_records = b->records;
-        free_record_count = RECORDS_PER_BLOCK;
-    }
-    Instruction* ins = free_records++;
-    --free_record_count;
+    Instruction* ins = take_record();
     ins->op = op;
     ins->operand_kind = operand_kind;
     ins->line = issue_line;
@@ -110,6 +108,7 @@ void record_instruction(OpCode op, OperandKind operand_kind, TokenValue operand)
     else
         instruction_list.head = ins;
     instruction_list.last = ins;
+    if (record_observer) record_observer(ins);
 }
 
 namespace {
@@ -173,8 +172,7 @@ void carry_out(const Instruction* at) {
 }  // namespace
 
 void return_to_top_level() {
-    if (machine.loop_depth > 0)
-        release_records_from(before_outer_loop ? before_outer_loop->next : instruction_list.head);
+    release_records();
     for (int32_t d = 1; d <= machine.loop_depth; ++d) machine.loop_recording[d] = 0;
     for (int32_t c = 1; c <= machine.cond_level; ++c) machine.skip_flags[c] = 0;
     machine.loop_depth = 0;
@@ -185,11 +183,12 @@ void return_to_top_level() {
     machine.halted = 0;
 }
 
+// Outside every loop nothing is replayed, so what was carried out is released.
 void issue_const(OpCode op, TokenValue operand) {
-    if (op == OP_LOOP && machine.loop_depth == 0) before_outer_loop = instruction_list.last;
     record_instruction(op, OPERAND_CONST, operand);
     if (op == OP_LOOP) start_loop(operand.integer);
     if (gate_open()) carry_out(instruction_list.last);
+    if (machine.loop_depth == 0) release_records();
 }
 
 void issue_plain(OpCode op) {
@@ -198,16 +197,17 @@ void issue_plain(OpCode op) {
     if (op == OP_LOOP_END) end_loop();
     if (!gate_open()) {
         if (is_comparison(op) && machine.loop_recording[machine.loop_depth] == 0) ++machine.skipped_blocks;
-        return;
+    } else {
+        carry_out(instruction_list.last);
     }
-    carry_out(instruction_list.last);
+    if (machine.loop_depth == 0) release_records();
 }
 
 void issue_var(OpCode op, Symbol* symbol) {
     TokenValue operand;
     operand.symbol = symbol;
-    if (op == OP_LOOP_VAR && machine.loop_depth == 0) before_outer_loop = instruction_list.last;
     record_instruction(op, OPERAND_VAR, operand);
     if (op == OP_LOOP_VAR) start_loop(loop_count_of(symbol));
     if (gate_open()) carry_out(instruction_list.last);
+    if (machine.loop_depth == 0) release_records();
 }
