@@ -268,9 +268,9 @@ int run_interpreter(int argc, char** argv) {
         if (open_errno == ENOMEM) fatal_error("out of memory");
     }
     set_source_name(source_file ? path : "<stdin>");
-    yy_input_stream = source_file;
-    yy_interactive = !source_file && isatty(STDIN_FILENO) == 1;
-    if (yy_interactive) {
+    scanner.input = source_file;
+    scanner.interactive = !source_file && isatty(STDIN_FILENO) == 1;
+    if (scanner.interactive) {
         in_session = true;
         set_interrupt_taker(take_session_interrupt);
         set_before_session_line(flush_output_file);
@@ -288,5 +288,5 @@ int run_interpreter(int argc, char** argv) {
         end_line_for_interrupted();
         stop_interrupted();
     }
-    return exit_status(result, written, yy_input_cut_short);
+    return exit_status(result, written, scanner.input_cut_short);
 }

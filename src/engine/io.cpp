@@ -105,7 +105,7 @@ const char* clash_of(const struct stat& file) {
         struct stat other {};
         return fstat(fd, &other) == 0 && other.st_dev == file.st_dev && other.st_ino == file.st_ino;
     };
-    if (same(fileno(yy_input_stream ? yy_input_stream : stdin))) return "it is the program's source";
+    if (same(fileno(scanner.input ? scanner.input : stdin))) return "it is the program's source";
     if (!S_ISREG(file.st_mode)) return nullptr;
     if (same(STDIN_FILENO)) return "it is where standard input comes from";
     if (same(STDOUT_FILENO)) return "it is where standard output goes";

@@ -4,7 +4,7 @@
 
 #include "errors/errors.h"
 
-ScanBuffer* yy_create_buffer(FILE* stream, int32_t size) {
+ScanBuffer* create_buffer(FILE* stream, int32_t size) {
     ScanBuffer* b = static_cast<ScanBuffer*>(std::malloc(sizeof(ScanBuffer)));
     if (!b) fatal_error("out of dynamic memory in yy_create_buffer()");
     b->capacity = size;

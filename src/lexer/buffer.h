@@ -24,4 +24,4 @@ struct ScanBuffer {
 constexpr int32_t SCAN_BUFFER_SIZE = 16384;
 
 // Allocates and sets up a buffer; ends the process if memory runs out.
-ScanBuffer* yy_create_buffer(FILE* stream, int32_t size);
+ScanBuffer* create_buffer(FILE* stream, int32_t size);

@@ -80,25 +80,62 @@ union TokenValue {
 };
 static_assert(sizeof(TokenValue) == 8);
 
-extern FILE* yy_input_stream;      // set by the driver; null means standard input
-extern TokenValue yy_token_value;  // written only for the four valued tokens
+struct ScanBuffer;
 
-// The line on which the current token (the one the scanner returned last)
-// begins; 1 on the first line.
-extern int32_t token_line;
+// The last string that ran over more than one line: where it began and
+// where its closing quote is.
+struct StringSpan {
+    int64_t start = -1;
+    int32_t line = 0, column = 0, end_line = 0;
+    bool remark = false;
+};
 
-// Set when an identifier could not be interned: the scanner then reported
-// the end of input there, so the rest of the program never ran.
-extern bool yy_input_cut_short;
+// The scanner's whole state, in one record: first what the driver and the
+// parser set or read, then the scanner's own.
+struct Scanner {
+    FILE* input = nullptr;     // set by the driver; null means standard input
+    TokenValue token_value{};  // written only for the four valued tokens
+    // The line on which the current token (the one returned last) begins;
+    // 1 on the first line.
+    int32_t token_line = 1;
+    // Set when an identifier could not be interned: the scanner then
+    // reported the end of input there, so the rest of the program never ran.
+    bool input_cut_short = false;
+    // Set by the driver when a person types the program at a terminal: an
+    // error then costs only the statement in progress, and the session
+    // reads on.
+    bool interactive = false;
+    // Set by the parser before it asks for a token: whether no statement is
+    // open (nothing of one read, no block or loop around it), which is what
+    // the session's prompt shows.
+    bool statement_start = false;
 
-// Set by the driver when a person types the program at a terminal: an error
-// then costs only the statement in progress, and the session reads on.
-extern bool yy_interactive;
+    bool started = false;  // the first call's start-up has run
+    ScanBuffer* buffer = nullptr;
+    char* pos = nullptr;     // where the next match starts; after a match, just past it
+    char saved_char = '\0';  // the character under the NUL that ends the current lexeme
+    int32_t chars_in_buffer = 0;
+    char* lexeme = nullptr;
+    int32_t lexeme_length = 0;
+    int accept_state = 0;
+    char* accept_pos = nullptr;
+    int previous_token = 0;  // the code the last call returned
 
-// Set by the parser before it asks for a token: whether no statement is open
-// (nothing of one read, no block or loop around it), which is what the
-// session's prompt shows.
-extern bool yy_statement_start;
+    // Positions, for help. Offsets count the characters of the source as
+    // the scanner gets them (a CR LF is one line feed), from 0. Lines are
+    // counted where the scanner passes line feeds anyway: in skipped
+    // blanks, and in a string once it is matched.
+    int32_t line = 1;             // the line the scan position is on
+    char* line_start = nullptr;   // where that line begins in storage; null once a refill moved it out
+    int64_t storage_offset = -1;  // the offset of storage[0], which holds the character before the text
+    int64_t lost_line_offset = 0;  // the line's offset while line_start is null
+    // The last characters that refills moved out of storage, so that help
+    // can still show what stands before a token.
+    std::string lost_tail;
+    StringSpan long_string;
+};
+
+extern Scanner scanner;
 
 // Returned in a session instead of a token when the scanner has reported an
 // error (a token too long) and dropped what it held: the statement in
@@ -112,7 +149,7 @@ constexpr int TOKEN_NUL = 256;
 
 // Passes over the rest of the current line, as far as it has been typed, so
 // that the next token comes from the next line.
-void yy_discard_line();
+void discard_rest_of_line();
 
 // Where a diagnostic points: a line and column (0 when not known), and the
 // source line around it, as far as the scanner still holds it.
@@ -128,16 +165,16 @@ struct SourcePlace {
 // The place of the current token (token is its code): where it begins; for
 // a string over several lines, its closing quote; at the end of the input,
 // just after the last text.
-SourcePlace yy_token_place(int token);
+SourcePlace token_place(int token);
 
 // The current token's text as the source has it.
-const char* yy_token_text();
+const char* token_text();
 
 // A note for when an error's usual cause lies before the current token: a
 // string or remark over several lines that ends where the token is, or a
 // quote that never closes. Empty otherwise; each line ends in a line feed.
-std::string yy_token_note(int token);
+std::string token_note(int token);
 
 // Returns the next token code (0 at the end of input, and again on every
 // later call). Fatal scanner errors end the process with status 1.
-int yy_next_token();
+int next_token();

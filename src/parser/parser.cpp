@@ -90,7 +90,7 @@ namespace {
 void start_again(ParserStacks& s, int& state, int32_t& statement_start, const TopLevel& top, bool header_read,
                  bool discard_line) {
     ++parse_errors_survived;
-    if (discard_line) yy_discard_line();
+    if (discard_line) discard_rest_of_line();
     return_to_top_level();
     // The reductions that found the error may have popped the header's
     // state, so it is pushed again; the bottom state is always 0.
@@ -123,7 +123,7 @@ ParseResult parse_program() {
         // a finished top-level statement gives its two entries back (the
         // statement list's reductions at the end issue nothing), so only
         // what is open counts toward the stack's limit.
-        if (yy_interactive && state == top.after_semicolon && s.height == statement_start + 2) {
+        if (scanner.interactive && state == top.after_semicolon && s.height == statement_start + 2) {
             s.height = statement_start;
             state = s.state_stack[statement_start];
         }
@@ -150,8 +150,8 @@ ParseResult parse_program() {
             rule = default_reduction[state];
         } else {
             if (parse_lookahead == EMPTY_LOOKAHEAD) {
-                yy_statement_start = s.height - 1 == statement_start;
-                parse_lookahead = yy_next_token();
+                scanner.statement_start = s.height - 1 == statement_start;
+                parse_lookahead = next_token();
                 passed_count = 0;
                 if (parse_lookahead == TOKEN_DISCARDED) {
                     // The scanner reported its error and dropped the line.
@@ -179,8 +179,8 @@ ParseResult parse_program() {
                 if (a > 0) {
                     // Shift: an end of input stays held.
                     if (parse_lookahead != 0) parse_lookahead = EMPTY_LOOKAHEAD;
-                    issue_line = token_line;  // what the statement issues next is on this line
-                    s.value_stack[s.height] = yy_token_value;
+                    issue_line = scanner.token_line;  // what the statement issues next is on this line
+                    s.value_stack[s.height] = scanner.token_value;
                     state = a;
                     continue;
                 }
@@ -196,7 +196,7 @@ ParseResult parse_program() {
                 if (passed_count < PASSED_STATES_KEPT) passed[passed_count++] = static_cast<int16_t>(state);
                 explain_syntax_error(parse_lookahead, passed, passed_count);
             }
-            if (yy_interactive && parse_lookahead != 0) {
+            if (scanner.interactive && parse_lookahead != 0) {
                 start_again(s, state, statement_start, top, header_read, true);
                 continue;
             }
@@ -210,7 +210,7 @@ ParseResult parse_program() {
         if (length == 0) value.bits = 0;
         reduce_action(rule, &s.value_stack[s.height - 1]);
         if (machine.halted) {
-            if (yy_interactive) {
+            if (scanner.interactive) {
                 start_again(s, state, statement_start, top, header_read, true);
                 continue;
             }

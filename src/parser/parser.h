@@ -18,7 +18,7 @@ enum ParseResult : int32_t {
 constexpr int32_t MAX_DEPTH = 10000;  // entries of the parser's stacks
 
 // Parses and runs the whole program. Called once per run. In a terminal
-// session (yy_interactive) a syntax error, a scanner error or a fault of the
+// session (scanner.interactive) a syntax error, a scanner error or a fault of the
 // engine costs only the statement in progress: the parser and the engine
 // return to the top level, the rest of the line is passed over, and the
 // parse goes on; only the end of the input ends it.

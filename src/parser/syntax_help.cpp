@@ -20,7 +20,7 @@ int code_of_terminal(int terminal) {
 
 // How the message names the token that came: its text where that helps.
 std::string unexpected_words(int32_t token) {
-    std::string text = yy_token_text();
+    std::string text = token_text();
     if (text.size() > 40) text = text.substr(0, 40) + "...";
     switch (token) {
     case IDENT: return "name '" + text + "'";
@@ -32,11 +32,11 @@ std::string unexpected_words(int32_t token) {
 }
 
 std::string located_help(int32_t token, const std::string& text) {
-    SourcePlace place = yy_token_place(token);
+    SourcePlace place = token_place(token);
     std::string help = located(place.line, place.column, text);
     if (!place.text.empty() || place.cut_before || place.cut_after)
         help += source_excerpt(place.text, place.caret, place.cut_before, place.cut_after);
-    return help + yy_token_note(token);
+    return help + token_note(token);
 }
 
 }  // namespace
@@ -79,7 +79,7 @@ std::string expected_tokens(const int16_t* states, int count) {
 
 void explain_syntax_error(int32_t lookahead, const int16_t* states, int count) {
     // An end of input that the identifier table made has been explained.
-    if (lookahead == TOKEN_END && yy_input_cut_short) return;
+    if (lookahead == TOKEN_END && scanner.input_cut_short) return;
     std::string text = "unexpected " + unexpected_words(lookahead);
     std::string expected = expected_tokens(states, count);
     if (!expected.empty()) text += "; expected " + expected;

@@ -28,9 +28,9 @@ void print_escaped(const char* s) {
 
 int main(int argc, char** argv) {
     bool count_only = argc > 2 && std::strcmp(argv[2], "--count") == 0;
-    if (argc > 1) yy_input_stream = std::fopen(argv[1], "r");
+    if (argc > 1) scanner.input = std::fopen(argv[1], "r");
     long tokens = 0;
-    for (int t; (t = yy_next_token()) != 0; ++tokens) {
+    for (int t; (t = next_token()) != 0; ++tokens) {
         if (count_only) continue;
         if (const char* name = token_name(t))
             std::fputs(name, stdout);
@@ -39,13 +39,13 @@ int main(int argc, char** argv) {
         else
             std::printf("'\\x%02x'", static_cast<unsigned>(t));
         switch (t) {
-        case IDENT: std::printf(" %s", yy_token_value.symbol->name); break;
-        case INT_CONST: std::printf(" %d", yy_token_value.integer); break;
-        case REAL_CONST: std::printf(" %.17g", yy_token_value.real); break;
+        case IDENT: std::printf(" %s", scanner.token_value.symbol->name); break;
+        case INT_CONST: std::printf(" %d", scanner.token_value.integer); break;
+        case REAL_CONST: std::printf(" %.17g", scanner.token_value.real); break;
         case STRING_CONST: {
             // From the source, since a remark's text is not kept: up to the
             // closing quote, or to a NUL, which ends a string's text.
-            std::string text = yy_token_text() + 1;
+            std::string text = token_text() + 1;
             if (!text.empty() && text.back() == '"') text.pop_back();
             std::fputs(" \"", stdout);
             print_escaped(text.c_str());

@@ -30,14 +30,14 @@
 #include "parser/tables.h"
 
 // What the parser needs from outside the parser.
-TokenValue yy_token_value;
+Scanner scanner;
 MachineState machine;
 
 namespace {
 
 std::vector<int32_t> token_queue;
 std::vector<Symbol> token_values;  // token i carries &token_values[i] as its value
-size_t next_token;
+size_t queued;  // the index of the next token handed out
 
 struct Call {
     std::string routine;
@@ -59,13 +59,12 @@ using Op = FirstParameter<decltype(issue_plain)>::type;
 }  // namespace
 
 // The scanner's and the engine's globals that the parser keeps up to date.
-int32_t token_line = 1;
 int32_t issue_line;
 
-int yy_next_token() {
-    if (next_token >= token_queue.size()) return 0;
-    yy_token_value.symbol = &token_values[next_token];
-    return token_queue[next_token++];
+int next_token() {
+    if (queued >= token_queue.size()) return 0;
+    scanner.token_value.symbol = &token_values[queued];
+    return token_queue[queued++];
 }
 
 // The help after a diagnostic reads the scanner's buffer, which is not here.
@@ -73,9 +72,7 @@ void explain_syntax_error(int32_t, const int16_t*, int) {}
 void explain_stack_overflow(int32_t) {}
 
 // A session's recovery, recorded among the issue calls.
-bool yy_interactive;
-bool yy_statement_start;
-void yy_discard_line() {
+void discard_rest_of_line() {
     calls.push_back({"discard_line", 0, nullptr});
 }
 void return_to_top_level() {
@@ -339,7 +336,7 @@ ParseResult parse_terminals(const Grammar& g, const std::vector<int>& terminals)
     token_queue.clear();
     for (int t : terminals) token_queue.push_back(code_for(g, t));
     token_values.assign(terminals.size(), Symbol{});
-    next_token = 0;
+    queued = 0;
     calls.clear();
     return parse_program();
 }
@@ -515,11 +512,11 @@ TEST(Grammar, SessionStartsAgainAfterTheHeader) {
         {{'#', RPAREN, '#', STRING_CONST, IDENT, INCREMENT, ';'},
          {"discard_line", "top_level", "issue_const", "issue_var"}},
     };
-    yy_interactive = true;
+    scanner.interactive = true;
     for (const Case& c : cases) {
         token_queue = c.tokens;
         token_values.assign(token_queue.size(), Symbol{});
-        next_token = 0;
+        queued = 0;
         calls.clear();
         parse_errors_survived = 0;
         EXPECT_EQ(parse_program(), PARSE_ACCEPTED);
@@ -528,7 +525,7 @@ TEST(Grammar, SessionStartsAgainAfterTheHeader) {
         for (const Call& call : calls) routines.push_back(call.routine);
         EXPECT_EQ(routines, c.routines);
     }
-    yy_interactive = false;
+    scanner.interactive = false;
 }
 
 }  // namespace
