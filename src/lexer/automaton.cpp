@@ -19,13 +19,13 @@ enum CharClass : uint8_t {
 // clang-format on
 static_assert(C_COUNT == CLASS_COUNT);
 
-constexpr void make_classes(uint8_t (&table)[128]) {
+constexpr void make_classes(uint8_t (&table)[256]) {
     // Indexed by character literals, through unsigned char as every byte is.
     struct {
         uint8_t* p;
         constexpr uint8_t& operator[](unsigned char c) const { return p[c]; }
     } t{table};
-    for (int c = 1; c < 128; ++c) t[c] = C_OTHER;
+    for (int c = 1; c < 256; ++c) t[c] = C_OTHER;
     for (int c = 'A'; c <= 'Z'; ++c) t[c] = C_LETTER;
     for (int c = 'a'; c <= 'z'; ++c) t[c] = C_LETTER;
     for (int c = '0'; c <= '9'; ++c) t[c] = C_DIGIT;
@@ -144,6 +144,10 @@ constexpr ScanTables build() {
     for (int s = START_STATE; s < SCAN_STATE_COUNT; ++s)
         if (s != EOB_STATE) a.next[s][C_NUL] = EOB_STATE;
     a.accept[EOB_STATE] = RULE_END_OF_BUFFER;
+
+    for (int s = START_STATE; s < SCAN_STATE_COUNT; ++s)
+        for (int k = 0; k < CLASS_COUNT; ++k)
+            if (a.next[s][k] == s) a.stay[s] |= uint64_t{1} << k;
     return a;
 }
 

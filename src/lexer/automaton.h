@@ -99,14 +99,18 @@ constexpr int16_t rule_token[SCAN_RULE_COUNT] = {NO_TOKEN,
 };
 
 struct ScanTables {
-    uint8_t char_class[128];                      // indexed by character code below 128
+    uint8_t char_class[256];                      // by byte; bytes above 127 are ordinary characters
     uint8_t next[SCAN_STATE_COUNT][CLASS_COUNT];  // the transition; JAM_STATE where no rule goes on
     uint8_t accept[SCAN_STATE_COUNT];             // the ScanRule a state accepts, RULE_NONE for none
+    // By state, a bit for each class that leads the state back to itself:
+    // a run of such characters (a name's, a number's, a string's) is
+    // passed over without the table step.
+    uint64_t stay[SCAN_STATE_COUNT];
 };
+static_assert(CLASS_COUNT <= 64, "a class is a bit of ScanTables::stay");
 
 extern const ScanTables scan_tables;
 
-// Bytes above 127 take their own branch: they are ordinary characters.
 inline int class_of(unsigned char c) {
-    return c < 128 ? scan_tables.char_class[c] : CLASS_OTHER;
+    return scan_tables.char_class[c];
 }

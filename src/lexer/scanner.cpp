@@ -356,7 +356,6 @@ constexpr uint64_t BLANKS = uint64_t{1} << ' ' | uint64_t{1} << '\t';
 namespace {
 
 int match_token() {
-
     char* cp;
     char* bp;
     int state;
@@ -376,18 +375,27 @@ int match_token() {
         bp = cp;
         state = START_STATE;
 
-    advance:
+    advance: {
+        // The last accepting state and where it was, kept in registers.
+        int accept_state = scanner.accept_state;
+        char* accept_pos = scanner.accept_pos;
         do {
-            int k = class_of(static_cast<unsigned char>(*cp));
             if (scan_tables.accept[state]) {
-                scanner.accept_state = state;
-                scanner.accept_pos = cp;
+                accept_state = state;
+                accept_pos = cp;
             }
-            state = scan_tables.next[state][k];
+            state = scan_tables.next[state][class_of(static_cast<unsigned char>(*cp))];
             ++cp;
+            // The run stays in one state, so only its end can be the last
+            // accepting place; a NUL never stays, so the sentinel stops it.
+            if (uint64_t stay = scan_tables.stay[state])
+                while (stay >> class_of(static_cast<unsigned char>(*cp)) & 1) ++cp;
         } while (state != JAM_STATE);
-        cp = scanner.accept_pos;
-        state = scanner.accept_state;
+        scanner.accept_state = accept_state;
+        scanner.accept_pos = accept_pos;
+        cp = accept_pos;
+        state = accept_state;
+    }
 
     find_action:
         int rule = scan_tables.accept[state];
