@@ -183,15 +183,40 @@ void return_to_top_level() {
     machine.halted = 0;
 }
 
-// Outside every loop nothing is replayed, so what was carried out is released.
+namespace {
+
+// Outside every loop nothing is ever replayed: the instruction is carried
+// out from a record of the moment, and nothing of it is kept. Only a
+// loop's start goes the other way, into the list.
+void issue_at_top_level(OpCode op, OperandKind operand_kind, TokenValue operand) {
+    Instruction ins{op, operand_kind, issue_line, operand, nullptr};
+    if (record_observer) record_observer(&ins);
+    if (op == OP_END_IF) end_block();
+    if (gate_open())
+        carry_out(&ins);
+    else if (is_comparison(op))
+        ++machine.skipped_blocks;
+    release_text(&ins);
+}
+
+}  // namespace
+
+// In a loop, each record is kept until the outermost loop has run.
 void issue_const(OpCode op, TokenValue operand) {
+    if (machine.loop_depth == 0 && op != OP_LOOP) {
+        issue_at_top_level(op, OPERAND_CONST, operand);
+        return;
+    }
     record_instruction(op, OPERAND_CONST, operand);
     if (op == OP_LOOP) start_loop(operand.integer);
     if (gate_open()) carry_out(instruction_list.last);
-    if (machine.loop_depth == 0) release_records();
 }
 
 void issue_plain(OpCode op) {
+    if (machine.loop_depth == 0) {
+        issue_at_top_level(op, OPERAND_NONE, TokenValue{});
+        return;
+    }
     record_instruction(op, OPERAND_NONE, TokenValue{});
     if (op == OP_END_IF && machine.loop_recording[machine.loop_depth] == 0) end_block();
     if (op == OP_LOOP_END) end_loop();
@@ -200,14 +225,18 @@ void issue_plain(OpCode op) {
     } else {
         carry_out(instruction_list.last);
     }
+    // The outermost loop has run: its records are given back.
     if (machine.loop_depth == 0) release_records();
 }
 
 void issue_var(OpCode op, Symbol* symbol) {
     TokenValue operand;
     operand.symbol = symbol;
+    if (machine.loop_depth == 0 && op != OP_LOOP_VAR) {
+        issue_at_top_level(op, OPERAND_VAR, operand);
+        return;
+    }
     record_instruction(op, OPERAND_VAR, operand);
     if (op == OP_LOOP_VAR) start_loop(loop_count_of(symbol));
     if (gate_open()) carry_out(instruction_list.last);
-    if (machine.loop_depth == 0) release_records();
 }
