@@ -145,9 +145,14 @@ constexpr ScanTables build() {
         if (s != EOB_STATE) a.next[s][C_NUL] = EOB_STATE;
     a.accept[EOB_STATE] = RULE_END_OF_BUFFER;
 
-    for (int s = START_STATE; s < SCAN_STATE_COUNT; ++s)
-        for (int k = 0; k < CLASS_COUNT; ++k)
+    for (int s = START_STATE; s < SCAN_STATE_COUNT; ++s) {
+        bool final = a.accept[s] != RULE_NONE && s != EOB_STATE;
+        for (int k = 0; k < CLASS_COUNT; ++k) {
             if (a.next[s][k] == s) a.stay[s] |= uint64_t{1} << k;
+            if (k != C_NUL && a.next[s][k] != JAM_STATE) final = false;
+        }
+        if (final) a.stay[s] |= FINAL;
+    }
     return a;
 }
 

@@ -104,10 +104,13 @@ struct ScanTables {
     uint8_t accept[SCAN_STATE_COUNT];             // the ScanRule a state accepts, RULE_NONE for none
     // By state, a bit for each class that leads the state back to itself:
     // a run of such characters (a name's, a number's, a string's) is
-    // passed over without the table step.
+    // passed over without the table step. FINAL marks a state that no
+    // character but a NUL leads on from: the match ends there, with no look
+    // at the next character (a NUL could only end it there as well).
     uint64_t stay[SCAN_STATE_COUNT];
 };
-static_assert(CLASS_COUNT <= 64, "a class is a bit of ScanTables::stay");
+constexpr uint64_t FINAL = uint64_t{1} << 63;
+static_assert(CLASS_COUNT < 63, "a class is a bit of ScanTables::stay, below FINAL");
 
 extern const ScanTables scan_tables;
 

@@ -386,10 +386,17 @@ int match_token() {
             }
             state = scan_tables.next[state][class_of(static_cast<unsigned char>(*cp))];
             ++cp;
-            // The run stays in one state, so only its end can be the last
-            // accepting place; a NUL never stays, so the sentinel stops it.
-            if (uint64_t stay = scan_tables.stay[state])
+            if (uint64_t stay = scan_tables.stay[state]) {
+                if (stay & FINAL) {
+                    accept_state = state;
+                    accept_pos = cp;
+                    break;
+                }
+                // The run stays in one state, so only its end can be the
+                // last accepting place; a NUL never stays, so the sentinel
+                // stops it.
                 while (stay >> class_of(static_cast<unsigned char>(*cp)) & 1) ++cp;
+            }
         } while (state != JAM_STATE);
         scanner.accept_state = accept_state;
         scanner.accept_pos = accept_pos;
@@ -437,7 +444,7 @@ int match_token() {
             continue;
         case RULE_BLANK: continue;
         case RULE_IDENT: {
-            Symbol* sym = intern_identifier(scanner.lexeme);
+            Symbol* sym = intern_identifier(scanner.lexeme, static_cast<size_t>(scanner.lexeme_length));
             if (!sym) {
                 scanner.input_cut_short = true;
                 explain_cut_short();

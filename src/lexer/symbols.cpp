@@ -26,15 +26,25 @@ uint32_t index_capacity;  // a power of two, or 0 before the first entry
 uint32_t index_count;
 Symbol* table_tail;
 
-uint32_t hash_text(const char* text) {
+uint32_t hash_text(const char* text, size_t length) {
     uint32_t h = 2166136261u;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) h = (h ^ *p) * 16777619u;
+    for (size_t i = 0; i < length; ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 16777619u;
     return h;
+}
+
+uint32_t hash_text(const char* text) {
+    return hash_text(text, std::strlen(text));
+}
+
+// Names are short: compared in place rather than by a call.
+bool same_name(const char* a, const char* b) {
+    while (*a == *b && *a) ++a, ++b;
+    return *a == *b;
 }
 
 Symbol** find_slot(Symbol** slots, uint32_t capacity, const char* text, uint32_t h) {
     uint32_t i = h & (capacity - 1);
-    while (slots[i] && std::strcmp(slots[i]->name, text) != 0) i = (i + 1) & (capacity - 1);
+    while (slots[i] && !same_name(slots[i]->name, text)) i = (i + 1) & (capacity - 1);
     return &slots[i];
 }
 
@@ -54,7 +64,11 @@ bool reserve_slot() {
 }  // namespace
 
 Symbol* intern_identifier(const char* text) {
-    uint32_t h = hash_text(text);
+    return intern_identifier(text, std::strlen(text));
+}
+
+Symbol* intern_identifier(const char* text, size_t length) {
+    uint32_t h = hash_text(text, length);
     if (index_capacity) {
         Symbol** slot = find_slot(index_slots, index_capacity, text, h);
         if (*slot) return *slot;
@@ -68,7 +82,6 @@ Symbol* intern_identifier(const char* text) {
     sym->next = nullptr;
     sym->value.bits = 0;
     sym->type = 0;
-    size_t length = std::strlen(text);
     sym->name = static_cast<char*>(symbol_allocate(length + 1));
     if (!sym->name) {
         std::free(sym);

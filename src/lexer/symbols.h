@@ -28,3 +28,5 @@ extern void* (*symbol_allocate)(size_t size);
 // Returns the Symbol for text, creating it (integer, value 0) if needed.
 // Returns null, after writing one of the messages above, if memory runs out.
 Symbol* intern_identifier(const char* text);
+// The same, for text of a known length (text[length] is its NUL).
+Symbol* intern_identifier(const char* text, size_t length);
