@@ -419,6 +419,24 @@ int main(int argc, char** argv) {
     std::vector<int> packed_table(table.begin(), table.begin() + high + 1);
     std::vector<int> packed_check(check.begin(), check.begin() + high + 1);
 
+    // The same tables unpacked, for the driver: one look-up a step, with
+    // what the packed look-up would find. A terminal's default reduction is
+    // told from an explicit one, since only the default is noted for help;
+    // the last column stands for every terminal number past the grammar's.
+    constexpr int DEFAULT_REDUCTION = 1000;
+    auto packed = [&](int base_of, int key, int fallback) {
+        int i = base_of + key;
+        bool found = base_of != NO_ACTION && i >= 0 && i <= high && packed_check[i] == key;
+        return found ? packed_table[i] : fallback;
+    };
+    std::vector<int> terminal_actions, gotos;
+    for (int st = 0; st < nstates; ++st)
+        for (int t = 0; t <= b.tokens; ++t)
+            terminal_actions.push_back(packed(state_base[st], t < b.tokens ? t : b.symbols,
+                                              -(DEFAULT_REDUCTION + default_reduction[st])));
+    for (int a = 0; a < nvars; ++a)
+        for (int st = 0; st < nstates; ++st) gotos.push_back(packed(goto_base[a], st, default_goto[a]));
+
     std::string dir = argv[2];
     char line[128];
     std::ostringstream h;
@@ -457,7 +475,15 @@ int main(int argc, char** argv) {
          "extern const int16_t default_goto[NONTERMINAL_COUNT];\n"
          "extern const int16_t goto_base[NONTERMINAL_COUNT];\n"
          "extern const int16_t action_table[LAST_INDEX + 1];\n"
-         "extern const int16_t action_check[LAST_INDEX + 1];\n"
+         "extern const int16_t action_check[LAST_INDEX + 1];\n\n"
+         "// Unpacked: the action of state s on terminal t (t above the grammar's: FIRST_NONTERMINAL),\n"
+         "// and the state a reduction to nonterminal a reaches from state s.\n"
+         "constexpr int TERMINAL_COLUMNS       = FIRST_NONTERMINAL + 1;\n"
+         "constexpr int DEFAULT_REDUCTION      = "
+      << DEFAULT_REDUCTION
+      << ";   // an action of -(DEFAULT_REDUCTION + r): rule r, the state's default\n"
+         "extern const int16_t terminal_action[PARSE_STATE_COUNT * TERMINAL_COLUMNS];  // [s * TERMINAL_COLUMNS + t]\n"
+         "extern const int16_t goto_table[NONTERMINAL_COUNT * PARSE_STATE_COUNT];      // [a * PARSE_STATE_COUNT + s]\n"
          "// clang-format on\n";
 
     std::ostringstream c;
@@ -497,7 +523,13 @@ int main(int argc, char** argv) {
       << rows(packed_table, false) << "};\n\n"
       << "// Beside action_table: the terminal, or the goto's source state, for which the entry is valid.\n"
          "const int16_t action_check[LAST_INDEX + 1] = {\n"
-      << rows(packed_check, false) << "};\n"
+      << rows(packed_check, false) << "};\n\n"
+      << "// By state, then terminal: what action_base, action_table and default_reduction give.\n"
+         "const int16_t terminal_action[PARSE_STATE_COUNT * TERMINAL_COLUMNS] = {\n"
+      << rows(terminal_actions, false) << "};\n\n"
+      << "// By nonterminal - " << b.tokens << ", then state: what goto_base, action_table and default_goto give.\n"
+         "const int16_t goto_table[NONTERMINAL_COUNT * PARSE_STATE_COUNT] = {\n"
+      << rows(gotos, false) << "};\n"
       << "// clang-format on\n";
 
     for (auto [name, text] : {std::pair{"/tables.h", h.str()}, std::pair{"/tables.cpp", c.str()}}) {

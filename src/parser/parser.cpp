@@ -50,14 +50,16 @@ void release_stacks(ParserStacks& s) {
 
 // The next state after reducing to nonterminal lhs with from on top.
 int goto_state(int lhs, int from) {
-    int a = lhs - FIRST_NONTERMINAL;
-    int i = goto_base[a] + from;
-    if (goto_base[a] != NO_ACTION_FLAG && i >= 0 && i <= LAST_INDEX && action_check[i] == from) return action_table[i];
-    return default_goto[a];
+    return goto_table[(lhs - FIRST_NONTERMINAL) * PARSE_STATE_COUNT + from];
 }
 
 int translate(int32_t code) {
     return code < TOKEN_TRANSLATION_SIZE ? token_translation[code] : SYMBOL_COUNT;
+}
+
+// The column of terminal_action for a token code held (0 at the end).
+int terminal_column(int32_t code) {
+    return code < TOKEN_TRANSLATION_SIZE ? token_translation[code] : FIRST_NONTERMINAL;
 }
 
 // The states in which a top-level statement begins: the one after the
@@ -116,6 +118,7 @@ ParseResult parse_program() {
     ParseResult result;
     const TopLevel top = top_level_states();
     int32_t statement_start = 0;  // the stack index of the state where the top-level statement began
+    int lookahead_column = 0;     // where parse_lookahead's actions stand in terminal_action
     bool header_read = false;
 
     for (;;) {
@@ -158,20 +161,14 @@ ParseResult parse_program() {
                     start_again(s, state, statement_start, top, header_read, false);
                     continue;
                 }
+                if (parse_lookahead < 0) parse_lookahead = 0;
+                lookahead_column = terminal_column(parse_lookahead);
             }
-            int t;
-            if (parse_lookahead <= 0) {
-                parse_lookahead = 0;
-                t = 0;
-            } else {
-                t = translate(parse_lookahead);
-            }
-            int i = n + t;
-            if (i < 0 || i > LAST_INDEX || action_check[i] != t) {
-                rule = default_reduction[state];
+            int a = terminal_action[state * TERMINAL_COLUMNS + lookahead_column];
+            if (a <= -DEFAULT_REDUCTION) {
+                rule = -a - DEFAULT_REDUCTION;
                 if (passed_count < PASSED_STATES_KEPT) passed[passed_count++] = static_cast<int16_t>(state);
             } else {
-                int a = action_table[i];
                 if (a == FINAL_STATE) {
                     result = PARSE_ACCEPTED;
                     break;

@@ -26,4 +26,11 @@ extern const int16_t default_goto[NONTERMINAL_COUNT];
 extern const int16_t goto_base[NONTERMINAL_COUNT];
 extern const int16_t action_table[LAST_INDEX + 1];
 extern const int16_t action_check[LAST_INDEX + 1];
+
+// Unpacked: the action of state s on terminal t (t above the grammar's: FIRST_NONTERMINAL),
+// and the state a reduction to nonterminal a reaches from state s.
+constexpr int TERMINAL_COLUMNS       = FIRST_NONTERMINAL + 1;
+constexpr int DEFAULT_REDUCTION      = 1000;   // an action of -(DEFAULT_REDUCTION + r): rule r, the state's default
+extern const int16_t terminal_action[PARSE_STATE_COUNT * TERMINAL_COLUMNS];  // [s * TERMINAL_COLUMNS + t]
+extern const int16_t goto_table[NONTERMINAL_COUNT * PARSE_STATE_COUNT];      // [a * PARSE_STATE_COUNT + s]
 // clang-format on
