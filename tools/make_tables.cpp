@@ -432,8 +432,8 @@ int main(int argc, char** argv) {
     std::vector<int> terminal_actions, gotos;
     for (int st = 0; st < nstates; ++st)
         for (int t = 0; t <= b.tokens; ++t)
-            terminal_actions.push_back(packed(state_base[st], t < b.tokens ? t : b.symbols,
-                                              -(DEFAULT_REDUCTION + default_reduction[st])));
+            terminal_actions.push_back(
+                packed(state_base[st], t < b.tokens ? t : b.symbols, -(DEFAULT_REDUCTION + default_reduction[st])));
     for (int a = 0; a < nvars; ++a)
         for (int st = 0; st < nstates; ++st) gotos.push_back(packed(goto_base[a], st, default_goto[a]));
 
@@ -527,7 +527,8 @@ int main(int argc, char** argv) {
       << "// By state, then terminal: what action_base, action_table and default_reduction give.\n"
          "const int16_t terminal_action[PARSE_STATE_COUNT * TERMINAL_COLUMNS] = {\n"
       << rows(terminal_actions, false) << "};\n\n"
-      << "// By nonterminal - " << b.tokens << ", then state: what goto_base, action_table and default_goto give.\n"
+      << "// By nonterminal - " << b.tokens
+      << ", then state: what goto_base, action_table and default_goto give.\n"
          "const int16_t goto_table[NONTERMINAL_COUNT * PARSE_STATE_COUNT] = {\n"
       << rows(gotos, false) << "};\n"
       << "// clang-format on\n";

@@ -99,11 +99,11 @@ constexpr int16_t rule_token[SCAN_RULE_COUNT] = {NO_TOKEN,
 };
 
 struct ScanTables {
-    uint8_t char_class[256];                      // by byte; bytes above 127 are ordinary characters
+    uint8_t char_class[256];  // by byte; bytes above 127 are ordinary characters
     // The transition; JAM_STATE where no rule goes on. Rows of 64, so that
     // finding one takes a shift rather than a multiplication.
     uint8_t next[SCAN_STATE_COUNT][64];
-    uint8_t accept[SCAN_STATE_COUNT];             // the ScanRule a state accepts, RULE_NONE for none
+    uint8_t accept[SCAN_STATE_COUNT];  // the ScanRule a state accepts, RULE_NONE for none
     // By state, a bit for each class that leads the state back to itself:
     // a run of such characters (a name's, a number's, a string's) is
     // passed over without the table step. FINAL marks a state that no

@@ -48,7 +48,8 @@ void keep_position_across_refill(char* keep_from) {
             begin = keep_from - LOST_TAIL_SIZE;
         }
         scanner.lost_tail.append(begin, static_cast<size_t>(keep_from - begin));
-        if (scanner.lost_tail.size() > LOST_TAIL_SIZE) scanner.lost_tail.erase(0, scanner.lost_tail.size() - LOST_TAIL_SIZE);
+        if (scanner.lost_tail.size() > LOST_TAIL_SIZE)
+            scanner.lost_tail.erase(0, scanner.lost_tail.size() - LOST_TAIL_SIZE);
     }
     if (scanner.line_start && scanner.line_start < keep_from) {
         scanner.lost_line_offset = offset_in_source(scanner.line_start);
@@ -66,8 +67,9 @@ void keep_position_across_refill(char* keep_from) {
     StringSpan span;
     span.start = offset_in_source(bp);
     span.line = scanner.line;
-    span.column =
-        static_cast<int32_t>(span.start - (scanner.line_start ? offset_in_source(scanner.line_start) : scanner.lost_line_offset)) + 1;
+    span.column = static_cast<int32_t>(span.start - (scanner.line_start ? offset_in_source(scanner.line_start)
+                                                                        : scanner.lost_line_offset)) +
+                  1;
     // A remark is a string between two single quotes.
     char* p = bp;
     while (p > text_begin() && (p[-1] == ' ' || p[-1] == '\t' || p[-1] == '\n')) --p;
@@ -126,7 +128,8 @@ SourcePlace place_in(const HeldText& held, size_t at, size_t counted) {
         // The line began before the text still held.
         place.cut_before = true;
         if (!scanner.line_start && place.line == scanner.line)
-            place.column = static_cast<int32_t>(held.first_offset + static_cast<int64_t>(at) - scanner.lost_line_offset) + 1;
+            place.column =
+                static_cast<int32_t>(held.first_offset + static_cast<int64_t>(at) - scanner.lost_line_offset) + 1;
     }
     if (at - start > SHOWN_AROUND) {
         start = at - SHOWN_AROUND;
@@ -177,8 +180,9 @@ std::string token_too_long_help() {
         size_t at = held.index_of(scanner.lexeme);
         SourcePlace place = place_in(held, at, at);
         std::string limit = std::to_string(SCAN_BUFFER_SIZE - 3) + " characters";
-        std::string what = *scanner.lexeme == '"' ? "this string is longer than " + limit + "; is its closing quote missing?"
-                                             : "this token is longer than " + limit;
+        std::string what = *scanner.lexeme == '"'
+                               ? "this string is longer than " + limit + "; is its closing quote missing?"
+                               : "this token is longer than " + limit;
         help = located(place.line, place.column, what) +
                source_excerpt(place.text, place.caret, place.cut_before, place.cut_after);
     }
@@ -375,7 +379,7 @@ int match_token() {
         bp = cp;
         state = START_STATE;
 
-    advance: {
+    advance : {
         // The last accepting state and where it was, kept in registers.
         int accept_state = scanner.accept_state;
         char* accept_pos = scanner.accept_pos;

@@ -125,9 +125,9 @@ struct Scanner {
     // the scanner gets them (a CR LF is one line feed), from 0. Lines are
     // counted where the scanner passes line feeds anyway: in skipped
     // blanks, and in a string once it is matched.
-    int32_t line = 1;             // the line the scan position is on
-    char* line_start = nullptr;   // where that line begins in storage; null once a refill moved it out
-    int64_t storage_offset = -1;  // the offset of storage[0], which holds the character before the text
+    int32_t line = 1;              // the line the scan position is on
+    char* line_start = nullptr;    // where that line begins in storage; null once a refill moved it out
+    int64_t storage_offset = -1;   // the offset of storage[0], which holds the character before the text
     int64_t lost_line_offset = 0;  // the line's offset while line_start is null
     // The last characters that refills moved out of storage, so that help
     // can still show what stands before a token.

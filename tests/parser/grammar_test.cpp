@@ -37,7 +37,7 @@ namespace {
 
 std::vector<int32_t> token_queue;
 std::vector<Symbol> token_values;  // token i carries &token_values[i] as its value
-size_t queued;  // the index of the next token handed out
+size_t queued;                     // the index of the next token handed out
 
 struct Call {
     std::string routine;

@@ -22,8 +22,8 @@ TEST(Rounding, SetModeIsReadBackAndRulesArithmetic) {
         EXPECT_EQ(fegetround(), modes[i]);
         by_mode[i] = third();
     }
-    EXPECT_LT(by_mode[0], by_mode[1]);   // down, then up: one unit apart
-    EXPECT_EQ(by_mode[2], by_mode[0]);   // toward zero, for a positive value
+    EXPECT_LT(by_mode[0], by_mode[1]);  // down, then up: one unit apart
+    EXPECT_EQ(by_mode[2], by_mode[0]);  // toward zero, for a positive value
     EXPECT_EQ(by_mode[3], nearest);
     EXPECT_NE(fesetround(-1), 0);
     EXPECT_EQ(fegetround(), FE_TONEAREST);
