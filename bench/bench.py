@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Times rill against Lua 5.4, LuaJIT (compiler on and off), Python 3 and native C++.
 
-Usage: bench.py [scanner] [straight] [loops] [short] [memory]   (all when none is named)
+Usage: bench.py [scanner] [straight] [loops] [short] [compile] [memory] [parse] [footprint]
+                [startup] [scancost]   (all when none is named)
 Meant to be started by bench/run, which installs what is missing and builds
 rill first. Every program's output is checked; a wrong one is reported and
 makes the exit status 1. Generated sources and outputs go to bench/out/.
@@ -21,7 +22,8 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 OUT = HERE / "out"
 LOOPS = HERE / "loops"
-RILL = ROOT / "build-bench" / "rill"
+# BENCH_RILL names another build of rill to measure, as one from before a change.
+RILL = Path(os.environ.get("BENCH_RILL", ROOT / "build-bench" / "rill"))
 RILL_SCAN = ROOT / "build-bench" / "tests" / "rill_scan"
 PYTHON = sys.executable  # the real binary, not a wrapper script that would add start-up time
 LOOP_RUNS = int(os.environ.get("BENCH_RUNS", "3"))
@@ -202,7 +204,7 @@ LIMIT = 2**31          # every intermediate value stays below this
 VALUE_LIMIT = 2**20    # and every variable below this, so that products fit
 
 
-def gen_straight(n_statements=4900, n_vars=20):
+def gen_straight(n_statements=4900, n_vars=20, terms=(5, 12), seed=11):
     """Returns (rill, lua, python, expected output, statements) of one
     straight-line program.
 
@@ -210,7 +212,7 @@ def gen_straight(n_statements=4900, n_vars=20):
     ones included, between 0 and 2^31: the three languages then agree with
     no wrapping to mirror, and truncating and flooring division agree too.
     """
-    rng = random.Random(11)
+    rng = random.Random(seed)
     vals = [0] * n_vars
 
     def fits(x):
@@ -252,7 +254,7 @@ def gen_straight(n_statements=4900, n_vars=20):
 
     def expression(at_most):
         """A long expression whose value is at most `at_most` (at least 1)."""
-        text, val = total(rng.randint(5, 12))
+        text, val = total(rng.randint(*terms))
         if val > at_most:
             c = val // at_most + 1
             text, val = f"({text}) / {c}", val // c
@@ -490,6 +492,195 @@ def bench_memory():
         print(f"  {label:36}" + "".join(cells), flush=True)
 
 
+# ---------------------------------------------------------------- long programs
+
+# Statements a block holds: the blocks and the statements of one block must
+# together stay under what one statement list takes (about 5000).
+PARSE_BLOCK = 4000
+
+
+def gen_parse_heavy(scale):
+    """The straight-line program at `scale` times 4900 statements, about 68
+    bytes each, as rill (in blocks, since one statement list holds about
+    5000 statements), Lua, Python and C++. Returns (paths, expected, count)."""
+    count = 4900 * scale
+    rill, lua, py, expected, _ = gen_straight(count, terms=(2, 6), seed=17)
+    lines = rill.splitlines()
+    decls, body, last = lines[:10], lines[10:-1], lines[-1]
+    blocked = list(decls)
+    for i in range(0, len(body), PARSE_BLOCK):
+        blocked += ["if (1 == 1) {", *body[i:i + PARSE_BLOCK], "};"]
+    blocked.append(last)
+    names = [f"v{k}" for k in range(20)]
+    cpp = ["#include <cstdio>", "int main() {", f"    int {' = 0, '.join(names)} = 0;"]
+    for line in py.splitlines()[2:-4]:
+        cpp.append(line.replace("//", "/") + ";")
+    cpp += [f'    std::printf("{" ".join(["%d"] * 20)}\\n", {", ".join(names)});', "}"]
+    paths = {}
+    for ext, text in (("rill", "\n".join(blocked) + "\n"), ("lua", lua), ("jit.lua", floor_divisions(lua)), ("py", py),
+                      ("cpp", "\n".join(cpp) + "\n")):
+        paths[ext] = OUT / f"parse{scale}x.{ext}"
+        paths[ext].write_text(text)
+    return paths, expected, count
+
+
+def floor_divisions(lua):
+    """The straight-line Lua program for LuaJIT, which has no "//": each
+    statement "v = EXPR" is read and written again with floor(a / b)."""
+    def expression(tokens):
+        def factor():
+            t = tokens.pop(0)
+            if t != "(":
+                return t
+            inner = expression(tokens)
+            tokens.pop(0)  # ")"
+            return f"({inner})"
+
+        def term():
+            text = factor()
+            while tokens and tokens[0] in ("*", "//"):
+                op = tokens.pop(0)
+                text = f"{text} * {factor()}" if op == "*" else f"floor({text} / {factor()})"
+            return text
+
+        text = term()
+        while tokens and tokens[0] in ("+", "-"):
+            text = f"{text} {tokens.pop(0)} {term()}"
+        return text
+
+    out = ["local floor = math.floor"]
+    for line in lua.splitlines():
+        match = re.fullmatch(r"(v\d+) = (.*)", line)
+        if match and "//" in line:
+            tokens = re.findall(r"//|\w+|[-+*()]", match.group(2))
+            line = f"{match.group(1)} = {expression(tokens)}"
+        out.append(line)
+    return "\n".join(out) + "\n"
+
+
+def bench_parse():
+    runs = 5
+    print(f"\nparse: straight-line programs of 4900 statements (1x) to 98000 (20x), "
+          f"median of {runs} runs from start to exit, seconds (time / luajit time)")
+    labels = ["rill", "luajit", "luajit -joff", "lua5.4", "python3", "g++ -fsyntax-only"]
+    print(f"  {'':22}" + "".join(f"{label:>20}" for label in labels))
+    for scale in (1, 10, 20):
+        paths, expected, count = gen_parse_heavy(scale)
+        res = measure(f"parse{scale}x", [
+            ("rill", [str(RILL), str(paths["rill"])]),
+            ("luajit", ["luajit", str(paths["jit.lua"])]),
+            ("luajit -joff", ["luajit", "-joff", str(paths["jit.lua"])]),
+            ("lua5.4", ["lua5.4", str(paths["lua"])]),
+            ("python3", [PYTHON, str(paths["py"])]),
+        ], runs, expected=expected)
+        # The C++ compiler only reads and checks the program: it prints nothing.
+        res.update(measure(f"parse{scale}x_cpp", [("g++ -fsyntax-only", ["g++", "-fsyntax-only", str(paths["cpp"])])],
+                           runs if scale == 1 else 1, expected=""))
+        mb = paths["rill"].stat().st_size / 1e6
+        row = f"{scale}x, {count} ({mb:.1f} MB)"
+        print(f"  {row:22}" + "".join(f"{cell(res[label], res['luajit']):>20}" for label in labels), flush=True)
+
+
+def usage_of(cmd):
+    """(peak resident kB, minor page faults) of one run, as /usr/bin/time -v reports them."""
+    proc = subprocess.run(["/usr/bin/time", "-v"] + cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                          text=True, env=ENV)
+    peak = re.search(r"Maximum resident set size \(kbytes\): (\d+)", proc.stderr)
+    faults = re.search(r"Minor \(reclaiming a frame\) page faults: (\d+)", proc.stderr)
+    if proc.returncode != 0 or not peak or not faults:
+        fail(f"footprint: {' '.join(cmd)} failed")
+        return 0, 0
+    return int(peak.group(1)), int(faults.group(1))
+
+
+def bench_footprint():
+    runs = 3
+    print(f"\nfootprint: the straight-line programs, peak resident MiB / minor page faults, "
+          f"median of {runs} runs (/usr/bin/time -v)")
+    labels = ["rill", "luajit", "lua5.4"]
+    print(f"  {'':30}" + "".join(f"{label:>20}" for label in labels))
+    for scale in (1, 10, 20, 200):
+        paths, _, count = gen_parse_heavy(scale)
+        cmds = {"rill": [str(RILL), str(paths["rill"])], "luajit": ["luajit", str(paths["jit.lua"])],
+                "lua5.4": ["lua5.4", str(paths["lua"])]}
+        # LuaJIT takes at most 65536 constants in one function.
+        run_labels = [label for label in labels if scale < 200 or label != "luajit"]
+        samples = {label: [] for label in labels}
+        for _ in range(runs):
+            for label in run_labels:
+                samples[label].append(usage_of(cmds[label]))
+        cells = []
+        for label in labels:
+            if not samples[label]:
+                cells.append("too many constants")
+                continue
+            peak = statistics.median(p for p, _ in samples[label])
+            faults = statistics.median(f for _, f in samples[label])
+            cells.append(f"{peak / 1024:9.1f} / {faults:<8.0f}")
+        row = f"{scale}x, {count} statements"
+        print(f"  {row:30}" + "".join(f"{c:>20}" for c in cells), flush=True)
+        for path in paths.values():
+            if scale == 200:
+                path.unlink()
+
+
+def bench_startup():
+    """Start-up: hyperfine -N, one batch per command in turn, round after round,
+    so that load from other users falls on all alike; the median of every run."""
+    import json
+    hello_c = OUT / "hello.c"
+    hello_c.write_text('#include <stdio.h>\nint main(void) { puts("hi"); return 0; }\n')
+    hello = OUT / "hello_c"
+    subprocess.run(["gcc", "-O2", "-o", str(hello), str(hello_c)], check=True)
+    one_line = OUT / "hello.rill"
+    one_line.write_text('P("hi" \\n);\n')
+    hello_lua = OUT / "hello.lua"
+    hello_lua.write_text('print("hi")\n')
+    cmds = [("true", "true"), ("C hello world", str(hello)), ("rill one line", f"{RILL} {one_line}"),
+            ("luajit", f"luajit {hello_lua}"), ("lua5.4", f"lua5.4 {hello_lua}")]
+    rounds, per_batch = 20, 50
+    times = {label: [] for label, _ in cmds}
+    result = OUT / "startup.json"
+    for _ in range(rounds):
+        for label, cmd in cmds:
+            subprocess.run(["hyperfine", "-N", "-w", "5", "-r", str(per_batch), "--export-json", str(result), cmd],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+            times[label] += json.loads(result.read_text())["results"][0]["times"]
+    base = statistics.median(times["C hello world"])
+    print(f"\nstartup: hyperfine -N, {rounds} interleaved rounds of {per_batch} runs each, "
+          f"median ms (time / C hello world time)")
+    for label, _ in cmds:
+        t = statistics.median(times[label])
+        print(f"  {label:16} {t * 1000:7.3f} ({t / base:.2f})")
+    ldd = subprocess.run(["ldd", str(RILL)], capture_output=True, text=True).stdout
+    libs = [line.split()[0] for line in ldd.splitlines() if "=>" in line]
+    print("  rill loads " + (", ".join(libs) if libs else f"no shared library (ldd: {ldd.strip()})"))
+
+
+def bench_scan_cost():
+    """Instructions per byte of the scanner (valgrind's count of instructions
+    run, cachegrind without cache simulation), on the scanner workload and on
+    the 10x straight-line program, less those of an empty file."""
+    def instructions(path):
+        proc = subprocess.run(["valgrind", "--tool=cachegrind", "--cache-sim=no", "--cachegrind-out-file=/dev/null",
+                               str(RILL_SCAN), str(path), "--count"], capture_output=True, text=True)
+        match = re.search(r"I\s+refs:\s+([\d,]+)", proc.stderr)
+        if proc.returncode != 0 or not match:
+            fail(f"scan cost: rill_scan {path} failed")
+            return 0
+        return int(match.group(1).replace(",", ""))
+    empty = OUT / "empty.rill"
+    empty.write_text("")
+    scanner_file = OUT / "scanner.rill"
+    gen_scanner(scanner_file)
+    paths, _, _ = gen_parse_heavy(10)
+    base = instructions(empty)
+    print("\nscan cost: instructions per byte of rill_scan --count (valgrind)")
+    for label, path in (("scanner workload", scanner_file), ("10x straight-line program", paths["rill"])):
+        size = path.stat().st_size
+        print(f"  {label:28} {(instructions(path) - base) / size:6.1f}  ({size / 1e6:.1f} MB)", flush=True)
+
+
 # ---------------------------------------------------------------- main
 
 def version(cmd):
@@ -515,14 +706,19 @@ def machine():
         commit += " with uncommitted changes"
     print(f"date     {time.strftime('%Y-%m-%d %H:%M %Z')}")
     print(f"machine  nproc {len(os.sched_getaffinity(0))}, {model}, {platform.machine()}")
-    print(f"rill     {RILL.relative_to(ROOT)} (Release) at commit {commit}")
+    if "BENCH_RILL" in os.environ:
+        print(f"rill     {RILL} (BENCH_RILL)")
+    else:
+        print(f"rill     {RILL.relative_to(ROOT)} (Release) at commit {commit}")
     print(f"others   {version(['lua5.4', '-v'])}, {version(['luajit', '-v'])}, "
           f"Python {platform.python_version()}, {version(['g++', '--version'])}")
 
 
 def main(argv):
     benches = {"scanner": bench_scanner, "straight": bench_straight, "loops": bench_loops,
-               "short": bench_short_loops, "compile": bench_compile, "memory": bench_memory}
+               "short": bench_short_loops, "compile": bench_compile, "memory": bench_memory,
+               "parse": bench_parse, "footprint": bench_footprint, "startup": bench_startup,
+               "scancost": bench_scan_cost}
     chosen = argv or list(benches)
     unknown = [name for name in chosen if name not in benches]
     if unknown:
