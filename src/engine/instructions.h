@@ -1,7 +1,7 @@
-// Instructions as the parser issues them. Each is appended to the list once,
-// when first parsed, before it runs; a loop's replay runs its body from these
-// records and adds none. Only the outermost loop being recorded is kept: at
-// the top level the list is empty again once an instruction is carried out.
+// Instructions as the parser issues them. Each record is made once, when
+// first parsed, before it runs; a loop's replay runs its body from these
+// records and adds none. Only the outermost loop being recorded is kept: an
+// instruction issued outside every loop is carried out and never listed.
 #pragma once
 
 #include <cstdint>
@@ -134,8 +134,9 @@ extern InstructionList instruction_list;  // owned by engine/issue.cpp
 // parser; 0 before the first token.
 extern int32_t issue_line;
 
-// The three issue routines: record, do the bookkeeping
-// that ignores the gate, then carry the instruction out if the gate is open.
+// The three issue routines: record, do the bookkeeping that ignores the
+// gate, then carry the instruction out if the gate is open. Outside every
+// loop the record is not kept.
 void issue_const(OpCode op, TokenValue operand);
 void issue_plain(OpCode op);
 void issue_var(OpCode op, Symbol* symbol);
@@ -143,8 +144,8 @@ void issue_var(OpCode op, Symbol* symbol);
 // Appends one record. An allocation failure ends the process (status 1).
 void record_instruction(OpCode op, OperandKind operand_kind, TokenValue operand);
 
-// When set, sees every record as it is appended, before it runs or is
-// released: for tools that show what was issued.
+// When set, sees every record as it is made, kept or not, before it runs:
+// for tools that show what was issued.
 extern void (*record_observer)(const Instruction* record);
 
 // Runs the passes of the loop at loop_depth, whose start record is start.

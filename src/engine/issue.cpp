@@ -1,7 +1,9 @@
-// The three issue routines. Each does, in order: append the record, the
-// bookkeeping that ignores the gate (loop start and end, block end), one gate
-// test, and the instruction's effect. The replay runs recorded bodies itself
-// (engine/replay.cpp), so these routines only ever see a first parse.
+// The three issue routines. Each does, in order: make the record (appended
+// to the list in a loop, where it may be replayed; outside every loop, one
+// of the moment), the bookkeeping that ignores the gate (loop start and
+// end, block end), one gate test, and the instruction's effect. The replay
+// runs recorded bodies itself (engine/replay.cpp), so these routines only
+// ever see a first parse.
 #include "engine/instructions.h"
 
 #include <cstdlib>
@@ -17,10 +19,10 @@ int32_t issue_line;
 namespace {
 
 // Records are taken from chunks, which keeps a loop body's records close
-// together for the replay's walk. Only the outermost loop being recorded is
-// ever kept: every other record is released once carried out, so the list
-// is empty at the top level, and its chunks are taken again from the first
-// by the next loop. Chunks are kept for that, in the order they were made.
+// together for the replay's walk. The list holds only the outermost loop
+// being recorded: once it has run, its records are given back, and the
+// chunks are taken again from the first by the next loop. Chunks are kept
+// for that, in the order they were made.
 constexpr int RECORDS_PER_CHUNK = 2048;
 struct RecordChunk {
     RecordChunk* next;
