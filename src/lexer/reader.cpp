@@ -79,7 +79,9 @@ void settle(InputReader& r, bool at_end) {
     char* a = r.ahead.data();
     size_t n = r.ahead.size();
     size_t i = r.ready;
-    if (r.text_mode) {
+    // Nothing new (as at a session's end) is no search: an empty vector's
+    // data may be null, which memchr must never be given.
+    if (r.text_mode && i < n) {
         const void* cr = std::memchr(a + i, '\r', n - i);
         const void* eof = std::memchr(a + i, '\x1a', n - i);
         if (cr || eof)
