@@ -126,14 +126,18 @@ ParseResult parse_program() {
         // a finished top-level statement gives its two entries back (the
         // statement list's reductions at the end issue nothing), so only
         // what is open counts toward the stack's limit.
-        if (scanner.interactive && state == top.after_semicolon && s.height == statement_start + 2) {
-            s.height = statement_start;
-            state = s.state_stack[statement_start];
+        if (state == top.after_semicolon && s.height == statement_start + 2) {
+            if (scanner.interactive) {
+                s.height = statement_start;
+                state = s.state_stack[statement_start];
+            } else {
+                statement_start = s.height;
+            }
+        } else if (state == top.after_header) {
+            statement_start = s.height;
+            header_read = true;
         }
         s.state_stack[s.height] = static_cast<int16_t>(state);
-        if (state == top.after_header || (state == top.after_semicolon && s.height == statement_start + 2))
-            statement_start = s.height;
-        if (state == top.after_header) header_read = true;
         ++s.height;
         if (s.height == s.stack_capacity) {
             if (s.stack_capacity >= MAX_DEPTH) {
