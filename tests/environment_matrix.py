@@ -143,11 +143,11 @@ def run(rill, cwd, args, env=None, stdin="in.txt", stdout="pipe", stderr="pipe",
     res = Result()
     fds, close_in_child, readers, sinks = {}, [], [], {}
     skip = {}
-    for n, spec in ((0, stdin), (1, stdout), (2, stderr)):
-        if spec == "closed":
+    for n, how in ((0, stdin), (1, stdout), (2, stderr)):
+        if how == "closed":
             close_in_child.append(n)
             fds[n] = subprocess.DEVNULL
-        elif spec == "gone":
+        elif how == "gone":
             r, w = os.pipe()
             if n == 0:
                 os.close(w)
@@ -155,14 +155,14 @@ def run(rill, cwd, args, env=None, stdin="in.txt", stdout="pipe", stderr="pipe",
             else:
                 os.close(r)
                 fds[n] = w
-        elif n == 0 and spec == "late-nonblocking":
+        elif n == 0 and how == "late-nonblocking":
             r, w = os.pipe()
             fcntl.fcntl(r, fcntl.F_SETFL, fcntl.fcntl(r, fcntl.F_GETFL) | os.O_NONBLOCK)
             fds[n] = r
             input_late = (w, input_late or b"42\n")
         elif n == 0:
-            fds[n] = os.open(os.path.join(cwd, spec) if not spec.startswith("/") else spec, os.O_RDONLY)
-        elif spec == "terminal-nonblocking":
+            fds[n] = os.open(os.path.join(cwd, how) if not how.startswith("/") else how, os.O_RDONLY)
+        elif how == "terminal-nonblocking":
             # A terminal left non-blocking, its screen read only after a
             # second; line ends pass unchanged.
             master, slave = pty.openpty()
@@ -174,20 +174,20 @@ def run(rill, cwd, args, env=None, stdin="in.txt", stdout="pipe", stderr="pipe",
             skip[n] = 0
             readers.append(drain(master, sinks[n], delay=1.0))
             fds[n] = slave
-        elif spec in ("pipe", "late", "late-nonblocking", "slow"):
-            if spec == "pipe" or spec == "slow":
+        elif how in ("pipe", "late", "late-nonblocking", "slow"):
+            if how == "pipe" or how == "slow":
                 r, w = os.pipe()
                 skip[n] = 0
             else:
-                r, w, skip[n] = full_pipe(spec == "late-nonblocking")
+                r, w, skip[n] = full_pipe(how == "late-nonblocking")
             sinks[n] = []
-            readers.append(drain(r, sinks[n], delay=1.0 if spec.startswith("late") else 0.0,
-                                 pace=0.01 if spec == "slow" else 0.0))
+            readers.append(drain(r, sinks[n], delay=1.0 if how.startswith("late") else 0.0,
+                                 pace=0.01 if how == "slow" else 0.0))
             fds[n] = w
-        elif spec.startswith("/"):
-            fds[n] = os.open(spec, os.O_WRONLY)
+        elif how.startswith("/"):
+            fds[n] = os.open(how, os.O_WRONLY)
         else:
-            fds[n] = os.open(os.path.join(cwd, spec), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+            fds[n] = os.open(os.path.join(cwd, how), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
 
     def child():
         for what, value in limits:
@@ -528,10 +528,10 @@ class Matrix:
         for kind in kinds:
             # Standard input (a terminal is a session's, elsewhere).
             if kind != "terminal-nonblocking":
-                spec = {"late": "late-nonblocking", "/dev/full": "/dev/full"}.get(kind, kind)
-                res = run(self.rill, self.dir, ["p.rill"], self.env, stdin=spec)
+                how = {"late": "late-nonblocking", "/dev/full": "/dev/full"}.get(kind, kind)
+                res = run(self.rill, self.dir, ["p.rill"], self.env, stdin=how)
                 # /dev/full reads as NUL bytes, which are no number.
-                out, text = ref42 if spec == "late-nonblocking" else ref0
+                out, text = ref42 if how == "late-nonblocking" else ref0
                 problems = self.check(res, {0}, None, out, text)
                 self.row("stdin", kind if kind != "late" else "written late", res, problems)
 
