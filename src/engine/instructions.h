@@ -147,7 +147,3 @@ void record_instruction(OpCode op, OperandKind operand_kind, TokenValue operand)
 // When set, sees every record as it is made, kept or not, before it runs:
 // for tools that show what was issued.
 extern void (*record_observer)(const Instruction* record);
-
-// Runs the passes of the loop at loop_depth, whose start record is start.
-// REQUIRES: loop_body_end[loop_depth] is that loop's end record.
-void replay_loop_body(Instruction* start);

@@ -11,6 +11,7 @@
 #include "errors/errors.h"
 #include "engine/effects.h"
 #include "engine/machine.h"
+#include "engine/replay.h"
 
 MachineState machine;
 InstructionList instruction_list;

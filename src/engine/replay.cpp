@@ -12,9 +12,10 @@
 
 #include "errors/errors.h"
 #include "engine/effects.h"
+#include "engine/threaded.h"
 #include "engine/translate.h"
 #ifdef RILL_NATIVE
-#include "engine/native.h"
+#include "native/native.h"
 #endif
 
 LoopFrame loop_frames[ENGINE_CAPACITY];

@@ -1,7 +1,7 @@
 // Loop replay: how a recorded body runs its passes. Three paths do exactly
 // the same: the general walk over the records (engine/replay.cpp), the
 // threaded replay of the body's translation (engine/threaded.cpp), and that
-// translation compiled to native code (engine/native.h, where built).
+// translation compiled to native code (native/native.h, where built).
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,10 @@ enum class ReplayPath : uint8_t {
     NATIVE,    // translated bodies compiled, whatever their size
     TIERED,    // compiled when the work expected repays compiling; the default
 };
+
+// Runs the passes of the loop at loop_depth, whose start record is start.
+// REQUIRES: loop_body_end[loop_depth] is that loop's end record.
+void replay_loop_body(Instruction* start);
 
 // The path RILL_REPLAY names ("walk", "threaded" or "native"), read once.
 // Unset, or any other value, gives the fastest: TIERED where native code is

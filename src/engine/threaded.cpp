@@ -1,4 +1,6 @@
 // The threaded replay: runs a translated body by threaded dispatch.
+#include "engine/threaded.h"
+
 #include "engine/translate.h"
 
 #include "errors/errors.h"

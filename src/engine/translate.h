@@ -2,7 +2,7 @@
 // operations over variables, constants and temporaries, each pointing back
 // to its record. Two consumers run them: the threaded replay
 // (engine/threaded.cpp) and, where the machine allows, native code
-// (engine/native_plan.h and its emitters).
+// (native/plan.h and its emitters).
 //
 // Types can change only through declarations, so in a body without any,
 // every variable keeps its type for the whole replay, and every instruction
@@ -141,11 +141,3 @@ bool translate_body(const Instruction* start, const Instruction* end);
 // The body translate_body translated last. Its slots stay put until the
 // next translation.
 const Translation& last_translation();
-
-// Runs count passes of the last translation by threaded dispatch. With a
-// budget, counts the operations run (each inner loop's body by its passes
-// as it starts, and each pass of the outermost loop) and stops at the end
-// of the outermost loop's pass where they reach it. Returns the outermost
-// loop's passes left: 0 when all ran, or the run halted or broke out.
-// REQUIRES: count >= 1.
-int32_t run_threaded(int32_t count, int64_t budget = INT64_MAX);

@@ -1,13 +1,13 @@
-// Native code for loops, in four units: tiering (engine/tiering.h) decides
-// whether a loop repays compiling, the plan (engine/native_plan.h) makes
+// Native code for loops, in four units: tiering (native/tiering.h) decides
+// whether a loop repays compiling, the plan (native/plan.h) makes
 // every choice no instruction set decides, the emitter of the machine
-// (engine/native_x86.h, engine/native_a64.h) writes its instructions, and
-// code memory (engine/code_memory.h) runs them.
+// (native/x86_64.h, native/aarch64.h) writes its instructions, and
+// code memory (native/code_memory.h) runs them.
 //
 // Compiling never ends the run: when memory for compiling, for the code or
 // for the loop's stack frame cannot be had, the loop runs on the threaded
 // replay, which gives the same results.
-#include "engine/native.h"
+#include "native/native.h"
 
 #include <pthread.h>
 #include <sys/resource.h>
@@ -15,14 +15,15 @@
 #include <cstdint>
 #include <new>
 
-#include "engine/code_memory.h"
 #include "engine/machine.h"
-#include "engine/native_plan.h"
-#include "engine/tiering.h"
+#include "engine/threaded.h"
+#include "native/code_memory.h"
+#include "native/plan.h"
+#include "native/tiering.h"
 #if defined(__aarch64__)
-#include "engine/native_a64.h"
+#include "native/aarch64.h"
 #else
-#include "engine/native_x86.h"
+#include "native/x86_64.h"
 #endif
 
 namespace {

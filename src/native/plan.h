@@ -45,10 +45,6 @@ struct NativeTarget {
     bool wide_compare;        // the emitter makes a WideCompare's comparison
 };
 
-// rbx rbp r12-r15 (callee-saved), rsi rdi r8-r11; xmm0-xmm13, all caller-saved;
-// six pushes and the return address.
-constexpr NativeTarget X86_64_TARGET = {12, 6, 14, 0, 56, true};
-
 // Larger bodies or deeper nests than these run on the threaded replay.
 constexpr int32_t NATIVE_MAX_OPS = 20000;
 constexpr int32_t NATIVE_MAX_LOOP_DEPTH = 64;

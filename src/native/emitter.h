@@ -16,8 +16,8 @@
 
 #include <asmjit/core.h>
 
-#include "engine/code_memory.h"
-#include "engine/native_plan.h"
+#include "native/code_memory.h"
+#include "native/plan.h"
 #include "lexer/symbols.h"
 
 // Records that asmjit failed, rather than letting it throw or abort: the

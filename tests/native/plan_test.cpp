@@ -1,7 +1,7 @@
 // The native plan's choices for small bodies, stated directly: which values
 // get registers, what is hoisted, which blocks run without a branch. A change
 // that quietly loses one of them fails here, whatever the results show.
-#include "engine/native_plan.h"
+#include "native/plan.h"
 
 #include <algorithm>
 #include <deque>
@@ -10,10 +10,12 @@
 #include <gtest/gtest.h>
 
 #include "lexer/symbols.h"
-
-#include "engine/native_a64.h"
-#ifdef RILL_NATIVE
-#include "engine/native_x86.h"
+#include "native/target_aarch64.h"
+#include "native/target_x86_64.h"
+#if defined(RILL_NATIVE) && defined(__aarch64__)
+#include "native/aarch64.h"
+#elif defined(RILL_NATIVE)
+#include "native/x86_64.h"
 #endif
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "driver/driver.h"
-#include "engine/native.h"
+#include "native/native.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) return 64;

@@ -1,8 +1,9 @@
 // The x86-64 emitter of native loops: a translation's code as its plan says.
 #pragma once
 
-#include "engine/code_memory.h"
-#include "engine/native_plan.h"
+#include "native/code_memory.h"
+#include "native/plan.h"
+#include "native/target_x86_64.h"
 
 // Emits t's code as plan (made for X86_64_TARGET) says and places it in code
 // memory. Returns null, having run nothing, when the plan promised what the

@@ -1,4 +1,4 @@
-#include "engine/native_plan.h"
+#include "native/plan.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "engine/code_memory.h"
+#include "native/code_memory.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // The x86-64 emitter: writes a translated loop body's code in one pass with
-// asmjit's assembler, as its NativePlan says (engine/native_plan.h): homes,
+// asmjit's assembler, as its NativePlan says (native/plan.h): homes,
 // hoisting and block forms are all the plan's; this file only chooses
 // instructions. No register allocator runs, so compiling costs a few
 // instructions' worth of work an operation.
@@ -11,7 +11,7 @@
 // exactly (division by a constant is divide_by_magic's multiply and shifts,
 // or divide_by_power_of_two's); the tests run every loop program through
 // both.
-#include "engine/native_x86.h"
+#include "native/x86_64.h"
 
 #include <bit>
 #include <cstdio>
@@ -24,7 +24,7 @@
 
 #include "errors/errors.h"
 #include "engine/effects.h"
-#include "engine/native_emitter.h"
+#include "native/emitter.h"
 #include "engine/machine.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The AArch64 emitter: writes a translated loop body's code in one pass with
-// asmjit's assembler, as its NativePlan says (engine/native_plan.h), the same
+// asmjit's assembler, as its NativePlan says (native/plan.h), the same
 // plan the x86-64 emitter reads; this file only chooses instructions.
 //
 // A load-store machine: an operand in a frame slot or the constant pool is
@@ -12,7 +12,7 @@
 // wraps there); fcvtzs saturates, so a real at or above 2^63 is mapped to 0
 // as real_to_int does; fcmp sets C and V for an unordered pair, so the
 // relations read conditions that fail on a NaN ("=!" alone holds).
-#include "engine/native_a64.h"
+#include "native/aarch64.h"
 
 #include <bit>
 #include <cstdio>
@@ -26,7 +26,7 @@
 
 #include "errors/errors.h"
 #include "engine/effects.h"
-#include "engine/native_emitter.h"
+#include "native/emitter.h"
 #include "engine/machine.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/tiering.h"
+#include "native/tiering.h"
 
 #include <vector>
 
