@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <deque>
 #include <vector>
 
 #include "errors/errors.h"
@@ -160,12 +159,18 @@ char* prompt_of(EditLine*) {
     return const_cast<char*>(current_prompt);
 }
 
-// Bytes typed, as the editor's characters.
+// Bytes typed, as the editor's characters. A byte completes at most the
+// bytes pending before it and itself, all handed out before the next byte
+// is read.
 struct Decoder {
     std::mbstate_t state{};
     char pending[MB_LEN_MAX];  // the start of a character
     size_t pending_count = 0;
-    std::deque<wchar_t> ready;
+    wchar_t ready[MB_LEN_MAX + 1];
+    size_t ready_count = 0;
+    size_t ready_next = 0;
+
+    void push(wchar_t c) { ready[ready_count++] = c; }
 };
 Decoder decoder;
 
@@ -184,7 +189,7 @@ void decode(unsigned char byte) {
     if (r == static_cast<size_t>(-1) || r == static_cast<size_t>(-2)) {
         // What came before starts no character; this byte may.
         for (size_t i = 0; i < d.pending_count; ++i)
-            d.ready.push_back(static_cast<wchar_t>(RAW_BYTE + static_cast<unsigned char>(d.pending[i])));
+            d.push(static_cast<wchar_t>(RAW_BYTE + static_cast<unsigned char>(d.pending[i])));
         d.pending_count = 0;
         d.state = std::mbstate_t{};
         r = std::mbrtowc(&w, &b, 1, &d.state);
@@ -194,12 +199,12 @@ void decode(unsigned char byte) {
         }
         if (r == static_cast<size_t>(-1)) {
             d.state = std::mbstate_t{};
-            d.ready.push_back(static_cast<wchar_t>(RAW_BYTE + byte));
+            d.push(static_cast<wchar_t>(RAW_BYTE + byte));
             return;
         }
     }
     d.pending_count = 0;
-    d.ready.push_back(r == 0 ? L'\0' : w);
+    d.push(r == 0 ? L'\0' : w);
 }
 
 // The editor's characters come from here rather than from its own read, so
@@ -207,11 +212,11 @@ void decode(unsigned char byte) {
 // with the terminal put back as it was) and nothing is read past the line.
 int read_char(EditLine*, wchar_t* c) {
     for (;;) {
-        if (!decoder.ready.empty()) {
-            *c = decoder.ready.front();
-            decoder.ready.pop_front();
+        if (decoder.ready_next < decoder.ready_count) {
+            *c = decoder.ready[decoder.ready_next++];
             return 1;
         }
+        decoder.ready_count = decoder.ready_next = 0;
         *c = 0;
         if (!await_input(STDIN_FILENO)) return -1;
         unsigned char byte;
@@ -314,7 +319,7 @@ std::string final_target(std::string path) {
         ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
         if (n < 0) break;
         std::string next(target, static_cast<size_t>(n));
-        if (next[0] != '/') next = path.substr(0, path.rfind('/') + 1) + next;
+        if (next[0] != '/') next.insert(0, path, 0, path.rfind('/') + 1);
         path = next;
     }
     return path;
