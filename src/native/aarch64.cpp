@@ -215,7 +215,6 @@ private:
             a_.mov(x_of(flag), ADDRESS);
         else
             a_.str(ADDRESS, frame(flag.disp));
-        loops_.push_back(t_.size);
     }
 
     void epilogue() {
@@ -485,12 +484,6 @@ private:
     }
 
     void emit_loop_start(const TranslatedOp& op, int32_t i) {
-        for (int32_t k : p_.preheader[i]) {
-            expect(is_pure(t_.ops[k]));
-            current_ = k;
-            emit(t_.ops[k], k);
-        }
-        current_ = i;
         const Home& passes = p_.homes[p_.counter_of[i]];
         GpW n = S0;
         if (op.code == T_LOOP_R)
@@ -500,7 +493,6 @@ private:
         put_int(passes, n);
         a_.cmp(n, imm(0));
         a_.b(CondCode::kLE, labels_[op.jump + 1]);  // no pass
-        loops_.push_back(i);
     }
 
     // A safe point: an interrupt waiting leaves the loop through its stub.
@@ -528,109 +520,80 @@ private:
         a_.subs(n, n, imm(1));
         put_int(passes, n);
         a_.b(CondCode::kNE, labels_[op.jump]);
-        if (loops_.size() > 1) loops_.pop_back();
     }
 
-    void emit(const TranslatedOp& op, int32_t i) {
-        switch (op.code) {
-        case T_ADD_I:
-        case T_SUB_I:
-        case T_MUL_I:
-        case T_DIV_I: emit_int_arith(op, arith_of(op.code)); break;
-        case T_ADD_R:
-        case T_SUB_R:
-        case T_MUL_R:
-        case T_DIV_R: emit_real_arith(op, arith_of(op.code)); break;
-        case T_MOVE_I: set_int(op, dest_home(op), int_src(op.pa, op.a, S0)); break;
-        case T_MOVE_R: put_real(dest_home(op), real_src(op.pa, op.a, F0)); break;
-        case T_INT_OF_R:
-            int_of_real(real_src(op.pa, op.a, F0));
-            set_int(op, dest_home(op), S0);
-            break;
-        case T_REAL_OF_I: {
-            const Home& d = dest_home(op);
-            VecD r = real_out(d, F0);
-            a_.scvtf(r, int_src(op.pa, op.a, S0));
-            put_real(d, r);
-            break;
+    void emit_move_int(const TranslatedOp& op) {
+        set_int(op, dest_home(op), int_src(op.pa, op.a, S0));
+    }
+
+    void emit_move_real(const TranslatedOp& op) {
+        put_real(dest_home(op), real_src(op.pa, op.a, F0));
+    }
+
+    void emit_int_of_real(const TranslatedOp& op) {
+        int_of_real(real_src(op.pa, op.a, F0));
+        set_int(op, dest_home(op), S0);
+    }
+
+    void emit_real_of_int(const TranslatedOp& op) {
+        const Home& d = dest_home(op);
+        VecD r = real_out(d, F0);
+        a_.scvtf(r, int_src(op.pa, op.a, S0));
+        put_real(d, r);
+    }
+
+    // scale_random: wrap_mul(r, top) / RANDOM_RANGE, rounding toward zero.
+    void emit_rand_int(const TranslatedOp& op) {
+        static_assert(RANDOM_RANGE == 1 << 15);
+        draw();
+        a_.mul(S0, S0, int_src(op.pa, op.a, S1));
+        a_.asr(S1, S0, imm(31));
+        a_.lsr(S1, S1, imm(32 - 15));
+        a_.add(S0, S0, S1);
+        a_.asr(S0, S0, imm(15));
+        put_int(dest_home(op), S0);
+    }
+
+    // scale_random: r * top / RANDOM_RANGE.
+    void emit_rand_real(const TranslatedOp& op) {
+        draw();
+        a_.scvtf(F0, S0);
+        a_.fmul(F0, F0, real_src(op.pa, op.a, F1));
+        // Dividing by 2^15 and multiplying by 2^-15 round the same exact
+        // value, so they give the same bits.
+        load_constant(F1, 1.0 / RANDOM_RANGE);
+        a_.fmul(F0, F0, F1);
+        put_real(dest_home(op), F0);
+    }
+
+    void emit_step_int(const TranslatedOp& op, int32_t delta) {
+        const Home& v = *variable_of(static_cast<Symbol*>(op.d));
+        GpW x = int_in(v, S0);
+        GpW r = guard_ == Guard::NONE ? x : S1;
+        if (delta > 0)
+            a_.add(r, x, imm(1));
+        else
+            a_.sub(r, x, imm(1));
+        if (guard_ == Guard::NONE) {
+            put_int(v, x);
+            return;
         }
-        case T_RAND_I: {
-            // scale_random: wrap_mul(r, top) / RANDOM_RANGE, rounding toward zero.
-            static_assert(RANDOM_RANGE == 1 << 15);
-            draw();
-            a_.mul(S0, S0, int_src(op.pa, op.a, S1));
-            a_.asr(S1, S0, imm(31));
-            a_.lsr(S1, S1, imm(32 - 15));
-            a_.add(S0, S0, S1);
-            a_.asr(S0, S0, imm(15));
-            put_int(dest_home(op), S0);
-            break;
-        }
-        case T_RAND_R: {
-            // scale_random: r * top / RANDOM_RANGE.
-            draw();
-            a_.scvtf(F0, S0);
-            a_.fmul(F0, F0, real_src(op.pa, op.a, F1));
-            // Dividing by 2^15 and multiplying by 2^-15 round the same exact
-            // value, so they give the same bits.
-            load_constant(F1, 1.0 / RANDOM_RANGE);
-            a_.fmul(F0, F0, F1);
-            put_real(dest_home(op), F0);
-            break;
-        }
-        case T_INC_I:
-        case T_DEC_I: {
-            const Home& v = *variable_of(static_cast<Symbol*>(op.d));
-            int32_t delta = op.code == T_INC_I ? 1 : -1;
-            GpW x = int_in(v, S0);
-            GpW r = guard_ == Guard::NONE ? x : S1;
-            if (delta > 0)
-                a_.add(r, x, imm(1));
-            else
-                a_.sub(r, x, imm(1));
-            if (guard_ == Guard::NONE) {
-                put_int(v, x);
-                break;
-            }
-            expect(v.reg >= 0);
-            a_.cmp(condition(), imm(0));
-            a_.csel(x, S1, x, imm(static_cast<uint32_t>(CondCode::kNE)));
-            break;
-        }
-        case T_INC_R:
-        case T_DEC_R: {
-            // step_real: v + 1 or v + -1.
-            const Home& v = *variable_of(static_cast<Symbol*>(op.d));
-            VecD x = real_in(v, F0);
-            load_constant(F1, op.code == T_INC_R ? 1.0 : -1.0);
-            a_.fadd(x, x, F1);
-            put_real(v, x);
-            break;
-        }
-        case T_EQ_II:
-        case T_NE_II:
-        case T_LE_II:
-        case T_GE_II:
-        case T_LT_II:
-        case T_GT_II:
-        case T_EQ_RR:
-        case T_NE_RR:
-        case T_LE_RR:
-        case T_GE_RR:
-        case T_LT_RR:
-        case T_GT_RR: emit_compare(op, i); break;
-        case T_PRINT_STR: call_print_text(false, op.d); break;
-        case T_PRINT_VAR: call_print_value(false, static_cast<Symbol*>(op.d)); break;
-        case T_PRINT_NL: call_print_newline(false); break;
-        case T_FPRINT_STR: call_print_text(true, op.d); break;
-        case T_FPRINT_VAR: call_print_value(true, static_cast<Symbol*>(op.d)); break;
-        case T_FPRINT_NL: call_print_newline(true); break;
-        case T_INPUT: call_read_input(static_cast<Symbol*>(op.d)); break;
-        case T_LOOP_I:
-        case T_LOOP_R: emit_loop_start(op, i); break;
-        case T_LOOP_END: emit_loop_end(op); break;
-        case T_BREAK: a_.b(break_target()); break;
-        }
+        expect(v.reg >= 0);
+        a_.cmp(condition(), imm(0));
+        a_.csel(x, S1, x, imm(static_cast<uint32_t>(CondCode::kNE)));
+    }
+
+    // step_real: v + 1 or v + -1.
+    void emit_step_real(const TranslatedOp& op, double delta) {
+        const Home& v = *variable_of(static_cast<Symbol*>(op.d));
+        VecD x = real_in(v, F0);
+        load_constant(F1, delta);
+        a_.fadd(x, x, F1);
+        put_real(v, x);
+    }
+
+    void emit_break() {
+        a_.b(break_target());
     }
 
     void emit_stubs() {

@@ -3,9 +3,10 @@
 // plan's look-ups (the home an operation writes or reads, a variable's home,
 // where a break goes), the labels, stubs and constant pool, and placing the
 // finished code. An emitter derives from NativeEmitter<Emitter, Assembler>
-// and supplies the instructions: prologue, emit (one operation),
-// write_back_all, epilogue, emit_stubs and loop_body_start (what comes
-// before a loop's first instruction).
+// and supplies the instructions: prologue, write_back_all, epilogue,
+// emit_stubs, loop_body_start (what comes before a loop's first
+// instruction), and one method for each kind of operation, which emit
+// calls (see there).
 #pragma once
 
 #include <cstdint>
@@ -68,6 +69,7 @@ public:
         done_ = a_.newLabel();
         exit_ = a_.newLabel();
 
+        loops_.push_back(t_.size);
         e.prologue();
         for (int32_t i = 0; i < t_.size; ++i) {
             if (i > 0 && shape_of(t_.ops[i - 1].code).kind == OpKind::LOOP) e.loop_body_start();
@@ -76,7 +78,7 @@ public:
             // Done before its loop began, or only fed a comparison made another way.
             if (p_.hoisted_home[i] >= 0 || p_.folded[i]) continue;
             current_ = i;
-            e.emit(t_.ops[i], i);
+            emit(t_.ops[i], i);
             if (p_.form[i] == BlockForm::BREAK_ONLY) ++i;  // the comparison jumped to the break's target
         }
         a_.bind(done_);
@@ -111,6 +113,67 @@ protected:
     Guard guard_ = Guard::NONE;  // of the operation being emitted
     int32_t current_ = -1;       // the operation being emitted
     bool broken_ = false;        // a promise of the plan did not hold
+
+    // One operation, handed to the emitter's method for its kind.
+    void emit(const TranslatedOp& op, int32_t i) {
+        Emitter& e = static_cast<Emitter&>(*this);
+        switch (op.code) {
+        case T_ADD_I:
+        case T_SUB_I:
+        case T_MUL_I:
+        case T_DIV_I: e.emit_int_arith(op, arith_of(op.code)); break;
+        case T_ADD_R:
+        case T_SUB_R:
+        case T_MUL_R:
+        case T_DIV_R: e.emit_real_arith(op, arith_of(op.code)); break;
+        case T_MOVE_I: e.emit_move_int(op); break;
+        case T_MOVE_R: e.emit_move_real(op); break;
+        case T_INT_OF_R: e.emit_int_of_real(op); break;
+        case T_REAL_OF_I: e.emit_real_of_int(op); break;
+        case T_RAND_I: e.emit_rand_int(op); break;
+        case T_RAND_R: e.emit_rand_real(op); break;
+        case T_INC_I:
+        case T_DEC_I: e.emit_step_int(op, op.code == T_INC_I ? 1 : -1); break;
+        case T_INC_R:
+        case T_DEC_R: e.emit_step_real(op, op.code == T_INC_R ? 1.0 : -1.0); break;
+        case T_EQ_II:
+        case T_NE_II:
+        case T_LE_II:
+        case T_GE_II:
+        case T_LT_II:
+        case T_GT_II:
+        case T_EQ_RR:
+        case T_NE_RR:
+        case T_LE_RR:
+        case T_GE_RR:
+        case T_LT_RR:
+        case T_GT_RR: e.emit_compare(op, i); break;
+        case T_PRINT_STR: e.call_print_text(false, op.d); break;
+        case T_PRINT_VAR: e.call_print_value(false, static_cast<Symbol*>(op.d)); break;
+        case T_PRINT_NL: e.call_print_newline(false); break;
+        case T_FPRINT_STR: e.call_print_text(true, op.d); break;
+        case T_FPRINT_VAR: e.call_print_value(true, static_cast<Symbol*>(op.d)); break;
+        case T_FPRINT_NL: e.call_print_newline(true); break;
+        case T_INPUT: e.call_read_input(static_cast<Symbol*>(op.d)); break;
+        case T_LOOP_I:
+        case T_LOOP_R:
+            // What the loop's passes cannot change comes first, into its homes.
+            for (int32_t k : p_.preheader[i]) {
+                expect(is_pure(t_.ops[k]));
+                current_ = k;
+                emit(t_.ops[k], k);
+            }
+            current_ = i;
+            e.emit_loop_start(op, i);
+            loops_.push_back(i);
+            break;
+        case T_LOOP_END:
+            e.emit_loop_end(op);
+            if (loops_.size() > 1) loops_.pop_back();
+            break;
+        case T_BREAK: e.emit_break(); break;
+        }
+    }
 
     // Notes a promise of the plan that does not hold: the loop is declined.
     void expect(bool promise) {

@@ -144,7 +144,6 @@ private:
             if (h.slot) load(h);
         a_.mov(x86::rax, address_of(&interrupt_signal));
         a_.emit(x86::Inst::kIdMov, int_home(p_.homes[p_.interrupt]), x86::rax);
-        loops_.push_back(t_.size);
     }
 
     void epilogue() {
@@ -571,12 +570,6 @@ private:
     }
 
     void emit_loop_start(const TranslatedOp& op, int32_t i) {
-        for (int32_t k : p_.preheader[i]) {
-            expect(is_pure(t_.ops[k]));
-            current_ = k;
-            emit(t_.ops[k], k);
-        }
-        current_ = i;
         Operand passes = int_home(p_.homes[p_.counter_of[i]]);
         if (op.code == T_LOOP_R) {
             int_of_real(real_src(op.pa, op.a));
@@ -589,7 +582,6 @@ private:
         else
             a_.cmp(passes.as<x86::Mem>(), 0);
         a_.jle(labels_[op.jump + 1]);  // no pass
-        loops_.push_back(i);
     }
 
     // A safe point: an interrupt waiting leaves the loop through its stub.
@@ -614,7 +606,6 @@ private:
         Operand passes = int_home(p_.homes[p_.counter_of[loops_.back()]]);
         a_.emit(x86::Inst::kIdDec, passes);
         a_.jnz(labels_[op.jump]);
-        if (loops_.size() > 1) loops_.pop_back();
     }
 
     // Leaves the innermost loop; out of the replayed loop itself, the run of
@@ -623,113 +614,79 @@ private:
         a_.jmp(break_target());
     }
 
-    void emit(const TranslatedOp& op, int32_t i) {
-        switch (op.code) {
-        case T_ADD_I:
-        case T_SUB_I:
-        case T_MUL_I:
-        case T_DIV_I: emit_int_arith(op, arith_of(op.code)); break;
-        case T_ADD_R:
-        case T_SUB_R:
-        case T_MUL_R:
-        case T_DIV_R: emit_real_arith(op, arith_of(op.code)); break;
-        case T_MOVE_I: {
-            Operand d = int_home(dest_home(op));
-            Operand x = int_src(op.pa, op.a);
-            if (guarded(op)) {
-                move_int(x86::eax, x);
-                x = x86::eax;
-            }
-            set_int(op, d, x);
-            break;
+    void emit_move_int(const TranslatedOp& op) {
+        Operand d = int_home(dest_home(op));
+        Operand x = int_src(op.pa, op.a);
+        if (guarded(op)) {
+            move_int(x86::eax, x);
+            x = x86::eax;
         }
-        case T_MOVE_R: move_real(real_home(dest_home(op)), real_src(op.pa, op.a)); break;
-        case T_INT_OF_R:
-            int_of_real(real_src(op.pa, op.a));
-            set_int(op, int_home(dest_home(op)), x86::eax);
-            break;
-        case T_REAL_OF_I: {
-            Operand d = real_home(dest_home(op));
-            x86::Xmm r = d.isReg() ? d.as<x86::Xmm>() : SCRATCH_XMM;
-            real_of_int(r, int_src(op.pa, op.a));
-            move_real(d, r);
-            break;
+        set_int(op, d, x);
+    }
+
+    void emit_move_real(const TranslatedOp& op) {
+        move_real(real_home(dest_home(op)), real_src(op.pa, op.a));
+    }
+
+    void emit_int_of_real(const TranslatedOp& op) {
+        int_of_real(real_src(op.pa, op.a));
+        set_int(op, int_home(dest_home(op)), x86::eax);
+    }
+
+    void emit_real_of_int(const TranslatedOp& op) {
+        Operand d = real_home(dest_home(op));
+        x86::Xmm r = d.isReg() ? d.as<x86::Xmm>() : SCRATCH_XMM;
+        real_of_int(r, int_src(op.pa, op.a));
+        move_real(d, r);
+    }
+
+    // scale_random: wrap_mul(r, top) / RANDOM_RANGE, rounding toward zero.
+    void emit_rand_int(const TranslatedOp& op) {
+        static_assert(RANDOM_RANGE == 1 << 15);
+        draw();
+        Operand top = int_src(op.pa, op.a);
+        if (top.isImm())
+            a_.imul(x86::eax, x86::eax, top.as<Imm>());
+        else
+            a_.emit(x86::Inst::kIdImul, x86::eax, top);
+        a_.mov(x86::ecx, x86::eax);
+        a_.sar(x86::ecx, 31);
+        a_.shr(x86::ecx, 32 - 15);
+        a_.add(x86::eax, x86::ecx);
+        a_.sar(x86::eax, 15);
+        move_int(int_home(dest_home(op)), x86::eax);
+    }
+
+    // scale_random: r * top / RANDOM_RANGE.
+    void emit_rand_real(const TranslatedOp& op) {
+        draw();
+        real_of_int(SCRATCH_XMM, x86::eax);
+        a_.emit(x86::Inst::kIdMulsd, SCRATCH_XMM, real_src(op.pa, op.a));
+        // Dividing by 2^15 and multiplying by 2^-15 round the same exact
+        // value, so they give the same bits.
+        a_.mulsd(SCRATCH_XMM, constant(1.0 / RANDOM_RANGE));
+        move_real(real_home(dest_home(op)), SCRATCH_XMM);
+    }
+
+    void emit_step_int(const TranslatedOp& op, int32_t delta) {
+        Operand v = int_home(*variable_of(static_cast<Symbol*>(op.d)));
+        if (guard_ == Guard::NONE) {
+            a_.emit(x86::Inst::kIdAdd, v, imm(delta));
+            return;
         }
-        case T_RAND_I: {
-            // scale_random: wrap_mul(r, top) / RANDOM_RANGE, rounding toward zero.
-            static_assert(RANDOM_RANGE == 1 << 15);
-            draw();
-            Operand top = int_src(op.pa, op.a);
-            if (top.isImm())
-                a_.imul(x86::eax, x86::eax, top.as<Imm>());
-            else
-                a_.emit(x86::Inst::kIdImul, x86::eax, top);
-            a_.mov(x86::ecx, x86::eax);
-            a_.sar(x86::ecx, 31);
-            a_.shr(x86::ecx, 32 - 15);
-            a_.add(x86::eax, x86::ecx);
-            a_.sar(x86::eax, 15);
-            move_int(int_home(dest_home(op)), x86::eax);
-            break;
-        }
-        case T_RAND_R: {
-            // scale_random: r * top / RANDOM_RANGE.
-            draw();
-            real_of_int(SCRATCH_XMM, x86::eax);
-            a_.emit(x86::Inst::kIdMulsd, SCRATCH_XMM, real_src(op.pa, op.a));
-            // Dividing by 2^15 and multiplying by 2^-15 round the same exact
-            // value, so they give the same bits.
-            a_.mulsd(SCRATCH_XMM, constant(1.0 / RANDOM_RANGE));
-            move_real(real_home(dest_home(op)), SCRATCH_XMM);
-            break;
-        }
-        case T_INC_I:
-        case T_DEC_I: {
-            Operand v = int_home(*variable_of(static_cast<Symbol*>(op.d)));
-            if (guard_ == Guard::NONE) {
-                a_.emit(x86::Inst::kIdAdd, v, imm(op.code == T_INC_I ? 1 : -1));
-                break;
-            }
-            a_.lea(x86::eax, x86::ptr(v.as<x86::Gp>().r64(), op.code == T_INC_I ? 1 : -1));
-            expect(v.isReg());
-            a_.test(condition(), condition());
-            a_.cmovnz(v.as<x86::Gp>(), x86::eax);
-            break;
-        }
-        case T_INC_R:
-        case T_DEC_R: {
-            // step_real: v + 1 or v + -1.
-            Operand v = real_home(*variable_of(static_cast<Symbol*>(op.d)));
-            x86::Xmm r = v.isReg() ? v.as<x86::Xmm>() : SCRATCH_XMM;
-            move_real(r, v);
-            a_.addsd(r, constant(op.code == T_INC_R ? 1.0 : -1.0));
-            move_real(v, r);
-            break;
-        }
-        case T_EQ_II:
-        case T_NE_II:
-        case T_LE_II:
-        case T_GE_II:
-        case T_LT_II:
-        case T_GT_II:
-        case T_EQ_RR:
-        case T_NE_RR:
-        case T_LE_RR:
-        case T_GE_RR:
-        case T_LT_RR:
-        case T_GT_RR: emit_compare(op, i); break;
-        case T_PRINT_STR: call_print_text(false, op.d); break;
-        case T_PRINT_VAR: call_print_value(false, static_cast<Symbol*>(op.d)); break;
-        case T_PRINT_NL: call_print_newline(false); break;
-        case T_FPRINT_STR: call_print_text(true, op.d); break;
-        case T_FPRINT_VAR: call_print_value(true, static_cast<Symbol*>(op.d)); break;
-        case T_FPRINT_NL: call_print_newline(true); break;
-        case T_INPUT: call_read_input(static_cast<Symbol*>(op.d)); break;
-        case T_LOOP_I:
-        case T_LOOP_R: emit_loop_start(op, i); break;
-        case T_LOOP_END: emit_loop_end(op); break;
-        case T_BREAK: emit_break(); break;
-        }
+        a_.lea(x86::eax, x86::ptr(v.as<x86::Gp>().r64(), delta));
+        expect(v.isReg());
+        a_.test(condition(), condition());
+        a_.cmovnz(v.as<x86::Gp>(), x86::eax);
+    }
+
+    // step_real: v + 1 or v + -1.
+    void emit_step_real(const TranslatedOp& op, double delta) {
+        Operand v = real_home(*variable_of(static_cast<Symbol*>(op.d)));
+        x86::Xmm r = v.isReg() ? v.as<x86::Xmm>() : SCRATCH_XMM;
+        move_real(r, v);
+        a_.addsd(r, constant(delta));
+        move_real(v, r);
     }
 
     void emit_stubs() {
