@@ -18,6 +18,7 @@
 #include <asmjit/core.h>
 
 #include "native/code_memory.h"
+#include "native/native.h"
 #include "native/plan.h"
 #include "lexer/symbols.h"
 
@@ -35,6 +36,12 @@ struct NativeFailure : asmjit::ErrorHandler {
 inline bool prepare_holder(asmjit::CodeHolder& code, NativeFailure& failure, asmjit::BaseEmitter& a) {
     if (code.init(asmjit::Environment::host()) != asmjit::kErrorOk) return false;
     code.setErrorHandler(&failure);
+    if (native_listing) {
+        static asmjit::FileLogger logger;
+        logger.setFile(native_listing);
+        code.setLogger(&logger);
+        std::fputs("; loop\n", native_listing);
+    }
     return code.attach(&a) == asmjit::kErrorOk && !failure.failed;
 }
 

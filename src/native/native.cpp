@@ -140,6 +140,8 @@ void run_tiered(int32_t count) {
     if (left > 0 && !machine.halted && !run_native(left)) (void)run_threaded(left);
 }
 
+FILE* native_listing = nullptr;
+
 NativeCounts native_counts() {
     return {loops_compiled, loops_declined};
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // Compiles the last translation and runs count passes of it. Returns false,
 // having run nothing, when the loop is to run on the threaded replay: it
@@ -27,3 +28,7 @@ struct NativeCounts {
     int32_t declined;
 };
 NativeCounts native_counts();
+
+// Where each compiled loop's instructions are listed as text, when not null:
+// lets a tool count what a pass runs.
+extern FILE* native_listing;
