@@ -15,7 +15,10 @@
 // GCC and Clang both have.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
-int32_t run_threaded(int32_t count, int64_t budget) {
+namespace {
+
+template <bool RECORD>
+int32_t run(int32_t count, int64_t budget) {
     static void* const labels[] = {
 #define THREADED_LABEL(name, kind, real) &&L_##name,
         TRANSLATED_CODES(THREADED_LABEL)
@@ -25,6 +28,7 @@ int32_t run_threaded(int32_t count, int64_t budget) {
 
     const Translation& t = last_translation();
     const TranslatedOp* ops = t.ops;
+    uint64_t* outcomes = t.outcomes;
     const TranslatedOp* op;
     int32_t pc = 0;
     int n = 0;
@@ -35,6 +39,14 @@ int32_t run_threaded(int32_t count, int64_t budget) {
 #define I(p) (*static_cast<int32_t*>(p))
 #define R(p) (*static_cast<double*>(p))
 #define SYM(p) (static_cast<Symbol*>(p))
+// A comparison: its outcome joins its history (which native code reads to
+// choose the block's form), and a failed test steps over the block.
+#define COMPARE(holds)                                                         \
+    do {                                                                       \
+        bool held = (holds);                                                   \
+        if constexpr (RECORD) outcomes[pc - 1] = outcomes[pc - 1] << 1 | held; \
+        if (!held) pc = op->jump;                                              \
+    } while (0)
 #define NEXT()                  \
     do {                        \
         op = &ops[pc++];        \
@@ -66,20 +78,20 @@ L_INC_I: SYM(op->d)->value.integer = step_int(SYM(op->d)->value.integer, 1); NEX
 L_INC_R: SYM(op->d)->value.real = step_real(SYM(op->d)->value.real, 1); NEXT();
 L_DEC_I: SYM(op->d)->value.integer = step_int(SYM(op->d)->value.integer, -1); NEXT();
 L_DEC_R: SYM(op->d)->value.real = step_real(SYM(op->d)->value.real, -1); NEXT();
-L_EQ_II: if (!relation_holds(Relation::EQ, I(op->a), I(op->b))) pc = op->jump; NEXT();
-L_NE_II: if (!relation_holds(Relation::NE, I(op->a), I(op->b))) pc = op->jump; NEXT();
-L_LE_II: if (!relation_holds(Relation::LE, I(op->a), I(op->b))) pc = op->jump; NEXT();
-L_GE_II: if (!relation_holds(Relation::GE, I(op->a), I(op->b))) pc = op->jump; NEXT();
-L_LT_II: if (!relation_holds(Relation::LT, I(op->a), I(op->b))) pc = op->jump; NEXT();
-L_GT_II: if (!relation_holds(Relation::GT, I(op->a), I(op->b))) pc = op->jump; NEXT();
+L_EQ_II: COMPARE(relation_holds(Relation::EQ, I(op->a), I(op->b))); NEXT();
+L_NE_II: COMPARE(relation_holds(Relation::NE, I(op->a), I(op->b))); NEXT();
+L_LE_II: COMPARE(relation_holds(Relation::LE, I(op->a), I(op->b))); NEXT();
+L_GE_II: COMPARE(relation_holds(Relation::GE, I(op->a), I(op->b))); NEXT();
+L_LT_II: COMPARE(relation_holds(Relation::LT, I(op->a), I(op->b))); NEXT();
+L_GT_II: COMPARE(relation_holds(Relation::GT, I(op->a), I(op->b))); NEXT();
     // A block that holds opens and closes a level that holds 0, which changes
     // nothing; one that fails is stepped over whole.
-L_EQ_RR: if (compare_reals(R(op->a), R(op->b), OP_IF_EQ)) pc = op->jump; NEXT();
-L_NE_RR: if (compare_reals(R(op->a), R(op->b), OP_IF_NE)) pc = op->jump; NEXT();
-L_LE_RR: if (compare_reals(R(op->a), R(op->b), OP_IF_LE)) pc = op->jump; NEXT();
-L_GE_RR: if (compare_reals(R(op->a), R(op->b), OP_IF_GE)) pc = op->jump; NEXT();
-L_LT_RR: if (compare_reals(R(op->a), R(op->b), OP_IF_LT)) pc = op->jump; NEXT();
-L_GT_RR: if (compare_reals(R(op->a), R(op->b), OP_IF_GT)) pc = op->jump; NEXT();
+L_EQ_RR: COMPARE(relation_holds(Relation::EQ, R(op->a), R(op->b))); NEXT();
+L_NE_RR: COMPARE(relation_holds(Relation::NE, R(op->a), R(op->b))); NEXT();
+L_LE_RR: COMPARE(relation_holds(Relation::LE, R(op->a), R(op->b))); NEXT();
+L_GE_RR: COMPARE(relation_holds(Relation::GE, R(op->a), R(op->b))); NEXT();
+L_LT_RR: COMPARE(relation_holds(Relation::LT, R(op->a), R(op->b))); NEXT();
+L_GT_RR: COMPARE(relation_holds(Relation::GT, R(op->a), R(op->b))); NEXT();
 L_PRINT_STR: print_text(stdout, static_cast<const char*>(op->d)); NEXT();
 L_PRINT_VAR: print_value(stdout, SYM(op->d)); NEXT();
 L_PRINT_NL: print_newline(stdout); NEXT();
@@ -135,8 +147,17 @@ interrupted:
     halt_interrupted();
     return 0;
 #undef NEXT
+#undef COMPARE
 #undef SYM
 #undef R
 #undef I
 }
 #pragma GCC diagnostic pop
+
+}  // namespace
+
+int32_t run_threaded(int32_t count, int64_t budget, bool record) {
+    // Recording costs the comparisons a load and a store each: the plain
+    // replay leaves it out.
+    return record ? run<true>(count, budget) : run<false>(count, budget);
+}

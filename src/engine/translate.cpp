@@ -1,5 +1,7 @@
 #include "engine/translate.h"
 
+#include <algorithm>
+
 #include <cstdlib>
 
 #include "errors/errors.h"
@@ -17,6 +19,7 @@ struct Operand {
 };
 
 TranslatedOp* code;  // kept for the next loop, and only grows
+uint64_t* outcomes;  // as many as code holds
 int32_t code_size;
 int32_t code_capacity;
 TokenValue* constants;  // sized before translation, so slot addresses stay put
@@ -40,6 +43,9 @@ TranslatedOp& emit(TranslatedCode c, Operand d = {}, Operand a = {}, Operand b =
         TranslatedOp* grown = static_cast<TranslatedOp*>(std::realloc(code, sizeof(TranslatedOp) * capacity));
         if (!grown) fatal_error("out of memory");
         code = grown;
+        auto* grown_outcomes = static_cast<uint64_t*>(std::realloc(outcomes, sizeof(uint64_t) * capacity));
+        if (!grown_outcomes) fatal_error("out of memory");
+        outcomes = grown_outcomes;
         code_capacity = capacity;
     }
     TranslatedOp& op = code[code_size++];
@@ -261,6 +267,8 @@ bool translate_body(const Instruction* start, const Instruction* end) {
     emit(T_LOOP_END).jump = 0;  // the replayed loop's own end
     translation.ops = code;
     translation.size = code_size;
+    std::fill_n(outcomes, code_size, uint64_t{1});
+    translation.outcomes = outcomes;
     return true;
 }
 

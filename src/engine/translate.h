@@ -132,6 +132,10 @@ struct Translation {
     const TranslatedOp* ops;
     int32_t size;        // the last is the replayed loop's own LOOP_END
     int32_t loop_depth;  // the deepest nesting of loops inside the body
+    // By operation: a comparison's outcomes on the threaded replay, the
+    // latest in bit 0 (1 when its test held), above a 1 that marks where
+    // they start; 1 until it first runs. Null when nothing records them.
+    uint64_t* outcomes = nullptr;
 };
 
 // Translates the records after start up to its end record. Returns false,

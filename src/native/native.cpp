@@ -132,12 +132,19 @@ bool run_native(int32_t count) {
 
 void run_tiered(int32_t count) {
     const Translation& t = last_translation();
-    if (worth_compiling(t, count)) {
-        if (!run_native(count)) (void)run_threaded(count);
-        return;
+    bool worth = worth_compiling(t, count);
+    // A body with blocks first runs some passes on the threaded replay
+    // recording how its tests go, for the plan to choose each block's form
+    // by; the rest runs on the plain one until compiling repays.
+    if (int64_t budget = profile_budget(t, count, worth); budget > 0) {
+        count = run_threaded(count, budget, true);
+        if (count == 0 || machine.halted) return;
     }
-    int32_t left = run_threaded(count, compile_threshold(t));
-    if (left > 0 && !machine.halted && !run_native(left)) (void)run_threaded(left);
+    if (!worth) {
+        count = run_threaded(count, compile_threshold(t));
+        if (count == 0 || machine.halted) return;
+    }
+    if (!run_native(count)) (void)run_threaded(count);
 }
 
 FILE* native_listing = nullptr;

@@ -1,6 +1,7 @@
 #include "native/plan.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "lexer/symbols.h"
 
@@ -20,6 +21,23 @@ bool is_pure(const TranslatedOp& op) {
     case OpKind::BREAK: break;
     }
     return false;
+}
+
+Outcomes judge_outcomes(uint64_t history) {
+    // At least this many outcomes, and a period that all but a tenth of
+    // them repeat: a branch mispredicted that rarely costs less a pass than
+    // running the block every pass.
+    constexpr int MIN_OUTCOMES = 16;
+    constexpr int MAX_PERIOD = 16;
+    int n = history == 0 ? 64 : 63 - std::countl_zero(history);  // below the marker
+    if (n < MIN_OUTCOMES) return Outcomes::UNKNOWN;
+    for (int period = 1; period <= MAX_PERIOD; ++period) {
+        int compared = n - period;
+        uint64_t mask = (uint64_t{1} << compared) - 1;
+        int misses = std::popcount((history ^ (history >> period)) & mask);
+        if (10 * misses <= compared) return Outcomes::REGULAR;
+    }
+    return Outcomes::IRREGULAR;
 }
 
 namespace {
@@ -340,6 +358,11 @@ struct Planner {
         return false;
     }
 
+    // Whether the threaded replay saw the test at i follow a pattern the
+    // processor predicts: its branch then costs less than running the block
+    // every pass. With no outcomes recorded, blocks are judged by shape alone.
+    bool predicted(int32_t i) const { return t.outcomes && judge_outcomes(t.outcomes[i]) == Outcomes::REGULAR; }
+
     // Each comparison's form, and the guard of every operation inside a
     // branch-free block.
     void plan_blocks() {
@@ -358,7 +381,7 @@ struct Planner {
                 inner_end = op.jump;
             } else if (op.jump == i + 2 && t.ops[i + 1].code == T_BREAK) {
                 p.form[i] = BlockForm::BREAK_ONLY;
-            } else if (runs_without_branch(i)) {
+            } else if (runs_without_branch(i) && !predicted(i)) {
                 p.form[i] = BlockForm::BRANCH_FREE;
                 outer_end = op.jump;
             } else {

@@ -74,6 +74,13 @@ enum class BlockForm : uint8_t {
     NESTED,       // a block inside a branch-free one, run the same way
 };
 
+// What a comparison's recorded outcomes (Translation::outcomes) say of a
+// branch on it: too few to tell, a pattern the processor predicts (the
+// outcome of some recent run of the test, up to 16 back, nearly always
+// repeats), or one it does not.
+enum class Outcomes : uint8_t { UNKNOWN, REGULAR, IRREGULAR };
+Outcomes judge_outcomes(uint64_t history);
+
 // Whether an operation runs inside a branch-free block, and under which test.
 enum class Guard : uint8_t { NONE, OUTER, INNER };
 

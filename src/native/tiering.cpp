@@ -44,3 +44,21 @@ int64_t compile_threshold(const Translation& t) {
 bool worth_compiling(const Translation& t, int32_t count) {
     return expected_work(t, count) >= static_cast<double>(compile_threshold(t));
 }
+
+int64_t profile_budget(const Translation& t, int32_t count, bool compiling_now) {
+    // Eighty passes' worth of the body, which a test at its top level runs
+    // once a pass, and at most one part in PROFILE_SHARE of the loop's
+    // passes and expected work: the threaded replay runs a few times slower.
+    constexpr int64_t PROFILE_PASSES = 80;
+    constexpr int32_t PROFILE_SHARE = 256;
+    bool blocks = false;
+    for (int32_t i = 0; i < t.size && !blocks; ++i)
+        blocks = shape_of(t.ops[i].code).kind == OpKind::COMPARE &&
+                 !(t.ops[i].jump == i + 2 && t.ops[i + 1].code == T_BREAK);
+    int64_t budget = PROFILE_PASSES * t.size;
+    if (!blocks) return 0;
+    if (compiling_now &&
+        (count < PROFILE_SHARE || expected_work(t, count) < static_cast<double>(PROFILE_SHARE * budget)))
+        return 0;
+    return budget;
+}

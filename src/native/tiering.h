@@ -16,3 +16,10 @@ int64_t compile_threshold(const Translation& t);
 
 // Whether count passes of t repay compiling it, by its counts as they read now.
 bool worth_compiling(const Translation& t, int32_t count);
+
+// The operations the threaded replay runs of count passes of t recording
+// its comparisons' outcomes, before the rest runs as native code (or, not
+// worth compiling yet, on the plain threaded replay): enough for dozens of
+// each. 0 when t has no block, or when compiling now and that would not be
+// a small share of the loop's work.
+int64_t profile_budget(const Translation& t, int32_t count, bool compiling_now);

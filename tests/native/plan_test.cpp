@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -331,6 +332,68 @@ TEST(NativePlan, ShortIntegerBlocksRunWithoutABranch) {
     // Without registers to hold x, the same block branches.
     NativePlan q = b.plan({0, 0, 4, 0, 8, false});
     EXPECT_EQ(q.form[outer], BlockForm::BRANCH);
+}
+
+// n outcomes, the latest last in the string, as the threaded replay records them.
+uint64_t history(const std::string& outcomes) {
+    uint64_t h = 1;
+    for (char c : outcomes) h = h << 1 | (c == '1');
+    return h;
+}
+
+TEST(NativePlan, OutcomesJudgedByWhetherARecentPassRepeats) {
+    std::string random64 = "1101000110111001011000100111101001110010101101000111011000101101";
+    struct Case {
+        uint64_t history;
+        Outcomes judged;
+    } cases[] = {
+        {1, Outcomes::UNKNOWN},                                  // never ran
+        {history("101010101010101"), Outcomes::UNKNOWN},         // too few to tell
+        {history(std::string(40, '1')), Outcomes::REGULAR},      // always held
+        {history("10101010101010101010"), Outcomes::REGULAR},    // changes every pass, regularly
+        {history("11100111001110011100111001110011100"), Outcomes::REGULAR},  // a period of five
+        {history(random64.substr(0, 63)), Outcomes::IRREGULAR},
+        {0, Outcomes::REGULAR},  // 64 failures, the marker shifted out
+        {history(random64.substr(0, 63)) << 1 | 1, Outcomes::IRREGULAR},  // all 64 bits outcomes
+    };
+    for (const Case& c : cases) EXPECT_EQ(judge_outcomes(c.history), c.judged) << std::hex << c.history;
+    // One outcome in twenty off the pattern is still predicted; one in five is not.
+    std::string mostly(60, '1');
+    for (size_t i = 0; i < mostly.size(); i += 20) mostly[i] = '0';
+    EXPECT_EQ(judge_outcomes(history(mostly)), Outcomes::REGULAR);
+    for (size_t i = 0; i < mostly.size(); i += 5) mostly[i] = '0';
+    EXPECT_EQ(judge_outcomes(history(mostly)), Outcomes::REGULAR);  // every fifth: a period
+    for (size_t i = 3; i < mostly.size(); i += 7) mostly[i] = '0';
+    EXPECT_EQ(judge_outcomes(history(mostly)), Outcomes::IRREGULAR);
+}
+
+TEST(NativePlan, RecordedOutcomesDecideWhetherABlockBranches) {
+    // if (x < y) { x = x + 1; }: branch-free by its shape; kept as a branch
+    // where the threaded replay saw its test follow a pattern.
+    Body b;
+    Symbol* x = b.var();
+    Symbol* y = b.var();
+    int32_t test = b.compare(T_LT_II, x, y);
+    b.op(T_ADD_I, x, x, b.k(1));
+    b.end();
+    const Translation& t = b.translation();
+    std::vector<uint64_t> outcomes(t.size, 1);
+    Translation profiled = t;
+    profiled.outcomes = outcomes.data();
+    struct Case {
+        uint64_t history;
+        BlockForm form;
+    } cases[] = {
+        {1, BlockForm::BRANCH_FREE},  // no outcomes: by shape
+        {history("1100110011001100110011"), BlockForm::BRANCH},
+        {history("110100011011100101100010011110100111001"), BlockForm::BRANCH_FREE},
+    };
+    for (const Case& c : cases) {
+        outcomes[test] = c.history;
+        NativePlan p;
+        ASSERT_TRUE(make_native_plan(profiled, X86_64_TARGET, p));
+        EXPECT_EQ(p.form[test], c.form) << std::hex << c.history;
+    }
 }
 
 TEST(NativePlan, BlocksOnAPassToPassChainKeepTheirBranch) {
