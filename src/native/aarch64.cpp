@@ -205,7 +205,7 @@ private:
         for (uint32_t r = 8; r < 16; r += 2)
             a_.stp(VecD(r), VecD(r + 1), a64::ptr(a64::sp, static_cast<int32_t>(96 + 8 * (r - 8))));
         move_sp(true);
-        put_int(p_.homes[p_.counter_of[t_.size]], a64::w0);
+        put_int(passes_home(t_.size), a64::w0);
         for (const Home& h : p_.homes)
             if (h.slot) load(h);
         const Home& flag = p_.homes[p_.interrupt];
@@ -215,6 +215,7 @@ private:
             a_.mov(x_of(flag), ADDRESS);
         else
             a_.str(ADDRESS, frame(flag.disp));
+        if (chunked(t_.size)) start_chunk(t_.size);
     }
 
     void epilogue() {
@@ -484,7 +485,7 @@ private:
     }
 
     void emit_loop_start(const TranslatedOp& op, int32_t i) {
-        const Home& passes = p_.homes[p_.counter_of[i]];
+        const Home& passes = passes_home(i);
         GpW n = S0;
         if (op.code == T_LOOP_R)
             int_of_real(real_src(op.pa, op.a, F0));
@@ -493,6 +494,22 @@ private:
         put_int(passes, n);
         a_.cmp(n, imm(0));
         a_.b(CondCode::kLE, labels_[op.jump + 1]);  // no pass
+        if (chunked(i)) start_chunk(i);
+    }
+
+    // The counter of loop counts down its next chunk: the passes left, up
+    // to the chunk's size, taken from them. Some pass is left.
+    void start_chunk(int32_t loop) {
+        chunk_labels_[loop] = a_.newLabel();
+        a_.bind(chunk_labels_[loop]);
+        const Home& left = p_.homes[p_.rest_of[loop]];
+        GpW rest = int_in(left, S1);
+        a_.mov(S0, imm(p_.chunk[loop]));
+        a_.cmp(rest, S0);
+        a_.csel(S0, rest, S0, imm(static_cast<uint32_t>(CondCode::kLT)));
+        a_.sub(rest, rest, S0);
+        put_int(left, rest);
+        put_int(p_.homes[p_.counter_of[loop]], S0);
     }
 
     // A safe point: an interrupt waiting leaves the loop through its stub.
@@ -514,12 +531,17 @@ private:
         call(spend_loop_pass);
         restore();
 #endif
-        poll_interrupt();
-        const Home& passes = p_.homes[p_.counter_of[loops_.back()]];
+        int32_t loop = loops_.back();
+        if (!chunked(loop)) poll_interrupt();
+        const Home& passes = p_.homes[p_.counter_of[loop]];
         GpW n = int_in(passes, S0);
         a_.subs(n, n, imm(1));
         put_int(passes, n);
         a_.b(CondCode::kNE, labels_[op.jump]);
+        if (!chunked(loop)) return;
+        // A chunk done: a safe point, then the next chunk, if any.
+        poll_interrupt();
+        a_.cbnz(int_in(p_.homes[p_.rest_of[loop]], S1), chunk_labels_[loop]);
     }
 
     void emit_move_int(const TranslatedOp& op) {

@@ -66,6 +66,7 @@ public:
     bool compile() {
         Emitter& e = static_cast<Emitter&>(*this);
         labels_.resize(t_.size + 1);
+        chunk_labels_.resize(t_.size + 1);
         for (int32_t i = 0; i < t_.size; ++i) {
             const TranslatedOp& op = t_.ops[i];
             if (op.code == T_LOOP_I || op.code == T_LOOP_R)
@@ -109,8 +110,9 @@ protected:
     const Translation& t_;
     const NativePlan& p_;
     Assembler& a_;
-    std::vector<int32_t> loops_;         // the open loops' operations, outermost (t_.size) first
-    std::vector<asmjit::Label> labels_;  // by operation index
+    std::vector<int32_t> loops_;               // the open loops' operations, outermost (t_.size) first
+    std::vector<asmjit::Label> labels_;        // by operation index
+    std::vector<asmjit::Label> chunk_labels_;  // by loop operation: where its next chunk of passes starts
     std::vector<Stub> stubs_;
     std::vector<std::pair<uint64_t, asmjit::Label>> constants_;
     std::unordered_map<uint64_t, size_t> constant_of_;
@@ -180,6 +182,15 @@ protected:
             break;
         case T_BREAK: e.emit_break(); break;
         }
+    }
+
+    // Whether loop (an operation, or t_.size for the replayed loop) counts
+    // its passes in chunks, polling once a chunk.
+    bool chunked(int32_t loop) const { return p_.chunk[loop] > 1; }
+
+    // The home a loop's count of passes goes to as it starts.
+    const Home& passes_home(int32_t loop) const {
+        return p_.homes[chunked(loop) ? p_.rest_of[loop] : p_.counter_of[loop]];
     }
 
     // Notes a promise of the plan that does not hold: the loop is declined.

@@ -141,7 +141,32 @@ struct Planner {
             }
             if (!ok) return false;
         }
+        plan_chunks();
         return true;
+    }
+
+    // Innermost loops that print and read nothing, the replayed loop among
+    // them when it holds no other, poll for an interrupt once a chunk of
+    // passes rather than every pass.
+    // Their passes left beyond the chunk are read once a chunk, and weigh
+    // little for a register.
+    void plan_chunks() {
+        p.chunk.assign(t.size + 1, 1);
+        p.rest_of.assign(t.size + 1, -1);
+        auto chunk_loop = [&](int32_t loop, int32_t first, int32_t end, int32_t depth) {
+            // A print or read can take any time, and costs far more than a poll.
+            for (int32_t k = first; k < end; ++k)
+                if (OpKind kind = shape_of(t.ops[k].code).kind;
+                    kind == OpKind::LOOP || kind == OpKind::PRINT || kind == OpKind::INPUT)
+                    return;
+            int32_t passes = NATIVE_POLL_WORK / std::max(end - first, 1);
+            if (passes < 2) return;
+            p.chunk[loop] = static_cast<int32_t>(std::bit_floor(static_cast<uint32_t>(passes)));
+            p.rest_of[loop] = new_home(nullptr, false, weight_at(depth));
+        };
+        chunk_loop(t.size, 0, t.size, 0);
+        for (int32_t i = 0; i < t.size; ++i)
+            if (shape_of(t.ops[i].code).kind == OpKind::LOOP) chunk_loop(i, i + 1, t.ops[i].jump, p.depth_of[i]);
     }
 
     // Operations of an inner loop's own body (not of loops nested in it)

@@ -21,6 +21,9 @@
 //     effect only when the block's test holds (INNER: both tests, the outer
 //     and the one nested in it);
 //   - calls keep live caller-saved registers at save_gp / save_fp;
+//   - a loop whose chunk is above 1 counts its passes in chunks of that
+//     many, kept in rest_of: its counter counts down a chunk, and the
+//     interrupt is polled once a chunk, when the counter reaches 0;
 //   - skip a folded operation; a comparison with a WideCompare compares
 //     that product and integer, as 64-bit integers, by its relation.
 // The emitter checks what the plan promised (a guarded write's variable is
@@ -51,6 +54,10 @@ constexpr int32_t NATIVE_MAX_LOOP_DEPTH = 64;
 // A body whose values need a larger stack frame than this (tens of
 // thousands of them) runs on the threaded replay too.
 constexpr int32_t NATIVE_MAX_FRAME = 1 << 18;
+// An innermost loop polls for an interrupt once in as many passes (a power
+// of two) as run about this many of its operations: well under a
+// millisecond, however slow they are.
+constexpr int32_t NATIVE_POLL_WORK = 1 << 14;
 // Up to this many operations make a block run without a branch.
 constexpr int32_t NATIVE_MAX_UNBRANCHED = 8;
 
@@ -104,8 +111,13 @@ struct NativePlan {
     std::vector<NativeHome> homes;
     std::unordered_map<const void*, int32_t> home_of;  // by slot: variables and temporaries
     std::vector<int32_t> counter_of;                   // by loop operation (else -1); the replayed loop's at size
-    int32_t interrupt = -1;                            // the home of &interrupt_signal's address
-    std::vector<int32_t> depth_of;                     // by operation: the loops around it in the body
+    // By loop operation, as counter_of: how many passes run between two
+    // polls for an interrupt (1: every pass), and, above 1, the home of the
+    // passes left after those the counter counts down now.
+    std::vector<int32_t> chunk;
+    std::vector<int32_t> rest_of;
+    int32_t interrupt = -1;  // the home of &interrupt_signal's address
+    std::vector<int32_t> depth_of;  // by operation: the loops around it in the body
     // By operation: the home a hoisted operation writes instead (or -1), and
     // the homes operands a and b are read from instead of their temporaries.
     std::vector<int32_t> hoisted_home;

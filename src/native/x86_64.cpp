@@ -139,11 +139,12 @@ private:
         for (int i = 0; i < CALLEE_SAVED; ++i) a_.push(GP_POOL[i]);
         a_.sub(x86::rsp, p_.frame);
         // The pass count first, before rdi may be loaded with a variable.
-        move_int(int_home(p_.homes[p_.counter_of[t_.size]]), x86::edi);
+        move_int(int_home(passes_home(t_.size)), x86::edi);
         for (const Home& h : p_.homes)
             if (h.slot) load(h);
         a_.mov(x86::rax, address_of(&interrupt_signal));
         a_.emit(x86::Inst::kIdMov, int_home(p_.homes[p_.interrupt]), x86::rax);
+        if (chunked(t_.size)) start_chunk(t_.size);
     }
 
     void epilogue() {
@@ -570,7 +571,7 @@ private:
     }
 
     void emit_loop_start(const TranslatedOp& op, int32_t i) {
-        Operand passes = int_home(p_.homes[p_.counter_of[i]]);
+        Operand passes = int_home(passes_home(i));
         if (op.code == T_LOOP_R) {
             int_of_real(real_src(op.pa, op.a));
             move_int(passes, x86::eax);
@@ -582,6 +583,20 @@ private:
         else
             a_.cmp(passes.as<x86::Mem>(), 0);
         a_.jle(labels_[op.jump + 1]);  // no pass
+        if (chunked(i)) start_chunk(i);
+    }
+
+    // The counter of loop counts down its next chunk: the passes left, up
+    // to the chunk's size, taken from them. Some pass is left.
+    void start_chunk(int32_t loop) {
+        chunk_labels_[loop] = a_.newLabel();
+        a_.bind(chunk_labels_[loop]);
+        Operand rest = int_home(p_.homes[p_.rest_of[loop]]);
+        a_.mov(x86::eax, p_.chunk[loop]);
+        a_.emit(x86::Inst::kIdCmp, rest, x86::eax);
+        a_.emit(x86::Inst::kIdCmovl, x86::eax, rest);
+        a_.emit(x86::Inst::kIdSub, rest, x86::eax);
+        move_int(int_home(p_.homes[p_.counter_of[loop]]), x86::eax);
     }
 
     // A safe point: an interrupt waiting leaves the loop through its stub.
@@ -602,10 +617,19 @@ private:
         call(spend_loop_pass);
         restore();
 #endif
-        poll_interrupt();
-        Operand passes = int_home(p_.homes[p_.counter_of[loops_.back()]]);
-        a_.emit(x86::Inst::kIdDec, passes);
+        int32_t loop = loops_.back();
+        if (!chunked(loop)) poll_interrupt();
+        a_.emit(x86::Inst::kIdDec, int_home(p_.homes[p_.counter_of[loop]]));
         a_.jnz(labels_[op.jump]);
+        if (!chunked(loop)) return;
+        // A chunk done: a safe point, then the next chunk, if any.
+        poll_interrupt();
+        Operand rest = int_home(p_.homes[p_.rest_of[loop]]);
+        if (rest.isReg())
+            a_.test(rest.as<x86::Gp>(), rest.as<x86::Gp>());
+        else
+            a_.cmp(rest.as<x86::Mem>(), 0);
+        a_.jnz(chunk_labels_[loop]);
     }
 
     // Leaves the innermost loop; out of the replayed loop itself, the run of

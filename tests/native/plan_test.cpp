@@ -119,7 +119,8 @@ private:
 
 TEST(NativePlan, TheHeaviestValuesGetTheTwelveRegisters) {
     // Fourteen integer variables, v[i] used i + 1 times at the top: the
-    // replayed loop's counter and the interrupt flag's address weigh 1 each.
+    // replayed loop's counter, its passes beyond the chunk and the interrupt
+    // flag's address weigh 1 each.
     Body b;
     std::vector<Symbol*> v;
     for (int i = 0; i < 14; ++i) v.push_back(b.var());
@@ -129,7 +130,7 @@ TEST(NativePlan, TheHeaviestValuesGetTheTwelveRegisters) {
     EXPECT_EQ(p.gp_used, 12);
     for (int i = 0; i < 14; ++i) EXPECT_EQ(b.home(p, v[i]).reg >= 0, i >= 2) << i;
     // Everything else in the frame, after the save area, aligned for calls.
-    EXPECT_EQ(p.spills, 4);
+    EXPECT_EQ(p.spills, 5);
     EXPECT_GE(b.home(p, v[0]).disp, p.spill_base);
     EXPECT_EQ((p.frame + X86_64_TARGET.entry_bytes) % 16, 0);
     EXPECT_EQ(p.save_fp_base, 8 * (12 - 6));
@@ -142,12 +143,13 @@ TEST(NativePlan, TheHeaviestValuesGetTheTwelveRegisters) {
     for (int i = 0; i < 14; ++i) c.op(T_ADD_I, w[i], w[i], c.k(1));
     NativePlan q = c.plan(wide);
     EXPECT_EQ(q.spills, 0);
-    EXPECT_EQ(q.gp_used, 16);
+    EXPECT_EQ(q.gp_used, 17);
     EXPECT_EQ((q.frame + wide.entry_bytes) % 16, 0);
 }
 
 TEST(NativePlan, AArch64HoldsTwentyIntegersAndTwentyTwoRealsInRegisters) {
-    // With the counter and the interrupt flag's address, 26 integer homes.
+    // With the counter, its passes beyond the chunk and the interrupt flag's
+    // address, 27 integer homes.
     Body b;
     for (int i = 0; i < 24; ++i) {
         Symbol* n = b.var();
@@ -158,7 +160,7 @@ TEST(NativePlan, AArch64HoldsTwentyIntegersAndTwentyTwoRealsInRegisters) {
     NativePlan p = b.plan(AARCH64_TARGET);
     EXPECT_EQ(p.gp_used, 20);
     EXPECT_EQ(p.fp_used, 22);
-    EXPECT_EQ(p.spills, 6 + 2);
+    EXPECT_EQ(p.spills, 7 + 2);
     // Calls save x1-x7, x12-x14 and d18-d31; the stack pointer stays 16-aligned.
     EXPECT_EQ(p.save_fp_base, 8 * (20 - 10));
     EXPECT_EQ(p.spill_base, p.save_fp_base + 8 * (22 - 8));
@@ -347,13 +349,13 @@ TEST(NativePlan, OutcomesJudgedByWhetherARecentPassRepeats) {
         uint64_t history;
         Outcomes judged;
     } cases[] = {
-        {1, Outcomes::UNKNOWN},                                  // never ran
-        {history("101010101010101"), Outcomes::UNKNOWN},         // too few to tell
-        {history(std::string(40, '1')), Outcomes::REGULAR},      // always held
-        {history("10101010101010101010"), Outcomes::REGULAR},    // changes every pass, regularly
+        {1, Outcomes::UNKNOWN},                                               // never ran
+        {history("101010101010101"), Outcomes::UNKNOWN},                      // too few to tell
+        {history(std::string(40, '1')), Outcomes::REGULAR},                   // always held
+        {history("10101010101010101010"), Outcomes::REGULAR},                 // changes every pass, regularly
         {history("11100111001110011100111001110011100"), Outcomes::REGULAR},  // a period of five
         {history(random64.substr(0, 63)), Outcomes::IRREGULAR},
-        {0, Outcomes::REGULAR},  // 64 failures, the marker shifted out
+        {0, Outcomes::REGULAR},                                           // 64 failures, the marker shifted out
         {history(random64.substr(0, 63)) << 1 | 1, Outcomes::IRREGULAR},  // all 64 bits outcomes
     };
     for (const Case& c : cases) EXPECT_EQ(judge_outcomes(c.history), c.judged) << std::hex << c.history;
@@ -394,6 +396,40 @@ TEST(NativePlan, RecordedOutcomesDecideWhetherABlockBranches) {
         ASSERT_TRUE(make_native_plan(profiled, X86_64_TARGET, p));
         EXPECT_EQ(p.form[test], c.form) << std::hex << c.history;
     }
+}
+
+TEST(NativePlan, InnermostLoopsPollOnceAChunkOfPasses) {
+    // loop (n) { x = x + 1; loop (n) { x = x * 3; y = rand(x) }; loop (n) { print(x) } }
+    Body b;
+    Symbol* x = b.var();
+    Symbol* y = b.var();
+    Symbol* n = b.var();
+    int32_t outer = b.loop(n);
+    b.op(T_ADD_I, x, x, b.k(1));
+    int32_t inner = b.loop(n);
+    b.op(T_MUL_I, x, x, b.k(3));
+    b.op(T_RAND_I, y, x);
+    b.end();
+    int32_t printing = b.loop(n);
+    b.print(x);
+    b.end();
+    b.end();
+    NativePlan p = b.plan();
+    // A chunk runs about NATIVE_POLL_WORK operations, in a power of two passes.
+    EXPECT_EQ(p.chunk[inner], 8192);
+    EXPECT_GE(p.rest_of[inner], 0);
+    // Loops around others, and loops that print, poll every pass.
+    for (int32_t loop : {outer, printing, b.translation().size}) {
+        EXPECT_EQ(p.chunk[loop], 1) << loop;
+        EXPECT_EQ(p.rest_of[loop], -1) << loop;
+    }
+
+    // A body without loops is the replayed loop's own innermost one.
+    Body c;
+    Symbol* z = c.var();
+    c.op(T_ADD_I, z, z, c.k(1));
+    NativePlan q = c.plan();
+    EXPECT_EQ(q.chunk[c.translation().size], 8192);
 }
 
 TEST(NativePlan, BlocksOnAPassToPassChainKeepTheirBranch) {
