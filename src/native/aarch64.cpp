@@ -434,17 +434,17 @@ private:
         a_.csel(S0, a64::wzr, S0, imm(static_cast<uint32_t>(CondCode::kVS)));
     }
 
-    // draw_random's result in S0.
-    // draw_random's result in S0: its step inline, on the state in memory,
-    // so that no call saves and restores the registers.
+    // draw_random's result in S0: its step inline, on the state in its
+    // home (a register where one is free), so that no call saves and
+    // restores the registers.
     void draw() {
-        load_address(ADDRESS, random_state_address());
-        a_.ldr(S0, a64::ptr(ADDRESS));
+        const Home& h = p_.homes[p_.random];
+        GpW state = int_in(h, S0);
         a_.mov(S1, imm(RANDOM_MULTIPLIER));
         a_.mov(S2, imm(RANDOM_INCREMENT));
-        a_.madd(S0, S0, S1, S2);
-        a_.str(S0, a64::ptr(ADDRESS));
-        a_.ubfx(S0, S0, imm(16), imm(15));
+        a_.madd(state, state, S1, S2);
+        put_int(h, state);
+        a_.ubfx(S0, state, imm(16), imm(15));
     }
 
     void call_print_text(bool file, const void* text) {

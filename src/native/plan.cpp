@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "engine/random.h"
 #include "lexer/symbols.h"
 
 bool is_pure(const TranslatedOp& op) {
@@ -128,7 +129,10 @@ struct Planner {
                 if (i < t.size - 1) --depth;
                 break;
             case OpKind::RAND:
-            case OpKind::MOVE: ok = note(op.pd, op.d, real, depth) && note(op.pa, op.a, real, depth); break;
+                ok = note(Place::VAR, random_state_address(), false, depth);
+                p.random = p.home_of.at(random_state_address());
+                [[fallthrough]];
+            case OpKind::MOVE: ok = ok && note(op.pd, op.d, real, depth) && note(op.pa, op.a, real, depth); break;
             case OpKind::ARITH:
                 ok = note(op.pd, op.d, real, depth) && note(op.pa, op.a, real, depth) && note(op.pb, op.b, real, depth);
                 break;

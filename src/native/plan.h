@@ -117,6 +117,10 @@ struct NativePlan {
     std::vector<int32_t> chunk;
     std::vector<int32_t> rest_of;
     int32_t interrupt = -1;  // the home of &interrupt_signal's address
+    // The home of the random generator's 32-bit state, where the body
+    // draws (else -1): loaded on entry and written back at every way out,
+    // as a variable's.
+    int32_t random = -1;
     std::vector<int32_t> depth_of;  // by operation: the loops around it in the body
     // By operation: the home a hoisted operation writes instead (or -1), and
     // the homes operands a and b are read from instead of their temporaries.

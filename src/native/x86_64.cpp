@@ -522,13 +522,20 @@ private:
         a_.emit(x86::Inst::kIdCvtsi2sd, r, x);
     }
 
-    // draw_random's result in eax: its step inline, on the state in memory,
-    // so that no call saves and restores the registers.
+    // draw_random's result in eax: its step inline, on the state in its
+    // home (a register where one is free), so that no call saves and
+    // restores the registers.
     void draw() {
-        a_.mov(x86::rcx, address_of(random_state_address()));
-        a_.imul(x86::eax, x86::dword_ptr(x86::rcx), static_cast<int32_t>(RANDOM_MULTIPLIER));
-        a_.add(x86::eax, static_cast<int32_t>(RANDOM_INCREMENT));
-        a_.mov(x86::dword_ptr(x86::rcx), x86::eax);
+        Operand state = int_home(p_.homes[p_.random]);
+        if (state.isReg()) {
+            a_.emit(x86::Inst::kIdImul, state, state, imm(static_cast<int32_t>(RANDOM_MULTIPLIER)));
+            a_.emit(x86::Inst::kIdAdd, state, imm(static_cast<int32_t>(RANDOM_INCREMENT)));
+            a_.emit(x86::Inst::kIdMov, x86::eax, state);
+        } else {
+            a_.emit(x86::Inst::kIdImul, x86::eax, state, imm(static_cast<int32_t>(RANDOM_MULTIPLIER)));
+            a_.add(x86::eax, static_cast<int32_t>(RANDOM_INCREMENT));
+            a_.emit(x86::Inst::kIdMov, state, x86::eax);
+        }
         a_.shr(x86::eax, 16);
         a_.and_(x86::eax, RANDOM_RANGE - 1);
     }

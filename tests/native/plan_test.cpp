@@ -423,6 +423,9 @@ TEST(NativePlan, InnermostLoopsPollOnceAChunkOfPasses) {
         EXPECT_EQ(p.chunk[loop], 1) << loop;
         EXPECT_EQ(p.rest_of[loop], -1) << loop;
     }
+    // The generator's state has a home of its own, used at the inner depth.
+    ASSERT_GE(p.random, 0);
+    EXPECT_GE(p.homes[p.random].reg, 0);
 
     // A body without loops is the replayed loop's own innermost one.
     Body c;
@@ -430,6 +433,7 @@ TEST(NativePlan, InnermostLoopsPollOnceAChunkOfPasses) {
     c.op(T_ADD_I, z, z, c.k(1));
     NativePlan q = c.plan();
     EXPECT_EQ(q.chunk[c.translation().size], 8192);
+    EXPECT_EQ(q.random, -1);
 }
 
 TEST(NativePlan, BlocksOnAPassToPassChainKeepTheirBranch) {
