@@ -20,7 +20,11 @@ program N), a third of the statements aim at the native code's corners:
 integer relations against INT_MIN, INT_MAX and NaN-producing reals, short
 blocks that run without a branch, with divisions and with writes to what
 their tests read, breaks inside blocks, and inner loops started many times
-with counts the outer body sets.
+with counts the outer body sets. With --tiers (a different program N again),
+the loops run long enough to move to native code in mid-run: nests whose
+inner counts are the outer loops' variables, blocks whose tests follow a
+pattern or none, breaks before and after the move, draws everywhere (in
+counts, tests, divisors and blocks), and divisions that reach zero late.
 """
 import argparse
 import os
@@ -286,6 +290,86 @@ class Generator:
         for d in reversed(range(depth)):
             self.emit(indent + d, "};")
 
+    # ------------------------------------------------------------ tiering
+
+    def tier_test(self):
+        """A test that follows a short pattern, or none, or depends on a draw."""
+        return self.pick([f"w < {self.rng.randint(1, 4)}", f"w == {self.rng.randint(0, 4)}",
+                          f"h < {self.pick(['16384', '30000', '60000'])}", f"rand(2) == 0",
+                          f"q > {self.rng.randint(1, 30)}", f"s > {self.pick(['100', '5000', '2147483000'])}",
+                          f"x < {self.pick(['0.5', '100.0', '0.0 / 0'])}", f"rand({self.pick(['3', 'q', 'x'])}) > 1"])
+
+    def tier_statement(self, indent, passes):
+        r = self.rng.random()
+        if r < 0.15:
+            self.emit(indent, "w ++; if (w > 4) { w = 0; };")
+        elif r < 0.25:
+            self.emit(indent, "h = h * 75 + 74; h = h - h / 65537 * 65537;")
+        elif r < 0.5:
+            body = self.pick([f"{self.pick(INTS)} =+ {self.pick(['w', 'q', '1', 'rand(5)'])};", "s =- 1000;",
+                              f"{self.pick(INTS)} ++;", f"{self.pick(REALS)} = {self.pick(REALS)} + rand(1.0);",
+                              f"{self.pick(INTS)} = {self.pick(INTS)} / {self.pick(['3', '(rand(4) + 1)', '(q + 1)'])};"])
+            if self.chance(0.3):
+                body += f" if ({self.tier_test()}) {{ {self.pick(INTS)} --; }};"
+            self.emit(indent, f"if ({self.tier_test()}) {{ {body} }};")
+        elif r < 0.6:
+            self.emit(indent, f"if ({self.tier_test()}) {{ out; }};")
+        elif r < 0.7:
+            self.emit(indent, f"s =+ {self.pick(['q', 'p', 'rand(100)', 'h'])};")
+        elif r < 0.73:
+            # Zero late in the run, or never: maybe on the pass of the move.
+            self.emit(indent, f"{self.pick(INTS)} = s / (q - {self.rng.randint(15, 60)});")
+        else:
+            self.statements(indent, 5, 5, passes, True, 1)
+
+    def tier_nest(self, indent):
+        """A nest that runs long enough for tiering: a triangle of passes
+        whose inner counts are the outer loops' variables, or a long loop."""
+        if self.chance(0.25):
+            if self.chance(0.3):
+                self.emit(indent, "t = rand(40000) + 30000;")
+                self.emit(indent, "loop (t) {")
+            else:
+                self.emit(indent, f"loop ({self.pick(['25000', '60000'])}) {{")
+            for _ in range(self.rng.randint(1, 4)):
+                self.tier_statement(indent + 1, 30000)
+            self.emit(indent, "};")
+            return
+        self.emit(indent, f"p = 0; t = {self.pick(['20', '30', '40', '50', 'rand(40)'])};")
+        self.emit(indent, "loop (t) {")
+        self.emit(indent + 1, "p ++; q = 0;")
+        if self.chance(0.3):
+            self.tier_statement(indent + 1, 50)
+        self.emit(indent + 1, f"v = {self.pick(['p', 'p', 'p - 3', 'p / 2 + rand(3)'])};")
+        self.emit(indent + 1, "loop (v) {")
+        self.emit(indent + 2, "q ++;")
+        if self.chance(0.2):
+            self.tier_statement(indent + 2, 1000)
+        count = self.pick(['q', 'q', 'v'])
+        if count == "v":
+            self.emit(indent + 2, f"v = {self.pick(['p - q', 'q + rand(2)'])};")
+        self.emit(indent + 2, f"loop ({count}) {{")
+        for _ in range(self.rng.randint(1, 5)):
+            self.tier_statement(indent + 3, 25000)
+        self.emit(indent + 2, "};")
+        self.emit(indent + 1, "};")
+        self.emit(indent, "};")
+
+    def tier_program(self):
+        self.emit(0, f"int {INTS[0]}, {INTS[1]}; int {INTS[2]}; int p, q; int h, w; int s, t; int v;")
+        self.emit(0, f"dbl {REALS[0]}, {REALS[1]}; dbl {REALS[2]};")
+        self.emit(0, f"int {COUNTS[0]}, {COUNTS[1]}; dbl {REAL_COUNT};")
+        self.emit(0, f"h = {self.rng.randint(1, 60000)}; w = {self.rng.randint(0, 4)};")
+        for _ in range(self.rng.randint(0, 3)):
+            self.assignment(0)
+        for _ in range(self.rng.randint(1, 3)):
+            self.tier_nest(0)
+            if self.chance(0.3):
+                self.statement(0, 0, 0, 1, False)
+        every = INTS + REALS + COUNTS + [REAL_COUNT, UNDECLARED, "p", "q", "h", "w", "s", "t", "v"]
+        self.emit(0, "P(" + ' " " '.join(every) + " \\n);")
+        return "\n".join(self.lines) + "\n", ""
+
     def program(self):
         header = self.chance(0.5)
         if header:
@@ -310,9 +394,12 @@ class Generator:
 
 
 CORNERS = False   # set by --corners
+TIERS = False     # set by --tiers
 
 
 def generate(number):
+    if TIERS:
+        return Generator(number).tier_program()
     return Generator(number, CORNERS).program()
 
 
@@ -436,11 +523,14 @@ def main():
                              "native code compiled")
     parser.add_argument("--corners", action="store_true",
                         help="aim a third of the statements at the native code's corners")
+    parser.add_argument("--tiers", action="store_true",
+                        help="loops that move to native code in mid-run, with blocks, breaks and draws")
     parser.add_argument("--frozen-clock", action="store_true",
                         help="stop rill's clock with libfaketime, so that slow runs still compare")
     args = parser.parse_args()
-    global CORNERS
+    global CORNERS, TIERS
     CORNERS = args.corners
+    TIERS = args.tiers
     if args.frozen_clock:
         FROZEN_CLOCK.update(freeze_clock())
 
