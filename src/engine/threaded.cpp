@@ -78,21 +78,17 @@ L_INC_I: SYM(op->d)->value.integer = step_int(SYM(op->d)->value.integer, 1); NEX
 L_INC_R: SYM(op->d)->value.real = step_real(SYM(op->d)->value.real, 1); NEXT();
 L_DEC_I: SYM(op->d)->value.integer = step_int(SYM(op->d)->value.integer, -1); NEXT();
 L_DEC_R: SYM(op->d)->value.real = step_real(SYM(op->d)->value.real, -1); NEXT();
-// clang-format on
 // A block that holds opens and closes a level that holds 0, which changes
 // nothing; one that fails is stepped over whole.
-#define COMPARE_LABEL(rel, type, read)                                                   \
-    L_##rel##_##type : COMPARE(relation_holds(Relation::rel, read(op->a), read(op->b))); \
-    NEXT();
-#define COMPARE_LABELS(type, read)                                                            \
-    COMPARE_LABEL(EQ, type, read)                                                             \
-    COMPARE_LABEL(NE, type, read) COMPARE_LABEL(LE, type, read) COMPARE_LABEL(GE, type, read) \
-        COMPARE_LABEL(LT, type, read) COMPARE_LABEL(GT, type, read)
-    COMPARE_LABELS(II, I)
-    COMPARE_LABELS(RR, R)
+#define COMPARE_LABEL(rel, type, read) \
+    L_##rel##_##type : COMPARE(relation_holds(Relation::rel, read(op->a), read(op->b))); NEXT();
+#define COMPARE_LABELS(type, read) \
+    COMPARE_LABEL(EQ, type, read) COMPARE_LABEL(NE, type, read) COMPARE_LABEL(LE, type, read) \
+    COMPARE_LABEL(GE, type, read) COMPARE_LABEL(LT, type, read) COMPARE_LABEL(GT, type, read)
+COMPARE_LABELS(II, I)
+COMPARE_LABELS(RR, R)
 #undef COMPARE_LABELS
 #undef COMPARE_LABEL
-// clang-format off
 L_PRINT_STR: print_text(stdout, static_cast<const char*>(op->d)); NEXT();
 L_PRINT_VAR: print_value(stdout, SYM(op->d)); NEXT();
 L_PRINT_NL: print_newline(stdout); NEXT();

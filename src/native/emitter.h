@@ -40,7 +40,7 @@ inline bool prepare_holder(asmjit::CodeHolder& code, NativeFailure& failure, asm
         static asmjit::FileLogger logger;
         logger.setFile(native_listing);
         code.setLogger(&logger);
-        std::fputs("; loop\n", native_listing);
+        (void)std::fputs("; loop\n", native_listing);
     }
     return code.attach(&a) == asmjit::kErrorOk && !failure.failed;
 }
