@@ -103,6 +103,7 @@ private:
 
     VecD real_src(Place place, const void* slot, const VecD& scratch) {
         if (place == Place::CONST) {
+            if (const Home* h = constant_register(slot)) return d_of(*h);
             load_constant(scratch, *static_cast<const double*>(slot));
             return scratch;
         }
@@ -208,6 +209,7 @@ private:
         put_int(passes_home(t_.size), a64::w0);
         for (const Home& h : p_.homes)
             if (h.slot) load(h);
+        for (const auto& [bits, h] : p_.constant_home) a_.ldr(d_of(p_.homes[h]), a64::ptr(pooled(bits)));
         const Home& flag = p_.homes[p_.interrupt];
         expect(flag.wide);
         load_address(ADDRESS, &interrupt_signal);
@@ -231,16 +233,16 @@ private:
     // Calls keep the homes in caller-saved registers in the save area.
     void save() {
         for (int32_t i = AARCH64_TARGET.gp_callee_saved; i < p_.gp_used; ++i)
-            a_.str(GpX(GP_POOL[i]), frame(p_.save_gp(AARCH64_TARGET, i)));
+            if (live_gp(i)) a_.str(GpX(GP_POOL[i]), frame(p_.save_gp(AARCH64_TARGET, i)));
         for (int32_t i = AARCH64_TARGET.fp_callee_saved; i < p_.fp_used; ++i)
-            a_.str(VecD(FP_POOL[i]), frame(p_.save_fp(AARCH64_TARGET, i)));
+            if (live_fp(i)) a_.str(VecD(FP_POOL[i]), frame(p_.save_fp(AARCH64_TARGET, i)));
     }
 
     void restore() {
         for (int32_t i = AARCH64_TARGET.gp_callee_saved; i < p_.gp_used; ++i)
-            a_.ldr(GpX(GP_POOL[i]), frame(p_.save_gp(AARCH64_TARGET, i)));
+            if (live_gp(i)) a_.ldr(GpX(GP_POOL[i]), frame(p_.save_gp(AARCH64_TARGET, i)));
         for (int32_t i = AARCH64_TARGET.fp_callee_saved; i < p_.fp_used; ++i)
-            a_.ldr(VecD(FP_POOL[i]), frame(p_.save_fp(AARCH64_TARGET, i)));
+            if (live_fp(i)) a_.ldr(VecD(FP_POOL[i]), frame(p_.save_fp(AARCH64_TARGET, i)));
     }
 
     template <typename F>

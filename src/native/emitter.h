@@ -202,15 +202,15 @@ protected:
         if (!labels_[i].isValid()) labels_[i] = a_.newLabel();
     }
 
-    // The home an operation writes: its own, once it has been hoisted.
+    // The home an operation writes: its value's, or its variable's.
     const Home& dest_home(const TranslatedOp& op) {
-        if (current_ >= 0 && &t_.ops[current_] == &op && p_.hoisted_home[current_] >= 0)
-            return p_.homes[p_.hoisted_home[current_]];
+        if (current_ >= 0 && &t_.ops[current_] == &op && p_.result_home[current_] >= 0)
+            return p_.homes[p_.result_home[current_]];
         return p_.homes[p_.home_of.at(op.d)];
     }
 
-    // A temporary the current operation reads from a hoisted operation is
-    // read from that operation's home.
+    // The home an operand of the current operation is read from: a
+    // temporary's is that of the value it holds.
     const Home& source_home(Place place, const void* slot) {
         if (place == Place::TEMP && current_ >= 0) {
             const TranslatedOp& op = t_.ops[current_];
@@ -220,6 +220,19 @@ protected:
         }
         return p_.homes[p_.home_of.at(slot)];
     }
+
+    // The register home of a real constant, or null: it is in the pool.
+    const Home* constant_register(const void* slot) const {
+        uint64_t bits;
+        std::memcpy(&bits, slot, sizeof bits);
+        auto it = p_.constant_home.find(bits);
+        return it == p_.constant_home.end() ? nullptr : &p_.homes[it->second];
+    }
+
+    // Whether register reg of its kind holds a value live at the current
+    // operation, which a call there must keep.
+    bool live_gp(int32_t reg) const { return (p_.live_gp[current_] >> reg & 1) != 0; }
+    bool live_fp(int32_t reg) const { return (p_.live_fp[current_] >> reg & 1) != 0; }
 
     const Home* variable_of(const Symbol* sym) {
         auto it = p_.home_of.find(&sym->value);

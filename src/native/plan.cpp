@@ -1,7 +1,10 @@
 #include "native/plan.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <cstring>
+#include <map>
 
 #include "engine/random.h"
 #include "lexer/symbols.h"
@@ -73,76 +76,145 @@ const void* written_variable(const TranslatedOp& op) {
     return nullptr;
 }
 
+// Whether op's result, if it has one, is a real.
+bool result_real(const TranslatedOp& op) {
+    switch (shape_of(op.code).kind) {
+    case OpKind::INT_OF_REAL: return false;
+    case OpKind::REAL_OF_INT: return true;
+    case OpKind::ARITH:
+    case OpKind::MOVE:
+    case OpKind::RAND:
+    case OpKind::STEP:
+    case OpKind::COMPARE:
+    case OpKind::PRINT:
+    case OpKind::INPUT:
+    case OpKind::LOOP:
+    case OpKind::LOOP_END:
+    case OpKind::BREAK: break;
+    }
+    return shape_of(op.code).real;
+}
+
+// An operand as repeats are matched: its place, and a variable's slot and
+// how often it was written before, a constant's bits, or the operation
+// whose value a temporary holds.
+using OperandKey = std::array<uint64_t, 3>;
+using OpKey = std::pair<uint8_t, std::array<OperandKey, 2>>;
+
 struct Planner {
     const Translation& t;
     const NativeTarget& m;
     NativePlan& p;
-    std::vector<int32_t> loop_of;  // by operation: the innermost loop around it in the body, or -1
+    std::vector<int32_t> loop_of;                     // by operation: the innermost loop around it in the body, or -1
+    std::vector<int32_t> context_of;                  // by operation: the innermost block or loop around it, or -1
+    std::vector<int32_t> blocks_of;                   // by operation: the blocks around it inside its innermost loop
+    std::vector<std::pair<int32_t, int32_t>> source;  // by operation: the writers of temporaries a and b, or -1
+    std::vector<bool> hoisted;
+    std::vector<bool> result;  // by home: a temporary result, live from the operation that writes it
 
-    int32_t new_home(const void* slot, bool real, double weight) {
-        p.homes.push_back({slot, real, false, -1, 0, weight});
+    int32_t new_home(const void* slot, bool real, double weight, int32_t first, int32_t last) {
+        p.homes.push_back({slot, real, false, -1, 0, weight, first, last});
         return static_cast<int32_t>(p.homes.size() - 1);
     }
 
-    // A variable or temporary used at depth; false when one slot is used as
-    // both types, which native code does not handle.
-    bool note(Place place, const void* slot, bool real, int32_t depth) {
+    // A variable used at depth; false when one slot is used as both types,
+    // which native code does not handle. A temporary read by operation i
+    // must have been written before in the body, as the type it is read as.
+    bool note(int32_t i, Place place, const void* slot, bool real, int32_t depth, int32_t& from,
+              const std::unordered_map<const void*, int32_t>& writer) {
         if (place == Place::CONST) return true;
-        if (place != Place::VAR && place != Place::TEMP) return false;
+        if (place == Place::TEMP) {
+            auto it = writer.find(slot);
+            if (it == writer.end() || it->second >= i || result_real(t.ops[it->second]) != real) return false;
+            from = it->second;
+            return true;
+        }
+        if (place != Place::VAR) return false;
         auto [it, added] = p.home_of.try_emplace(slot, 0);
-        if (added) it->second = new_home(place == Place::VAR ? slot : nullptr, real, 0);
+        if (added) it->second = new_home(slot, real, 0, 0, t.size - 1);
         NativeHome& h = p.homes[it->second];
         h.weight += weight_at(depth);
         return h.real == real;
     }
 
-    // Every value the operations compute with, and the loop counters. Prints
-    // and reads leave their variables in memory unless something else
-    // computes with them.
+    // Every variable the operations compute with, the loop counters, and
+    // where each temporary operand was written. Prints and reads leave their
+    // variables in memory unless something else computes with them.
     bool collect() {
         p.counter_of.assign(t.size + 1, -1);
-        p.counter_of[t.size] = new_home(nullptr, false, weight_at(0));
-        p.interrupt = new_home(nullptr, false, 0);
+        p.counter_of[t.size] = new_home(nullptr, false, weight_at(0), 0, t.size - 1);
+        p.interrupt = new_home(nullptr, false, 0, 0, t.size - 1);
         p.homes[p.interrupt].wide = true;
         int32_t depth = 0;
         p.depth_of.assign(t.size, 0);
         loop_of.assign(t.size, -1);
+        context_of.assign(t.size, -1);
+        blocks_of.assign(t.size, 0);
+        source.assign(t.size, {-1, -1});
+        std::unordered_map<const void*, int32_t> writer;  // a temporary's last writer
         std::vector<int32_t> open = {-1};
+        std::vector<int32_t> contexts;
+        std::vector<int32_t> blocks = {0};
         for (int32_t i = 0; i < t.size; ++i) {
             const TranslatedOp& op = t.ops[i];
             OpShape shape = shape_of(op.code);
             bool real = shape.real;
             bool ok = true;
+            while (!contexts.empty() && t.ops[contexts.back()].jump <= i &&
+                   shape_of(t.ops[contexts.back()].code).kind == OpKind::COMPARE) {
+                contexts.pop_back();
+                --blocks.back();
+            }
             p.depth_of[i] = depth;
             loop_of[i] = open.back();
+            context_of[i] = contexts.empty() ? -1 : contexts.back();
+            blocks_of[i] = blocks.back();
             if (shape.kind == OpKind::LOOP) open.push_back(i);
             if (shape.kind == OpKind::LOOP_END && open.size() > 1) open.pop_back();
+            auto& [a, b] = source[i];
             switch (shape.kind) {
-            case OpKind::INT_OF_REAL: ok = note(op.pd, op.d, false, depth) && note(op.pa, op.a, true, depth); break;
-            case OpKind::REAL_OF_INT: ok = note(op.pd, op.d, true, depth) && note(op.pa, op.a, false, depth); break;
-            case OpKind::STEP: ok = note(Place::VAR, &static_cast<Symbol*>(op.d)->value, real, depth); break;
+            case OpKind::INT_OF_REAL: ok = note(i, op.pa, op.a, true, depth, a, writer); break;
+            case OpKind::REAL_OF_INT: ok = note(i, op.pa, op.a, false, depth, a, writer); break;
+            case OpKind::STEP:
+                ok = note(i, Place::VAR, &static_cast<Symbol*>(op.d)->value, real, depth, a, writer);
+                break;
             case OpKind::PRINT:
             case OpKind::INPUT:
             case OpKind::BREAK: break;
             case OpKind::LOOP_END:
                 p.homes[p.interrupt].weight += weight_at(depth);
-                if (i < t.size - 1) --depth;
+                if (i < t.size - 1) {
+                    --depth;
+                    contexts.pop_back();
+                    blocks.pop_back();
+                }
                 break;
             case OpKind::RAND:
-                ok = note(Place::VAR, random_state_address(), false, depth);
+                ok = note(i, Place::VAR, random_state_address(), false, depth, b, writer);
                 p.random = p.home_of.at(random_state_address());
                 [[fallthrough]];
-            case OpKind::MOVE: ok = ok && note(op.pd, op.d, real, depth) && note(op.pa, op.a, real, depth); break;
+            case OpKind::MOVE: ok = ok && note(i, op.pa, op.a, real, depth, a, writer); break;
             case OpKind::ARITH:
-                ok = note(op.pd, op.d, real, depth) && note(op.pa, op.a, real, depth) && note(op.pb, op.b, real, depth);
+                ok = note(i, op.pa, op.a, real, depth, a, writer) && note(i, op.pb, op.b, real, depth, b, writer);
                 break;
-            case OpKind::COMPARE: ok = note(op.pa, op.a, real, depth) && note(op.pb, op.b, real, depth); break;
+            case OpKind::COMPARE:
+                ok = note(i, op.pa, op.a, real, depth, a, writer) && note(i, op.pb, op.b, real, depth, b, writer);
+                contexts.push_back(i);
+                ++blocks.back();
+                break;
             case OpKind::LOOP:
-                ok = note(op.pa, op.a, real, depth);
+                ok = note(i, op.pa, op.a, real, depth, a, writer);
                 ++depth;
-                p.counter_of[i] = new_home(nullptr, false, 2 * weight_at(depth));
+                p.counter_of[i] = new_home(nullptr, false, 2 * weight_at(depth), i, op.jump);
+                contexts.push_back(i);
+                blocks.push_back(0);
                 break;
             }
+            if (!ok) return false;
+            if (op.pd == Place::TEMP)
+                writer[op.d] = i;
+            else if (op.pd == Place::VAR)
+                ok = note(i, op.pd, op.d, result_real(op), depth, a, writer);
             if (!ok) return false;
         }
         plan_chunks();
@@ -166,7 +238,7 @@ struct Planner {
             int32_t passes = NATIVE_POLL_WORK / std::max(end - first, 1);
             if (passes < 2) return;
             p.chunk[loop] = static_cast<int32_t>(std::bit_floor(static_cast<uint32_t>(passes)));
-            p.rest_of[loop] = new_home(nullptr, false, weight_at(depth));
+            p.rest_of[loop] = new_home(nullptr, false, weight_at(depth), std::min(first, loop), std::min(end, t.size - 1));
         };
         chunk_loop(t.size, 0, t.size, 0);
         for (int32_t i = 0; i < t.size; ++i)
@@ -179,8 +251,7 @@ struct Planner {
     // the loop runs no pass, or only where a block would have skipped it,
     // changes nothing anyone sees.
     void plan_hoisting() {
-        p.hoisted_home.assign(t.size, -1);
-        p.read_home.assign(t.size, {-1, -1});
+        hoisted.assign(t.size, false);
         p.preheader.assign(t.size, {});
         for (int32_t s = 0; s < t.size; ++s)
             if (shape_of(t.ops[s].code).kind == OpKind::LOOP) hoist_from(s);
@@ -191,71 +262,27 @@ struct Planner {
         std::unordered_map<const void*, bool> written;
         for (int32_t k = s + 1; k < end; ++k)
             if (const void* v = written_variable(t.ops[k])) written[v] = true;
-        std::unordered_map<const void*, int32_t> defined_by;  // a temporary's last writer here
-        auto hoisted = [&](const void* slot) {
-            auto it = defined_by.find(slot);
-            return it == defined_by.end() ? -1 : p.hoisted_home[it->second];
-        };
-        auto invariant = [&](Place place, const void* slot) {
+        auto invariant = [&](Place place, const void* slot, int32_t from) {
             return place == Place::CONST || (place == Place::VAR && !written.count(slot)) ||
-                   (place == Place::TEMP && hoisted(slot) >= 0);
+                   (place == Place::TEMP && hoisted[from]);
         };
-        int32_t nested = 0;
         for (int32_t k = s + 1; k < end; ++k) {
             const TranslatedOp& op = t.ops[k];
-            if (op.code == T_LOOP_I || op.code == T_LOOP_R) ++nested;
-            if (op.code == T_LOOP_END) --nested;
-            if (nested > 0 || op.code == T_LOOP_END) {
-                if (op.pd == Place::TEMP) defined_by.erase(op.d);
-                continue;
-            }
-            if (op.pa == Place::TEMP) p.read_home[k].first = hoisted(op.a);
-            if (op.pb == Place::TEMP) p.read_home[k].second = hoisted(op.b);
-            if (op.pd != Place::TEMP) continue;
-            defined_by[op.d] = k;
-            bool b_invariant = op.pb == Place::NONE || invariant(op.pb, op.b);
-            if (is_pure(op) && invariant(op.pa, op.a) && b_invariant) {
-                p.hoisted_home[k] = new_home(nullptr, shape_of(op.code).real, weight_at(p.depth_of[k]));
+            if (loop_of[k] != s || op.pd != Place::TEMP) continue;
+            bool b_invariant = op.pb == Place::NONE || invariant(op.pb, op.b, source[k].second);
+            if (is_pure(op) && invariant(op.pa, op.a, source[k].first) && b_invariant) {
+                hoisted[k] = true;
                 p.preheader[s].push_back(k);
             }
         }
     }
 
-    // The heaviest homes get registers; the rest, frame slots after the
-    // save area of the caller-saved registers.
-    void assign_homes() {
-        p.save_gp_base = 0;
-        p.save_fp_base = p.save_gp_base + 8 * (m.gp_count - m.gp_callee_saved);
-        p.spill_base = p.save_fp_base + 8 * (m.fp_count - m.fp_callee_saved);
-        std::vector<int32_t> order(p.homes.size());
-        for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
-        std::stable_sort(order.begin(), order.end(),
-                         [this](int32_t x, int32_t y) { return p.homes[x].weight > p.homes[y].weight; });
-        for (int32_t i : order) {
-            NativeHome& h = p.homes[i];
-            int32_t& used = h.real ? p.fp_used : p.gp_used;
-            if (used < (h.real ? m.fp_count : m.gp_count))
-                h.reg = used++;
-            else
-                h.disp = p.spill_base + 8 * p.spills++;
-        }
-        // Calls find the stack aligned to 16.
-        p.frame = p.spill_base + 8 * p.spills;
-        while ((p.frame + m.entry_bytes) % 16 != 0) p.frame += 8;
-    }
-
-    // The operation before i that last wrote temporary slot: within one
-    // statement, the one whose value i reads.
-    int32_t writer_of(int32_t i, const void* slot) const {
-        for (int32_t k = i - 1; k >= 0; --k)
-            if (t.ops[k].pd == Place::TEMP && t.ops[k].d == slot) return k;
-        return -1;
-    }
-
-    // Whether the real operand (place, slot) of operation i is an integer
-    // exactly: a constant that is one, or an integer variable converted by
-    // an operation, which is then added to folds.
-    bool integer_operand(int32_t i, Place place, const void* slot, WideOperand& o, std::vector<int32_t>& folds) const {
+    // Whether the real operand (place, slot) of operation i, written by
+    // from if a temporary, is an integer exactly: a constant that is one,
+    // or an integer variable converted by an operation, which is then added
+    // to folds.
+    bool integer_operand(Place place, const void* slot, int32_t from, WideOperand& o,
+                         std::vector<int32_t>& folds) const {
         if (place == Place::CONST) {
             double v = *static_cast<const double*>(slot);
             if (!(v >= -2147483648.0 && v <= 2147483647.0) || v != static_cast<double>(static_cast<int32_t>(v)))
@@ -264,23 +291,21 @@ struct Planner {
             return true;
         }
         if (place != Place::TEMP) return false;
-        int32_t k = writer_of(i, slot);
-        if (k < 0 || t.ops[k].code != T_REAL_OF_I || t.ops[k].pa != Place::VAR) return false;
-        o = {t.ops[k].a, 0};
-        folds.push_back(k);
+        if (t.ops[from].code != T_REAL_OF_I || t.ops[from].pa != Place::VAR) return false;
+        o = {t.ops[from].a, 0};
+        folds.push_back(from);
         return true;
     }
 
-    // Whether the real operand (place, slot) of operation i is a product
-    // of two integers computed for it alone (not hoisted).
-    bool product_operand(int32_t i, Place place, const void* slot, WideCompare& w, std::vector<int32_t>& folds) const {
+    // Whether the real operand (place, slot) of a comparison, written by
+    // from, is a product of two integers computed for it alone (not hoisted).
+    bool product_operand(Place place, int32_t from, WideCompare& w, std::vector<int32_t>& folds) const {
         if (place != Place::TEMP) return false;
-        int32_t k = writer_of(i, slot);
-        if (k < 0 || t.ops[k].code != T_MUL_R || p.hoisted_home[k] >= 0) return false;
-        const TranslatedOp& mul = t.ops[k];
-        folds.push_back(k);
-        return integer_operand(k, mul.pa, mul.a, w.factor[0], folds) &&
-               integer_operand(k, mul.pb, mul.b, w.factor[1], folds);
+        if (t.ops[from].code != T_MUL_R || hoisted[from]) return false;
+        const TranslatedOp& mul = t.ops[from];
+        folds.push_back(from);
+        return integer_operand(mul.pa, mul.a, source[from].first, w.factor[0], folds) &&
+               integer_operand(mul.pb, mul.b, source[from].second, w.factor[1], folds);
     }
 
     // The comparisons in reals of a product of two integers with an
@@ -298,8 +323,9 @@ struct Planner {
             for (bool first : {true, false}) {
                 folds.clear();
                 w.product_first = first;
-                found = product_operand(i, first ? op.pa : op.pb, first ? op.a : op.b, w, folds) &&
-                        integer_operand(i, first ? op.pb : op.pa, first ? op.b : op.a, w.other, folds);
+                auto [a, b] = source[i];
+                found = product_operand(first ? op.pa : op.pb, first ? a : b, w, folds) &&
+                        integer_operand(first ? op.pb : op.pa, first ? op.b : op.a, first ? b : a, w.other, folds);
                 if (found) break;
             }
             if (!found) continue;
@@ -307,16 +333,328 @@ struct Planner {
             p.wide.push_back(w);
             for (int32_t k : folds) {
                 p.folded[k] = true;
-                // Its value, written once and read once, no longer weighs
-                // for a register; nor does a conversion hoisted before its
-                // loop, no longer needed there.
-                p.homes[p.home_of.at(t.ops[k].d)].weight -= 2 * weight_at(p.depth_of[k]);
-                if (p.hoisted_home[k] >= 0) {
-                    p.homes[p.hoisted_home[k]].weight = 0;
-                    p.hoisted_home[k] = -1;
+                // A conversion hoisted before its loop is no longer needed there.
+                if (hoisted[k]) {
+                    hoisted[k] = false;
                     std::erase(p.preheader[loop_of[k]], k);  // hoisted before its own loop
                 }
             }
+        }
+    }
+
+    // The operation whose value a temporary operand written by from holds.
+    int32_t value_of(int32_t from) const { return from >= 0 && p.same_as[from] >= 0 ? p.same_as[from] : from; }
+
+    OperandKey key_of(Place place, const void* slot, bool real, int32_t from,
+                      const std::unordered_map<const void*, uint32_t>& version) const {
+        switch (place) {
+        case Place::VAR: {
+            auto it = version.find(slot);
+            return {1, reinterpret_cast<uintptr_t>(slot), it == version.end() ? 0 : it->second};
+        }
+        case Place::CONST: {
+            uint64_t bits = 0;
+            if (real)
+                std::memcpy(&bits, slot, sizeof(double));
+            else
+                bits = static_cast<uint32_t>(*static_cast<const int32_t*>(slot));
+            return {2, bits, 0};
+        }
+        case Place::TEMP: return {3, static_cast<uint64_t>(value_of(from)), 0};
+        case Place::NONE: break;
+        }
+        return {0, 0, 0};
+    }
+
+    // Repeats within a pass: a pure operation with the same code and
+    // operands as an earlier one reads that one's value, when no variable
+    // among them was written in between and the earlier one ran in every
+    // pass that reaches this one (the same loop, and no block closed since).
+    // Operand order is kept, which decides the sign of a NaN. A value a
+    // variable was given stands for it until the variable is written.
+    void plan_repeats() {
+        p.same_as.assign(t.size, -1);
+        struct Available {
+            int32_t op;
+            const void* var;  // the variable holding the value, or null for a temporary
+            uint32_t version;
+        };
+        std::map<OpKey, Available> available;
+        std::unordered_map<const void*, uint32_t> version;
+        for (int32_t i = 0; i < t.size; ++i) {
+            const TranslatedOp& op = t.ops[i];
+            const void* written = written_variable(op);
+            if (!p.folded[i] && !hoisted[i] && op.pd != Place::NONE && is_pure(op)) {
+                OpKind kind = shape_of(op.code).kind;
+                bool operand_real =
+                    kind == OpKind::INT_OF_REAL || (kind != OpKind::REAL_OF_INT && shape_of(op.code).real);
+                OpKey key{op.code,
+                          {key_of(op.pa, op.a, operand_real, source[i].first, version),
+                           key_of(op.pb, op.b, operand_real, source[i].second, version)}};
+                auto it = available.find(key);
+                bool found = it != available.end() && visible(it->second.op, i) &&
+                             (!it->second.var || version[it->second.var] == it->second.version);
+                if (found && op.pd == Place::TEMP) {
+                    p.same_as[i] = it->second.op;
+                    p.folded[i] = true;
+                } else if (!found) {
+                    // A variable among its own operands changes with the write.
+                    bool self = written &&
+                                ((op.pa == Place::VAR && op.a == written) || (op.pb == Place::VAR && op.b == written));
+                    if (!self) available[key] = {i, written, written ? version[written] + 1 : 0};
+                }
+            }
+            if (written) ++version[written];
+        }
+    }
+
+    // Whether operation j runs in every pass that reaches the later i.
+    bool visible(int32_t j, int32_t i) const {
+        int32_t c = context_of[j];
+        return loop_of[j] == loop_of[i] && (c < 0 || t.ops[c].jump > i);
+    }
+
+    // A home for every value computed into a temporary, live from its
+    // operation to its last read, and where each operand is read from.
+    void plan_values() {
+        p.hoisted_home.assign(t.size, -1);
+        p.result_home.assign(t.size, -1);
+        p.read_home.assign(t.size, {-1, -1});
+        for (int32_t s = 0; s < t.size; ++s)
+            for (int32_t k : p.preheader[s]) {
+                // Live over the whole loop once a pass reads it.
+                int32_t h = new_home(nullptr, result_real(t.ops[k]), weight_at(p.depth_of[s]), s, s);
+                p.hoisted_home[k] = p.result_home[k] = h;
+            }
+        for (int32_t i = 0; i < t.size; ++i) {
+            const TranslatedOp& op = t.ops[i];
+            if (p.folded[i]) continue;
+            if (op.pd == Place::VAR) p.result_home[i] = p.home_of.at(op.d);  // where a repeat finds it
+            if (op.pd == Place::TEMP && !hoisted[i]) {
+                p.result_home[i] = new_home(nullptr, result_real(op), weight_at(p.depth_of[i]), i, i);
+                result.resize(p.homes.size());
+                result.back() = true;
+            }
+            if (p.wide_of[i] >= 0) continue;  // it reads the variables themselves
+            auto read = [&](Place place, int32_t from, int32_t& home) {
+                if (place != Place::TEMP) return;
+                home = p.result_home[value_of(from)];
+                NativeHome& h = p.homes[home];
+                h.weight += weight_at(p.depth_of[i]);
+                int32_t from_loop = hoisted[value_of(from)] ? loop_of[value_of(from)] : -1;
+                if (from_loop < 0)
+                    h.last = std::max(h.last, i);
+                else if (!hoisted[i])
+                    h.last = t.ops[from_loop].jump;
+            };
+            read(op.pa, source[i].first, p.read_home[i].first);
+            read(op.pb, source[i].second, p.read_home[i].second);
+        }
+        result.resize(p.homes.size());
+    }
+
+    // A temporary read once, as the first operand of the operation that
+    // ends its statement in a variable, is formed in that variable's home
+    // (and so on up the chain of first operands): no copy, and no register
+    // of its own. Only where nothing from its writer on reads the variable,
+    // nothing can stop the run before the variable is written, and the
+    // write is not one a block may make without a branch.
+    void plan_formed_in_place() {
+        std::vector<int32_t> reads(t.size, 0);
+        for (int32_t i = 0; i < t.size; ++i) {
+            if (p.folded[i]) continue;
+            if (t.ops[i].pa == Place::TEMP) ++reads[value_of(source[i].first)];
+            if (t.ops[i].pb == Place::TEMP) ++reads[value_of(source[i].second)];
+        }
+        for (int32_t k = t.size - 1; k >= 0; --k) {
+            const TranslatedOp& op = t.ops[k];
+            if (p.folded[k] || hoisted[k] || !is_pure(op) || op.pa != Place::TEMP) continue;
+            int32_t target = -1;
+            if (op.pd == Place::VAR)
+                target = p.home_of.at(op.d);
+            else if (op.pd == Place::TEMP && p.result_home[k] >= 0 && p.homes[p.result_home[k]].slot)
+                target = p.result_home[k];
+            if (target < 0 || (!result_real(op) && blocks_of[k] > 0)) continue;
+            int32_t j = source[k].first;
+            if (p.same_as[j] >= 0 || hoisted[j] || reads[j] != 1 || !is_pure(t.ops[j]) ||
+                result_real(t.ops[j]) != p.homes[target].real)
+                continue;
+            const void* v = p.homes[target].slot;
+            bool clear = !(op.pb == Place::VAR && op.b == v) && p.read_home[k].second != target;
+            for (int32_t i = j + 1; clear && i < k; ++i) {
+                const TranslatedOp& o = t.ops[i];
+                clear = is_pure(o) && written_variable(o) != v && !(o.pa == Place::VAR && o.a == v) &&
+                        !(o.pb == Place::VAR && o.b == v) && p.read_home[i].first != target &&
+                        p.read_home[i].second != target;
+            }
+            if (!clear) continue;
+            NativeHome& own = p.homes[p.result_home[j]];
+            p.homes[target].weight += own.weight;
+            own = {nullptr, own.real, false, -1, 0, 0, -1, -1};
+            p.result_home[j] = target;
+            p.read_home[k].first = target;
+        }
+    }
+
+    // Whether a's register is free for h: a is dead before h begins, or
+    // dies at the operation that writes h (which reads it first).
+    bool frees(const NativeHome& a, int32_t h) const {
+        const NativeHome& n = p.homes[h];
+        return a.last < n.first || (a.last == n.first && a.first < n.first && result[h]);
+    }
+
+    // Registers by a linear scan over the operations, in the order homes
+    // become live: a home takes a free register (its first operand's, when
+    // that one dies here, so that x = x op y needs no copy), or the one of
+    // the live home with the fewest uses for its length, if that is fewer
+    // than its own, which then goes to the frame.
+    void allocate_registers() {
+        std::vector<int32_t> order;
+        for (size_t i = 0; i < p.homes.size(); ++i)
+            if (p.homes[i].first >= 0) order.push_back(static_cast<int32_t>(i));
+        std::stable_sort(order.begin(), order.end(), [this](int32_t x, int32_t y) {
+            const NativeHome& a = p.homes[x];
+            const NativeHome& b = p.homes[y];
+            return a.first != b.first ? a.first < b.first : a.weight > b.weight;
+        });
+        std::vector<int32_t> first_operand(p.homes.size(), -1);
+        for (int32_t i = 0; i < t.size; ++i)
+            if (p.result_home[i] >= 0 && result[p.result_home[i]])
+                first_operand[p.result_home[i]] = p.read_home[i].first;
+        std::vector<int32_t> active[2];
+        std::vector<int32_t> holder[2] = {std::vector<int32_t>(m.gp_count, -1), std::vector<int32_t>(m.fp_count, -1)};
+        for (int32_t h : order) {
+            NativeHome& n = p.homes[h];
+            for (auto& list : active)
+                std::erase_if(list, [&](int32_t a) {
+                    if (!frees(p.homes[a], h)) return false;
+                    holder[p.homes[a].real][p.homes[a].reg] = -1;
+                    return true;
+                });
+            std::vector<int32_t>& live = active[n.real];
+            std::vector<int32_t>& regs = holder[n.real];
+            int32_t reg = -1;
+            int32_t hint = first_operand[h];
+            if (hint >= 0 && p.homes[hint].real == n.real && p.homes[hint].reg >= 0 && regs[p.homes[hint].reg] < 0)
+                reg = p.homes[hint].reg;
+            for (int32_t r = 0; reg < 0 && r < static_cast<int32_t>(regs.size()); ++r)
+                if (regs[r] < 0) reg = r;
+            if (reg < 0 && !live.empty()) {
+                // Uses per operation still to come: a long-lived value read
+                // now and then gives way to several short ones.
+                auto density = [&](int32_t x) { return p.homes[x].weight / (p.homes[x].last - n.first + 1); };
+                auto lightest = std::min_element(live.begin(), live.end(),
+                                                 [&](int32_t x, int32_t y) { return density(x) < density(y); });
+                if (density(*lightest) < density(h)) {
+                    reg = p.homes[*lightest].reg;
+                    p.homes[*lightest].reg = -1;
+                    live.erase(lightest);
+                }
+            }
+            if (reg < 0) continue;
+            n.reg = reg;
+            regs[reg] = h;
+            live.push_back(h);
+            int32_t& used = n.real ? p.fp_used : p.gp_used;
+            used = std::max(used, reg + 1);
+        }
+    }
+
+    // Real constants into the registers no value needed, the most used
+    // first; the prologue loads them.
+    void allocate_constants() {
+        std::unordered_map<uint64_t, double> uses;
+        for (int32_t i = 0; i < t.size; ++i) {
+            const TranslatedOp& op = t.ops[i];
+            OpKind kind = shape_of(op.code).kind;
+            if (p.folded[i] || p.wide_of[i] >= 0 || !shape_of(op.code).real ||
+                (kind != OpKind::ARITH && kind != OpKind::COMPARE && kind != OpKind::MOVE))
+                continue;
+            for (auto [place, slot] : {std::pair{op.pa, op.a}, std::pair{op.pb, op.b}}) {
+                if (place != Place::CONST) continue;
+                uint64_t bits;
+                std::memcpy(&bits, slot, sizeof bits);
+                uses[bits] += weight_at(p.depth_of[i]);
+            }
+        }
+        std::vector<std::pair<double, uint64_t>> order;
+        for (auto [bits, weight] : uses) order.emplace_back(weight, bits);
+        std::sort(order.begin(), order.end(), [](const auto& x, const auto& y) {
+            return x.first != y.first ? x.first > y.first : x.second < y.second;
+        });
+        for (auto [weight, bits] : order) {
+            if (p.fp_used >= m.fp_count) break;
+            int32_t h = new_home(nullptr, true, weight, 0, t.size - 1);
+            p.homes[h].reg = p.fp_used++;
+            p.constant_home[bits] = h;
+        }
+    }
+
+    // Frame slots for the homes without a register, after the save area of
+    // the caller-saved registers: homes never live at once share a slot.
+    void assign_slots() {
+        p.save_gp_base = 0;
+        p.save_fp_base = p.save_gp_base + 8 * (m.gp_count - m.gp_callee_saved);
+        p.spill_base = p.save_fp_base + 8 * (m.fp_count - m.fp_callee_saved);
+        std::vector<int32_t> order;
+        for (size_t i = 0; i < p.homes.size(); ++i)
+            if (p.homes[i].first >= 0 && p.homes[i].reg < 0) order.push_back(static_cast<int32_t>(i));
+        std::stable_sort(order.begin(), order.end(),
+                         [this](int32_t x, int32_t y) { return p.homes[x].first < p.homes[y].first; });
+        std::vector<int32_t> free_slots;
+        std::vector<int32_t> holding;
+        for (int32_t h : order) {
+            NativeHome& n = p.homes[h];
+            std::erase_if(holding, [&](int32_t a) {
+                if (p.homes[a].last >= n.first) return false;
+                free_slots.push_back(p.homes[a].disp);
+                return true;
+            });
+            if (free_slots.empty()) {
+                n.disp = p.spill_base + 8 * p.spills++;
+            } else {
+                n.disp = free_slots.back();
+                free_slots.pop_back();
+            }
+            holding.push_back(h);
+        }
+        // Calls find the stack aligned to 16.
+        p.frame = p.spill_base + 8 * p.spills;
+        while ((p.frame + m.entry_bytes) % 16 != 0) p.frame += 8;
+    }
+
+    // The registers live at each operation.
+    void plan_live_registers() {
+        p.live_gp.assign(t.size, 0);
+        p.live_fp.assign(t.size, 0);
+        std::vector<std::pair<int32_t, int32_t>> starts;
+        std::vector<std::pair<int32_t, int32_t>> ends;
+        for (size_t i = 0; i < p.homes.size(); ++i) {
+            const NativeHome& h = p.homes[i];
+            if (h.first < 0 || h.reg < 0) continue;
+            starts.emplace_back(h.first, static_cast<int32_t>(i));
+            ends.emplace_back(h.last, static_cast<int32_t>(i));
+        }
+        std::sort(starts.begin(), starts.end());
+        std::sort(ends.begin(), ends.end());
+        std::vector<int32_t> count[2] = {std::vector<int32_t>(m.gp_count, 0), std::vector<int32_t>(m.fp_count, 0)};
+        uint32_t mask[2] = {0, 0};
+        size_t s = 0;
+        size_t e = 0;
+        auto change = [&](int32_t h, int32_t by) {
+            const NativeHome& n = p.homes[h];
+            int32_t& c = count[n.real][n.reg];
+            c += by;
+            if (c > 0)
+                mask[n.real] |= uint32_t{1} << n.reg;
+            else
+                mask[n.real] &= ~(uint32_t{1} << n.reg);
+        };
+        for (int32_t i = 0; i < t.size; ++i) {
+            for (; s < starts.size() && starts[s].first <= i; ++s) change(starts[s].second, 1);
+            p.live_gp[i] = mask[0];
+            p.live_fp[i] = mask[1];
+            for (; e < ends.size() && ends[e].first <= i; ++e) change(ends[e].second, -1);
         }
     }
 
@@ -425,12 +763,18 @@ struct Planner {
 bool make_native_plan(const Translation& t, const NativeTarget& m, NativePlan& plan) {
     plan = NativePlan{};
     if (t.size > NATIVE_MAX_OPS || t.loop_depth > NATIVE_MAX_LOOP_DEPTH) return false;
-    Planner planner{t, m, plan, {}};
+    Planner planner{t, m, plan, {}, {}, {}, {}, {}, {}};
     if (!planner.collect()) return false;
     planner.plan_hoisting();
     planner.plan_wide_compares();
-    planner.assign_homes();
+    planner.plan_repeats();
+    planner.plan_values();
+    planner.plan_formed_in_place();
+    planner.allocate_registers();
+    planner.allocate_constants();
+    planner.assign_slots();
     if (plan.frame > NATIVE_MAX_FRAME) return false;
+    planner.plan_live_registers();
     planner.plan_blocks();
     return true;
 }

@@ -1,9 +1,15 @@
 // The plan of a loop body's native code: every choice that does not depend
 // on the machine's instructions, made once from a Translation, as plain data.
-// Homes: each variable, temporary and loop counter the body computes with,
-// weighted by the loops around its uses; the heaviest get registers, the
-// rest frame slots. Hoisting: what an inner loop's passes cannot change is
-// computed once, before that loop. Blocks: which comparisons jump, which
+// Homes: each variable and loop counter keeps one for the whole replay; each
+// value an operation computes into a temporary has one of its own, live
+// from that operation to its last read. Homes are weighted by the loops
+// around their uses, and registers go to them by a linear scan over the
+// operations: a value that dies frees its register, and where there are
+// more live values than registers the lightest go to frame slots. Real
+// constants take the registers no value needs. Repeats: a pure operation
+// whose operands and context match an earlier one in the same pass reads
+// that value instead. Hoisting: what an inner loop's passes cannot change
+// is computed once, before that loop. Blocks: which comparisons jump, which
 // blocks run without a branch, which blocks are a lone break.
 //
 // How an emitter uses it: describe the machine in a NativeTarget (how many
@@ -12,19 +18,23 @@
 // operations in order, reading everything from the plan:
 //   - skip an operation whose hoisted_home is set; emit the operations of
 //     preheader[i] (into their hoisted homes) just before loop i starts;
-//   - a temporary operand of operation i is read from read_home[i] where
-//     that is set (it was hoisted), else from home_of;
+//   - a temporary operand of operation i is read from read_home[i], and a
+//     temporary result written to result_home[i]; variables live at home_of;
+//   - a real constant operand is read from its register where
+//     constant_home has its bits (loaded by the prologue), else the pool;
 //   - home.reg is a register index into the emitter's own pool of its kind
 //     (general or float), or -1 for the frame slot at home.disp;
 //   - a comparison's form says how its block runs; an operation whose guard
 //     is not NONE runs inside a branch-free block: a write to a variable takes
 //     effect only when the block's test holds (INNER: both tests, the outer
 //     and the one nested in it);
-//   - calls keep live caller-saved registers at save_gp / save_fp;
+//   - calls keep the caller-saved registers of live_gp[i] / live_fp[i] at
+//     save_gp / save_fp;
 //   - a loop whose chunk is above 1 counts its passes in chunks of that
 //     many, kept in rest_of: its counter counts down a chunk, and the
 //     interrupt is polled once a chunk, when the counter reaches 0;
-//   - skip a folded operation; a comparison with a WideCompare compares
+//   - skip a folded operation (its value is an earlier one's, or only fed a
+//     wide comparison); a comparison with a WideCompare compares
 //     that product and integer, as 64-bit integers, by its relation.
 // The emitter checks what the plan promised (a guarded write's variable is
 // in a register, a hoisted operation is pure) and declines the loop, rather
@@ -70,6 +80,8 @@ struct NativeHome {
     int32_t reg;   // a register index of its kind; -1 for a frame slot
     int32_t disp;  // the frame slot's offset from the stack pointer
     double weight;
+    int32_t first;  // the operations it is live over; first < 0: never used
+    int32_t last;
 };
 
 // How a comparison's block runs.
@@ -109,7 +121,7 @@ struct WideCompare {
 
 struct NativePlan {
     std::vector<NativeHome> homes;
-    std::unordered_map<const void*, int32_t> home_of;  // by slot: variables and temporaries
+    std::unordered_map<const void*, int32_t> home_of;  // by slot: variables
     std::vector<int32_t> counter_of;                   // by loop operation (else -1); the replayed loop's at size
     // By loop operation, as counter_of: how many passes run between two
     // polls for an interrupt (1: every pass), and, above 1, the home of the
@@ -122,22 +134,33 @@ struct NativePlan {
     // as a variable's.
     int32_t random = -1;
     std::vector<int32_t> depth_of;  // by operation: the loops around it in the body
-    // By operation: the home a hoisted operation writes instead (or -1), and
-    // the homes operands a and b are read from instead of their temporaries.
+    // By operation: the home a hoisted operation writes (or -1), the home a
+    // temporary result goes to (hoisted or not; a variable's home where the
+    // value is formed where it ends), the homes temporary operands a and b
+    // are read from (else -1), and the earlier operation whose value a
+    // folded one repeats (or -1).
     std::vector<int32_t> hoisted_home;
+    std::vector<int32_t> result_home;
     std::vector<std::pair<int32_t, int32_t>> read_home;
+    std::vector<int32_t> same_as;
+    std::unordered_map<uint64_t, int32_t> constant_home;  // by a real constant's bits: its register's home
+    // By operation: the registers (bit i for index i) holding a value live
+    // there, which a call made there must keep.
+    std::vector<uint32_t> live_gp;
+    std::vector<uint32_t> live_fp;
     std::vector<std::vector<int32_t>> preheader;  // by loop operation: what is computed before it
     std::vector<BlockForm> form;                  // by operation
     std::vector<Guard> guard;                     // by operation
     int32_t gp_used = 0;                          // registers 0 to gp_used - 1 hold homes
     int32_t fp_used = 0;
-    int32_t spills = 0;        // homes in frame slots
+    int32_t spills = 0;        // frame slots for homes (values live at once share none)
     int32_t save_gp_base = 0;  // the save area of the caller-saved general registers
     int32_t save_fp_base = 0;
     int32_t spill_base = 0;
     int32_t frame = 0;  // bytes below the entry's; frame + entry_bytes is a multiple of 16
     // By operation: the comparison's WideCompare in wide (or -1), and
-    // whether the operation only fed such a comparison and is not emitted.
+    // whether the operation is not emitted: it only fed such a comparison,
+    // or repeats an earlier value (same_as).
     std::vector<int32_t> wide_of;
     std::vector<WideCompare> wide;
     std::vector<bool> folded;

@@ -79,7 +79,10 @@ private:
     }
 
     Operand real_src(Place place, const void* slot) {
-        if (place == Place::CONST) return constant(*static_cast<const double*>(slot));
+        if (place == Place::CONST) {
+            if (const Home* h = constant_register(slot)) return real_home(*h);
+            return constant(*static_cast<const double*>(slot));
+        }
         return real_home(source_home(place, slot));
     }
 
@@ -142,6 +145,8 @@ private:
         move_int(int_home(passes_home(t_.size)), x86::edi);
         for (const Home& h : p_.homes)
             if (h.slot) load(h);
+        for (const auto& [bits, h] : p_.constant_home)
+            a_.movsd(x86::xmm(static_cast<uint32_t>(p_.homes[h].reg)), x86::qword_ptr(pooled(bits)));
         a_.mov(x86::rax, address_of(&interrupt_signal));
         a_.emit(x86::Inst::kIdMov, int_home(p_.homes[p_.interrupt]), x86::rax);
         if (chunked(t_.size)) start_chunk(t_.size);
@@ -153,19 +158,21 @@ private:
         a_.ret();
     }
 
-    // Calls keep the homes in caller-saved registers in the save area.
+    // Calls keep the live homes in caller-saved registers in the save area.
     void save() {
         for (int32_t i = CALLEE_SAVED; i < p_.gp_used; ++i)
-            a_.mov(x86::qword_ptr(x86::rsp, p_.save_gp(X86_64_TARGET, i)), GP_POOL[i]);
+            if (live_gp(i)) a_.mov(x86::qword_ptr(x86::rsp, p_.save_gp(X86_64_TARGET, i)), GP_POOL[i]);
         for (int32_t i = 0; i < p_.fp_used; ++i)
-            a_.movsd(x86::qword_ptr(x86::rsp, p_.save_fp(X86_64_TARGET, i)), x86::xmm(static_cast<uint32_t>(i)));
+            if (live_fp(i))
+                a_.movsd(x86::qword_ptr(x86::rsp, p_.save_fp(X86_64_TARGET, i)), x86::xmm(static_cast<uint32_t>(i)));
     }
 
     void restore() {
         for (int32_t i = CALLEE_SAVED; i < p_.gp_used; ++i)
-            a_.mov(GP_POOL[i], x86::qword_ptr(x86::rsp, p_.save_gp(X86_64_TARGET, i)));
+            if (live_gp(i)) a_.mov(GP_POOL[i], x86::qword_ptr(x86::rsp, p_.save_gp(X86_64_TARGET, i)));
         for (int32_t i = 0; i < p_.fp_used; ++i)
-            a_.movsd(x86::xmm(static_cast<uint32_t>(i)), x86::qword_ptr(x86::rsp, p_.save_fp(X86_64_TARGET, i)));
+            if (live_fp(i))
+                a_.movsd(x86::xmm(static_cast<uint32_t>(i)), x86::qword_ptr(x86::rsp, p_.save_fp(X86_64_TARGET, i)));
     }
 
     template <typename F>

@@ -250,6 +250,7 @@ TEST(NativePlan, ProductsOfIntegersComparedWithIntegersAreComparedWide) {
     int32_t above = b.compare(T_GT_RR, t0, t1);
     b.step(T_INC_I, d);
     b.end();
+    b.step(T_INC_I, q);  // else q * 7 would be hoisted, and compared in reals
     std::vector<int32_t> seven = {b.op(T_REAL_OF_I, t0, t), b.op(T_REAL_OF_I, t1, q),
                                   b.op(T_MUL_R, t1, t1, b.real_k(7.0))};
     int32_t equal = b.compare(T_EQ_RR, t0, t1);
@@ -291,12 +292,167 @@ TEST(NativePlan, ProductsOfIntegersComparedWithIntegersAreComparedWide) {
 
     EXPECT_EQ(p.wide_of[half], -1);
     EXPECT_EQ(p.wide_of[two_products], -1);
-    EXPECT_EQ(std::count(p.folded.begin(), p.folded.end(), true), 7);
+    // Folded for the wide comparisons, not as repeats of an earlier value.
+    auto folded_for_wide = [](const NativePlan& q) {
+        int32_t n = 0;
+        for (size_t i = 0; i < q.folded.size(); ++i) n += q.folded[i] && q.same_as[i] < 0;
+        return n;
+    };
+    EXPECT_EQ(folded_for_wide(p), 7);
 
     // The AArch64 emitter compares in reals.
     NativePlan a = b.plan(AARCH64_TARGET);
     EXPECT_TRUE(std::all_of(a.wide_of.begin(), a.wide_of.end(), [](int32_t x) { return x < 0; }));
-    EXPECT_EQ(std::count(a.folded.begin(), a.folded.end(), true), 0);
+    EXPECT_EQ(folded_for_wide(a), 0);
+}
+
+TEST(NativePlan, TemporariesShareRegistersByLiveRange) {
+    // Forty statements r = r + (x * y) * x: each pass computes eighty values
+    // that die within it, and two registers are enough for all of them.
+    Body b;
+    Symbol* x = b.var(true);
+    Symbol* y = b.var(true);
+    Symbol* r = b.var(true);
+    void* t0 = b.temp();
+    void* t1 = b.temp();
+    std::vector<int32_t> products;
+    for (int i = 0; i < 40; ++i) {
+        products.push_back(b.op(T_MUL_R, t0, x, y));
+        b.op(T_ADD_R, y, y, b.real_k(1.0));  // so that no product repeats
+        b.op(T_MUL_R, t1, t0, x);
+        b.op(T_ADD_R, r, r, t1);
+    }
+    NativePlan p = b.plan({4, 4, 5, 0, 8, false});
+    EXPECT_EQ(p.spills, 0);
+    for (int32_t k : products) {
+        const NativeHome& h = p.homes[p.result_home[k]];
+        EXPECT_GE(h.reg, 0);
+        // Read by the next operation but one, into a home that takes its register.
+        EXPECT_EQ(h.last, k + 2);
+        EXPECT_EQ(p.homes[p.result_home[k + 2]].reg, h.reg);
+    }
+    // With one register fewer, what does not fit goes to the frame, and
+    // values never live at once share a frame slot.
+    NativePlan q = b.plan({4, 4, 3, 0, 8, false});
+    EXPECT_GT(q.spills, 0);
+    EXPECT_LE(q.spills, 2);
+}
+
+TEST(NativePlan, RepeatedPureOperationsReadTheFirstValue) {
+    // x = p * 0.375 + q; y = p * 0.375 - q; z = 0.375 * p; p = p + 1.0;
+    // w = p * 0.375; if (q > 0.0) { v = q * q + p; }; v = q * q + p;
+    // loop (n) { u = q * q + u; }; s = q - p * 0.375; w = s; k = s - p * 0.375:
+    // the second product repeats the first; the operand order differs in the
+    // third; a write to p ends the first product's time; a product in a
+    // block or an inner loop is not there in every pass that reaches the
+    // next; a value a variable was given stands for it until it is written.
+    Body b;
+    Symbol* p = b.var(true);
+    Symbol* q = b.var(true);
+    Symbol* x = b.var(true);
+    Symbol* y = b.var(true);
+    Symbol* z = b.var(true);
+    Symbol* w = b.var(true);
+    Symbol* v = b.var(true);
+    Symbol* u = b.var(true);
+    Symbol* s = b.var(true);
+    Symbol* k = b.var(true);
+    Symbol* n = b.var();
+    void* t0 = b.temp();
+    void* t1 = b.temp();
+    int32_t first = b.op(T_MUL_R, t0, p, b.real_k(0.375));
+    b.op(T_ADD_R, x, t0, q);
+    int32_t again = b.op(T_MUL_R, t0, p, b.real_k(0.375));
+    int32_t minus = b.op(T_SUB_R, y, t0, q);
+    int32_t swapped = b.op(T_MUL_R, z, b.real_k(0.375), p);
+    b.op(T_ADD_R, p, p, b.real_k(1.0));
+    int32_t after_write = b.op(T_MUL_R, w, p, b.real_k(0.375));
+    b.compare(T_GT_RR, q, b.real_k(0.0));
+    b.op(T_MUL_R, t0, q, q);
+    b.op(T_ADD_R, v, t0, p);
+    b.end();
+    int32_t after_block = b.op(T_MUL_R, t0, q, q);
+    b.op(T_ADD_R, v, t0, p);
+    b.loop(n);
+    int32_t in_loop = b.op(T_MUL_R, t0, q, q);
+    b.op(T_ADD_R, u, t0, u);
+    b.end();
+    int32_t in_variable = b.op(T_MUL_R, t1, p, b.real_k(0.375));
+    int32_t difference = b.op(T_SUB_R, s, q, t1);
+    b.op(T_MOVE_R, w, s);
+    int32_t stale = b.op(T_MUL_R, t1, p, b.real_k(0.375));
+    b.op(T_SUB_R, k, s, t1);
+    NativePlan plan = b.plan();
+    EXPECT_EQ(plan.same_as[again], first);
+    EXPECT_TRUE(plan.folded[again]);
+    EXPECT_EQ(plan.read_home[minus].first, plan.result_home[first]);
+    EXPECT_EQ(plan.homes[plan.result_home[first]].last, minus);
+    EXPECT_EQ(plan.same_as[swapped], -1);
+    EXPECT_EQ(plan.same_as[after_write], -1);
+    EXPECT_EQ(plan.same_as[after_block], -1);
+    EXPECT_EQ(plan.same_as[in_loop], -1);
+    // p * 0.375 after the write to p is w's value, until w is written.
+    EXPECT_EQ(plan.same_as[in_variable], after_write);
+    EXPECT_EQ(plan.read_home[difference].second, plan.home_of.at(&w->value));
+    EXPECT_EQ(plan.same_as[stale], -1);
+}
+
+TEST(NativePlan, ResultsAreFormedInTheirVariablesHome) {
+    // x = (a * 0.5 + b) * 0.25 needs no register of its own; y = (a * 0.5) + y
+    // reads y after its first value is formed, and if (c > 0) { c = c * 3 + 1 }
+    // may run without a branch.
+    Body b;
+    Symbol* a = b.var(true);
+    Symbol* bb = b.var(true);
+    Symbol* x = b.var(true);
+    Symbol* y = b.var(true);
+    Symbol* c = b.var();
+    void* t0 = b.temp();
+    void* t1 = b.temp();
+    int32_t half = b.op(T_MUL_R, t0, a, b.real_k(0.5));
+    int32_t sum = b.op(T_ADD_R, t0, t0, bb);
+    int32_t quarter = b.op(T_MUL_R, x, t0, b.real_k(0.25));
+    b.op(T_ADD_R, a, a, b.real_k(1.0));
+    int32_t product = b.op(T_MUL_R, t1, a, b.real_k(0.5));
+    b.op(T_ADD_R, y, t1, y);
+    b.compare(T_GT_II, c, b.k(0));
+    int32_t triple = b.op(T_MUL_I, t0, c, b.k(3));
+    b.op(T_ADD_I, c, t0, b.k(1));
+    b.end();
+    NativePlan p = b.plan();
+    int32_t home = p.home_of.at(&x->value);
+    EXPECT_EQ(p.result_home[half], home);
+    EXPECT_EQ(p.result_home[sum], home);
+    EXPECT_EQ(p.read_home[quarter].first, home);
+    EXPECT_NE(p.result_home[product], p.home_of.at(&y->value));
+    EXPECT_NE(p.result_home[triple], p.home_of.at(&c->value));
+}
+
+TEST(NativePlan, ConstantsTakeTheRegistersLeftAndCallsKeepOnlyLiveOnes) {
+    // x = x * 0.5 + 0.5; y = y * 0.25; print(x); loop (n) { y = y * 0.5 }:
+    // the two constants fit in the registers the values leave; 0.5, used in
+    // the inner loop, comes first.
+    Body b;
+    Symbol* x = b.var(true);
+    Symbol* y = b.var(true);
+    Symbol* n = b.var();
+    void* t = b.temp();
+    b.op(T_MUL_R, t, x, b.real_k(0.5));
+    int32_t sum = b.op(T_ADD_R, x, t, b.real_k(0.5));
+    b.op(T_MUL_R, y, y, b.real_k(0.25));
+    int32_t print = b.print(x);
+    b.loop(n);
+    b.op(T_MUL_R, y, y, b.real_k(0.5));
+    b.end();
+    NativePlan p = b.plan({6, 2, 3, 0, 8, false});
+    ASSERT_EQ(p.constant_home.size(), 1U);
+    EXPECT_EQ(p.constant_home.count(0x3fe0000000000000), 1U);
+    EXPECT_EQ(p.fp_used, 3);
+    // The print keeps x, y and the constant; the temporary is dead by then.
+    EXPECT_EQ(p.live_fp[print], 0b111U);
+    EXPECT_EQ(p.live_fp[sum], 0b111U);
+    NativePlan q = b.plan({6, 2, 8, 0, 8, false});
+    EXPECT_EQ(q.constant_home.size(), 2U);
 }
 
 TEST(NativePlan, ShortIntegerBlocksRunWithoutABranch) {
