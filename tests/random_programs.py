@@ -19,12 +19,14 @@ console and print to the console and to a file. With --corners (a different
 program N), a third of the statements aim at the native code's corners:
 integer relations against INT_MIN, INT_MAX and NaN-producing reals, short
 blocks that run without a branch, with divisions and with writes to what
-their tests read, breaks inside blocks, and inner loops started many times
-with counts the outer body sets. With --tiers (a different program N again),
-the loops run long enough to move to native code in mid-run: nests whose
-inner counts are the outer loops' variables, blocks whose tests follow a
-pattern or none, breaks before and after the move, draws everywhere (in
-counts, tests, divisors and blocks), and divisions that reach zero late.
+their tests read, breaks inside blocks, inner loops started many times
+with counts the outer body sets, and wide bodies of reals that repeat
+subexpressions across statements, with NaNs and infinities. With --tiers
+(a different program N again), the loops run long enough to move to native
+code in mid-run: nests whose inner counts are the outer loops' variables,
+blocks whose tests follow a pattern or none, breaks before and after the
+move, draws everywhere (in counts, tests, divisors and blocks), and
+divisions that reach zero late.
 """
 import argparse
 import os
@@ -216,8 +218,39 @@ class Generator:
             self.statements(indent + 2, loops + 2, blocks, passes * int(outer) * 4, True, self.rng.randint(1, 3))
             self.emit(indent + 1, "};")
             self.emit(indent, "};")
+        elif r < 0.9 and loops < 4 and passes <= 40:
+            self.wide_body(indent, passes)
         else:
             self.emit(indent, f"{j} = {i} {self.pick('+-*/')} {self.pick(['7', '1000', '3', '2147483647'])};")
+
+    def wide_body(self, indent, passes):
+        """A loop whose pass computes many values that die within it, from a
+        few subexpressions repeated across statements, NaNs and infinities
+        among them; now and then a statement writes an operand between two
+        repeats, or a repeat sits in a block."""
+        operands = REALS + INTS + [self.pick(EDGE_REALS), self.pick(REAL_CONSTANTS), self.pick(INT_CONSTANTS)]
+        subexpressions = []
+        for _ in range(self.rng.randint(2, 5)):
+            x, y = self.pick(operands), self.pick(operands)
+            op = self.pick("+-*/")
+            if op == "/" and self.chance(0.5):
+                y = self.pick(["3", "2.5", "0.0", "7"])
+            subexpressions.append(f"({x} {op} {y})")
+        self.emit(indent, f"loop ({self.pick(['3', '50', '200'])}) {{")
+        for _ in range(self.rng.randint(6, 14)):
+            terms = [self.pick(subexpressions + operands) for _ in range(self.rng.randint(2, 4))]
+            text = terms[0]
+            for term in terms[1:]:
+                text = f"{text} {self.pick('+-*')} {term}" if self.chance(0.7) else f"({text}) {self.pick('+-*')} {term}"
+            target = self.pick(REALS + INTS + REALS)
+            r = self.rng.random()
+            if r < 0.1 and passes <= 40:
+                self.emit(indent + 1, f"if ({self.pick(subexpressions)} {self.pick(RELATIONS)} {self.pick(operands)}) {{ {target} = {text}; }};")
+            elif r < 0.15:
+                self.emit(indent + 1, f"{target} {self.pick(['++', '--'])};")
+            else:
+                self.emit(indent + 1, f"{target} = {text};")
+        self.emit(indent, "};")
 
     def statement(self, indent, loops, blocks, passes, quiet):
         if self.corners and self.chance(0.33):
