@@ -578,6 +578,7 @@ struct Planner {
             }
         }
         std::vector<std::pair<double, uint64_t>> order;
+        order.reserve(uses.size());
         for (auto [bits, weight] : uses) order.emplace_back(weight, bits);
         std::sort(order.begin(), order.end(), [](const auto& x, const auto& y) {
             return x.first != y.first ? x.first > y.first : x.second < y.second;
