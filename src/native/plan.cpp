@@ -76,23 +76,11 @@ const void* written_variable(const TranslatedOp& op) {
     return nullptr;
 }
 
-// Whether op's result, if it has one, is a real.
+// Whether op's result, if it has one, is a real: a conversion's is the
+// other type from its operand's.
 bool result_real(const TranslatedOp& op) {
-    switch (shape_of(op.code).kind) {
-    case OpKind::INT_OF_REAL: return false;
-    case OpKind::REAL_OF_INT: return true;
-    case OpKind::ARITH:
-    case OpKind::MOVE:
-    case OpKind::RAND:
-    case OpKind::STEP:
-    case OpKind::COMPARE:
-    case OpKind::PRINT:
-    case OpKind::INPUT:
-    case OpKind::LOOP:
-    case OpKind::LOOP_END:
-    case OpKind::BREAK: break;
-    }
-    return shape_of(op.code).real;
+    OpKind kind = shape_of(op.code).kind;
+    return kind == OpKind::REAL_OF_INT || (kind != OpKind::INT_OF_REAL && shape_of(op.code).real);
 }
 
 // An operand as repeats are matched: its place, and a variable's slot and
