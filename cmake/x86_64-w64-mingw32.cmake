@@ -9,8 +9,9 @@ set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 # Headers and libraries for Windows come from the toolchain's own tree and
-# from prefixes given on the command line, never from the host's /usr.
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+# from prefixes given on the command line (CMAKE_PREFIX_PATH, as for an
+# asmjit built for Windows), never from the host's /usr.
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32 ${CMAKE_PREFIX_PATH})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
