@@ -1,6 +1,7 @@
-// What the browser build needs from its host, the worker that runs it (see
-// web/run.js): the stop the page asks for, standing in for the signals of a
-// native run, and ppoll, which this C library declares but does not have.
+// The platform layer's part that is the browser's own, beside the POSIX
+// one this C library emulates: the stop the page asks for through the
+// worker that runs the build (see web/run.js), standing in for the signals
+// of a native run, and ppoll, which this C library declares but does not have.
 #include <emscripten.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,8 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/io.h"
 #include "errors/errors.h"
+#include "platform/platform.h"
 
 // The host's answer: the loop passes until the next poll, or -1 when the page
 // asks the run to stop. Without a host (a plain module) the polls stay rare.

@@ -1,13 +1,6 @@
 #include "driver/driver.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +14,7 @@
 #include "lexer/reader.h"
 #include "lexer/tokens.h"
 #include "parser/parser.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -57,7 +51,7 @@ void close_outputs_at_exit() {
 bool finish_outputs() {
     set_exit_cleanup(nullptr);
     bool written = close_outputs();
-    if (pipe_broken) end_by_signal(SIGPIPE);
+    if (pipe_broken) end_by_signal(SIGNAL_BROKEN_PIPE);
     return written;
 }
 
@@ -85,27 +79,15 @@ volatile std::sig_atomic_t watching;  // a further signal came; the watch runs
 Progress watched;                     // touched only by the handlers
 
 Progress progress_now() {
-    int queued = 0;
-    if (ioctl(STDOUT_FILENO, FIONREAD, &queued) != 0) queued = -1;
-    return {output_progress, queued};
+    return {output_progress, output_queued()};
 }
 
 // Once a second: a run that has not moved since the last look is stuck
 // (a reader that has stopped), and the signal that is waiting ends it.
-void watch_progress(int) {
+void watch_progress() {
     Progress now = progress_now();
     if (now.steps == watched.steps && now.queued == watched.queued) end_by_signal(interrupt_signal);
     watched = now;
-    (void)alarm(1);
-}
-
-// Returns false when the handler that was there could not be read back.
-bool install(int sig, void (*handler)(int), struct sigaction* previous = nullptr) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return sigaction(sig, &action, previous) == 0;
 }
 
 volatile std::sig_atomic_t in_session;  // the program is typed at a terminal
@@ -122,8 +104,7 @@ void note_interrupt(int sig) {
     if (watching) return;
     watching = 1;
     watched = progress_now();
-    install(SIGALRM, watch_progress);
-    (void)alarm(1);
+    start_watch(watch_progress);
 }
 
 // Ctrl-C in a session: the statement in progress is dropped by the caller,
@@ -131,64 +112,17 @@ void note_interrupt(int sig) {
 void take_session_interrupt() {
     end_line_for_interrupted();
     report_error("interrupted");
-    (void)alarm(0);
+    stop_watch();
     interrupt_signal = 0;
     watching = 0;
 }
 
-void note_broken_pipe(int) {
+void note_broken_pipe() {
     pipe_broken = 1;
 }
 
 // The run stops at its next safe point (a loop pass, a source read, a
-// console read), where everything printed so far is written out. Restarted
-// system calls keep a write that a signal meets from failing; the waits for
-// input are the only calls that must end early, and they are made so that a
-// signal always ends them. A signal ignored from the start stays ignored, as
-// for a job started in the background; so does SIGPIPE, whose writes then
-// fail and are reported. Caught, SIGPIPE lets the other output be written
-// before the run ends by it.
-// Each handler is swapped in with one call, and an ignored signal's
-// disposition put back; the signals are blocked meanwhile, and one that
-// came in between is dropped as it should be when SIG_IGN is put back.
-void install_signal_handlers() {
-    sigset_t handled, old;
-    sigemptyset(&handled);
-    for (int sig : INTERRUPT_SIGNALS) sigaddset(&handled, sig);
-    sigaddset(&handled, SIGPIPE);
-    (void)sigprocmask(SIG_BLOCK, &handled, &old);
-    auto take = [](int sig, void (*handler)(int)) {
-        struct sigaction previous;
-        if (install(sig, handler, &previous) && previous.sa_handler == SIG_IGN)
-            (void)sigaction(sig, &previous, nullptr);
-    };
-    for (int sig : INTERRUPT_SIGNALS) take(sig, note_interrupt);
-    take(SIGPIPE, note_broken_pipe);
-    (void)sigprocmask(SIG_SETMASK, &old, nullptr);
-    // Past the file-size limit a write fails (EFBIG) and is reported as any
-    // failed write is, rather than the signal ending the run unannounced.
-    (void)signal(SIGXFSZ, SIG_IGN);
-}
-
-// Opens the program for reading. A FIFO is opened without waiting for a
-// writer: the wait moves to the first read, where a signal can end it. On a
-// regular file O_NONBLOCK changes nothing, so it stays rather than cost two
-// more system calls; on anything else it is cleared, for reads that wait.
-FILE* open_source(const char* path) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    int flags = regular ? 0 : fcntl(fd, F_GETFL);
-    FILE* f = regular || (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) ? fdopen(fd, "r") : nullptr;
-    if (!f) {
-        int saved = errno;
-        (void)close(fd);
-        errno = saved;
-    }
-    return f;
-}
-
+// console read), where everything printed so far is written out.
 // The first argument when it named no file that opens: help and the version
 // end the run here (returning the status); anything else falls through to
 // reading standard input, which at a terminal gets one line of explanation.
@@ -203,8 +137,10 @@ bool answer_option(const char* arg, int open_errno, int* status) {
         *status = finish_outputs() ? 0 : 1;
         return true;
     }
-    if (isatty(STDIN_FILENO) == 1) {
-        const char* hint = "reading a program from the terminal; end it with Ctrl-D";
+    if (is_terminal(STDIN_FD)) {
+        char hint[96];
+        (void)std::snprintf(hint, sizeof hint, "reading a program from the terminal; end it with %s",
+                            END_OF_INPUT_KEYS);
         // Without an argument, the file it looked for is sample.txt.
         if (!arg || std::strcmp(arg, "-") != 0)
             (void)std::fprintf(stderr, "rill: cannot open \"%s\" (%s); %s\n", arg ? arg : "sample.txt",
@@ -213,30 +149,6 @@ bool answer_option(const char* arg, int open_errno, int* status) {
             (void)std::fprintf(stderr, "rill: %s\n", hint);
     }
     return false;
-}
-
-// Fills descriptors 0, 1 and 2 where they are closed, so that no file the
-// program opens can take their numbers (a header's file would otherwise
-// receive console output, or diagnostics). What fills them is open for
-// reading only: a closed standard input reads as its end, and a write to a
-// closed output still fails and is reported.
-void open_standard_streams() {
-    // One look at all three: poll marks a descriptor that is not open.
-    pollfd standard[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
-    if (poll(standard, 3, 0) < 0) std::_Exit(1);
-    for (int fd = 0; fd < 3; ++fd) {
-        if (!(standard[fd].revents & POLLNVAL)) continue;
-        int filler = open("/dev/null", O_RDONLY);
-        if (filler < 0) {
-            // Without /dev/null, a pipe's read end whose write end is closed.
-            int ends[2];
-            if (pipe(ends) != 0) std::_Exit(1);
-            filler = ends[0];
-            (void)close(ends[1]);
-        }
-        // Lower descriptors are open by now, so the filler took this one.
-        if (filler != fd) std::_Exit(1);
-    }
 }
 
 // The standard library's allocations (containers, strings) end the run as
@@ -248,11 +160,12 @@ void open_standard_streams() {
 }  // namespace
 
 int run_interpreter(int argc, char** argv) {
-    open_standard_streams();
-    output_at_terminal = isatty(STDOUT_FILENO) == 1 && isatty(STDERR_FILENO) == 1;
+    take_arguments(&argc, &argv);
+    prepare_standard_streams();
+    output_at_terminal = is_terminal(STDOUT_FD) && is_terminal(STDERR_FD);
     set_exit_cleanup(close_outputs_at_exit);
     std::set_new_handler(out_of_memory);
-    install_signal_handlers();
+    install_interrupt_handlers(note_interrupt, note_broken_pipe);
     wait_on_full_outputs();
     claim_stream(stdout);
     seed_random(static_cast<uint32_t>(std::time(nullptr)));
@@ -269,7 +182,7 @@ int run_interpreter(int argc, char** argv) {
     }
     set_source_name(source_file ? path : "<stdin>");
     scanner.input = source_file;
-    scanner.interactive = !source_file && isatty(STDIN_FILENO) == 1;
+    scanner.interactive = !source_file && is_terminal(STDIN_FD);
     if (scanner.interactive) {
         in_session = true;
         set_interrupt_taker(take_session_interrupt);

@@ -2,22 +2,11 @@
 // that engine/io.cpp offers.
 #pragma once
 
-#include <csignal>
 #include <cstdio>
 
 #include "engine/instructions.h"
 #include "lexer/symbols.h"
-
-// Where standard output or error is non-blocking (a description shared
-// with whoever left it so), makes writes that find it full wait until it
-// takes more, rather than fail and lose what did not fit. Called once at the
-// start, before anything is written.
-void wait_on_full_outputs();
-
-// Makes f this thread's alone: every call on it then skips the stream's
-// lock, which printing a number at a time would otherwise take thousands of
-// times over. rill runs on one thread.
-void claim_stream(FILE* f);
+#include "platform/platform.h"
 
 // Console and file output. A null f is an output file that could not be
 // opened: its items are discarded. A print that meets a pipe whose reader
@@ -55,13 +44,6 @@ void halt_interrupted();
 // The fuzzing build stops a run after a fixed number of loop passes, so that
 // a program legitimately counted in billions does not read as a hang.
 void spend_loop_pass();
-#elif defined(__EMSCRIPTEN__)
-// The browser build has no signals: the page asks a run to stop through its
-// host, which poll_host asks (and lets stream output) every host_poll_countdown
-// loop passes, a count the host sets so that the polls come about a
-// millisecond apart. See web/host.cpp.
-extern int32_t host_poll_countdown;
-void poll_host();
 #endif
 
 // Writes out what the output file holds buffered (a failure is remembered,
@@ -75,8 +57,3 @@ void flush_output_file();
 // A broken pipe (pipe_broken) is not reported: the caller ends the run by
 // SIGPIPE.
 bool close_outputs();
-
-// Counts the prints done and the steps of writing output out, so that a
-// watcher can tell a run whose output moves from one that is stuck. Safe to
-// read in a signal handler.
-extern volatile std::sig_atomic_t output_progress;

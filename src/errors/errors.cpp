@@ -1,8 +1,5 @@
 #include "errors/errors.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -56,7 +53,7 @@ bool help_wanted() {
         // isatty sets errno, which may still hold why standard output
         // failed, to be reported at the end.
         int saved = errno;
-        int terminal = isatty(STDERR_FILENO) == 1 ? 1 : 0;
+        int terminal = is_terminal(STDERR_FD) ? 1 : 0;
         errno = saved;
         return terminal;
     }();
@@ -154,7 +151,7 @@ void stop_interrupted() {
     run_cleanup();
     // Not report_error: the clean-up has flushed standard output and may
     // have closed it.
-    (void)std::fputs(sig == SIGXCPU ? "CPU time limit reached\n" : "interrupted\n", stderr);
+    (void)std::fputs(sig == SIGNAL_CPU_LIMIT ? "CPU time limit reached\n" : "interrupted\n", stderr);
     end_by_signal(sig);
 }
 
@@ -173,18 +170,5 @@ void take_interrupt() {
 
 void stop_broken_pipe() {
     run_cleanup();
-    end_by_signal(SIGPIPE);
-}
-
-void end_by_signal(int sig) {
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    (void)sigaction(sig, &action, nullptr);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, sig);
-    (void)sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    (void)raise(sig);
-    _exit(128 + sig);  // not reached: the default action ends the process
+    end_by_signal(SIGNAL_BROKEN_PIPE);
 }

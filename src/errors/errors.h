@@ -3,9 +3,10 @@
 // the driver. The driver installs the clean-up that closes the outputs.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
 #include <string>
+
+#include "platform/platform.h"
 
 // Writes text and a line feed to the standard error stream, after flushing
 // standard output so that the two streams interleave in the order of events.
@@ -47,7 +48,7 @@ void write_help(const std::string& lines);
 // The signals that ask the run to stop: Ctrl-C, kill, the terminal going
 // away, and the soft limit on CPU time reached (the hard one kills outright
 // later, so there is time to write everything out).
-constexpr int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGXCPU};
+constexpr int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM, SIGNAL_HANGUP, SIGNAL_CPU_LIMIT};
 
 // The number of a signal (one of INTERRUPT_SIGNALS) that asked the run to
 // stop, or 0. Set by the signal handler; tested at every safe point (a loop
@@ -81,6 +82,3 @@ extern volatile std::sig_atomic_t pipe_broken;
 // the broken pipe, and ends the process by SIGPIPE, as if it had not been
 // caught.
 [[noreturn]] void stop_broken_pipe();
-
-// Ends the process by sig with its default action. Safe in a signal handler.
-[[noreturn]] void end_by_signal(int sig);

@@ -1,12 +1,7 @@
 #include "lexer/reader.h"
 
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -14,6 +9,7 @@
 
 #include "errors/errors.h"
 #include "lexer/line_editor.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -22,38 +18,16 @@ InputReader stdin_reader;  // console input when the source is elsewhere
 bool prompt_shown;         // a prompt on standard error waits for its line
 
 void flush_terminal_output() {
-    static const bool terminal = isatty(STDOUT_FILENO) == 1;
+    static const bool terminal = is_terminal(STDOUT_FD);
     // A failed flush leaves the stream's error flag, which the end of the run reports.
     if (terminal) (void)std::fflush(stdout);
 }
 
 }  // namespace
 
-// Interrupts are blocked except inside ppoll, so one that arrives between
-// the test of the flag and the wait still ends the wait.
 bool await_input(int fd) {
-    sigset_t interrupts, old;
-    sigemptyset(&interrupts);
-    for (int sig : INTERRUPT_SIGNALS) sigaddset(&interrupts, sig);
-    sigprocmask(SIG_BLOCK, &interrupts, &old);
-    pollfd p{fd, POLLIN, 0};
-    const timespec no_wait{0, 0};
-    bool waiting = false;  // input was not there at once
-    for (;;) {
-        if (interrupt_signal) {
-            sigprocmask(SIG_SETMASK, &old, nullptr);
-            return false;
-        }
-        int r = ppoll(&p, 1, waiting ? nullptr : &no_wait, &old);
-        if (r > 0 || (r < 0 && errno != EINTR)) break;
-        if (r == 0) {
-            // What the program printed so far is seen while it waits.
-            flush_terminal_output();
-            waiting = true;
-        }
-    }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-    return true;
+    // What the program printed so far is seen while it waits.
+    return wait_until_readable(fd, flush_terminal_output);
 }
 
 namespace {
@@ -126,7 +100,7 @@ const char* prompt_text(LinePrompt prompt) {
 // Ctrl-D ends a session's input: what the program writes next, or the
 // shell's prompt, starts a line of its own rather than after the "^D".
 void end_session_input(InputReader& r) {
-    if (isatty(STDERR_FILENO) == 1) (void)std::fputc('\n', stderr);
+    if (is_terminal(STDERR_FD)) (void)std::fputc('\n', stderr);
     r.ended = true;
     settle(r, true);
 }
@@ -136,11 +110,11 @@ void end_session_input(InputReader& r) {
 // program's output alone; console input's prompt is its own, written to
 // standard output unless the editor shows it (see await_number).
 void read_edited_line(InputReader& r) {
-    bool shown = isatty(STDERR_FILENO) == 1 || (r.prompt == LinePrompt::NUMBER && isatty(STDOUT_FILENO) == 1);
+    bool shown = is_terminal(STDERR_FD) || (r.prompt == LinePrompt::NUMBER && is_terminal(STDOUT_FD));
     // What the program printed comes before the prompt.
     (void)std::fflush(stdout);
     std::string line;
-    prompt_shown = isatty(STDERR_FILENO) == 1;
+    prompt_shown = is_terminal(STDERR_FD);
     int got = line_editor_read(shown ? prompt_text(r.prompt) : "", r.prompt != LinePrompt::NUMBER, line);
     // A session's Ctrl-C drops the line typed so far; prompt_shown stays
     // set, so that "interrupted" starts a line of its own.
@@ -164,7 +138,7 @@ void read_edited_line(InputReader& r) {
 // A session without the line editor: the terminal gives a line per read;
 // the prompt comes first, where standard error is a terminal.
 void show_prompt(LinePrompt prompt) {
-    if (prompt == LinePrompt::NUMBER || isatty(STDERR_FILENO) != 1) return;
+    if (prompt == LinePrompt::NUMBER || !is_terminal(STDERR_FD)) return;
     // What the program printed comes before the prompt.
     (void)std::fflush(stdout);
     (void)std::fputs(prompt_text(prompt), stderr);
@@ -186,10 +160,7 @@ void read_more(InputReader& r, size_t want) {
         }
         show_prompt(r.prompt);
     }
-    if (r.regular < 0) {
-        struct stat st;
-        r.regular = fstat(r.fd, &st) == 0 && S_ISREG(st.st_mode);
-    }
+    if (r.regular < 0) r.regular = is_regular_file(r.fd);
     // A regular file always has its bytes at hand: no wait, and no poll.
     if (!r.regular) {
         if (!wait_for_input(r.fd)) return;
@@ -199,8 +170,8 @@ void read_more(InputReader& r, size_t want) {
     }
     size_t old = r.ahead.size();
     r.ahead.resize(old + want);
-    ssize_t n;
-    while ((n = read(r.fd, r.ahead.data() + old, want)) < 0 && errno == EINTR && !interrupt_signal) {
+    long n;
+    while ((n = read_bytes(r.fd, r.ahead.data() + old, want)) < 0 && errno == EINTR && !interrupt_signal) {
     }
     // A signal that came as the input did is still honoured; in a session,
     // Ctrl-C drops the statement the input belonged to.
@@ -228,9 +199,7 @@ void read_more(InputReader& r, size_t want) {
 }
 
 bool same_stream(int a, int b) {
-    struct stat x, y;
-    return fstat(a, &x) == 0 && fstat(b, &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino &&
-           !S_ISREG(x.st_mode);
+    return same_file(a, b) && !is_regular_file(a);
 }
 
 }  // namespace
@@ -269,8 +238,7 @@ namespace {
 // read left behind is; false when nothing more can come without a wait (a
 // line cut short by the end of input has no rest to wait for).
 bool read_more_at_once(InputReader& r) {
-    pollfd p{r.fd, POLLIN, 0};
-    if (r.ended || r.error || poll(&p, 1, 0) != 1) return false;
+    if (r.ended || r.error || !readable_now(r.fd)) return false;
     // A session's line editor hands out whole lines: what is there is the
     // next line, typed ahead, and no prompt belongs before a line's rest.
     if (r.prompt != LinePrompt::NONE && line_editor_ready()) return false;
@@ -328,7 +296,7 @@ bool await_number(InputReader& r) {
         char c = r.ahead[i];
         if (c != ' ' && c != '\t' && c != '\n' && c != '\v' && c != '\f' && c != '\r') return false;
     }
-    return line_editor_ready() && isatty(STDOUT_FILENO) == 1;
+    return line_editor_ready() && is_terminal(STDOUT_FD);
 }
 
 int input_peek(InputReader& r, size_t i) {
@@ -344,9 +312,9 @@ InputReader& console_reader() {
     static InputReader* chosen;
     if (!chosen) {
         bool shared =
-            source_reader.fd == STDIN_FILENO || (source_reader.fd >= 0 && same_stream(source_reader.fd, STDIN_FILENO));
+            source_reader.fd == STDIN_FD || (source_reader.fd >= 0 && same_stream(source_reader.fd, STDIN_FD));
         if (!shared) {
-            stdin_reader.fd = STDIN_FILENO;
+            stdin_reader.fd = STDIN_FD;
             stdin_reader.text_mode = false;
         }
         chosen = shared ? &source_reader : &stdin_reader;

@@ -9,9 +9,6 @@
 // replay, which gives the same results.
 #include "native/native.h"
 
-#include <pthread.h>
-#include <sys/resource.h>
-
 #include <cstdint>
 #include <new>
 
@@ -20,6 +17,7 @@
 #include "native/code_memory.h"
 #include "native/plan.h"
 #include "native/tiering.h"
+#include "platform/platform.h"
 #if defined(__aarch64__)
 #include "native/aarch64.h"
 #else
@@ -53,21 +51,6 @@ constexpr uintptr_t CALL_HEADROOM = uintptr_t{16} * 1024;
 int32_t loops_compiled;
 int32_t loops_declined;
 
-// The lowest address the stack may grow to under its limit, found once: the
-// limit cannot change while rill runs. 0 when it cannot be told.
-uintptr_t stack_floor() {
-    static uintptr_t floor = [] {
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) != 0) return uintptr_t{0};
-        void* low = nullptr;
-        size_t size = 0;
-        int failed = pthread_attr_getstack(&attr, &low, &size);
-        pthread_attr_destroy(&attr);
-        return failed ? uintptr_t{0} : reinterpret_cast<uintptr_t>(low);
-    }();
-    return floor;
-}
-
 // Whether a frame of frame bytes, and the calls made from it, fit on the
 // stack below the caller's.
 bool stack_has_room(int32_t frame) {
@@ -77,19 +60,6 @@ bool stack_has_room(int32_t frame) {
     uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     uintptr_t needed = static_cast<uintptr_t>(frame) + CALL_HEADROOM;
     return floor != 0 && sp > floor && sp - floor >= needed;
-}
-
-// Whether the process runs under a limit on its address space or data. The
-// page of code kept for the next loop may then be what the rest of the
-// program lacks, where the threaded replay would have finished; without a
-// limit, keeping it spares every loop a map and an unmap.
-bool memory_limited() {
-    static const bool limited = [] {
-        rlimit as{}, data{};
-        return (getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY) ||
-               (getrlimit(RLIMIT_DATA, &data) == 0 && data.rlim_cur != RLIM_INFINITY);
-    }();
-    return limited;
 }
 
 // While compiling, operator new throws when memory runs out, rather than
