@@ -53,14 +53,24 @@ void print_text(FILE* f, const char* text) {
 }
 
 size_t format_value(const Symbol* sym, char (&text)[VALUE_TEXT_SIZE]) {
+    // Infinities and NaN as glibc's printf writes them, a NaN's sign
+    // included, so that every system's run prints the same bytes (other C
+    // libraries drop the sign, or spell them otherwise).
+    if (sym->type && !std::isfinite(sym->value.real)) {
+        const char* word = std::isnan(sym->value.real) ? "nan" : "inf";
+        size_t n = 0;
+        if (std::signbit(sym->value.real)) text[n++] = '-';
+        for (; *word; ++word) text[n++] = *word;
+        return n;
+    }
 #if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
     // The same characters as printf's "%d" and "%f" (to_chars rounds the
     // exact binary value to six decimals, as printf does), without parsing
-    // a format on every print. Infinities and NaN are left to printf.
+    // a format on every print.
     std::to_chars_result r{};
     if (!sym->type)
         r = std::to_chars(text, text + VALUE_TEXT_SIZE, sym->value.integer);
-    else if (std::isfinite(sym->value.real))
+    else
         r = std::to_chars(text, text + VALUE_TEXT_SIZE, sym->value.real, std::chars_format::fixed, 6);
     if (r.ptr && r.ec == std::errc()) return static_cast<size_t>(r.ptr - text);
 #endif

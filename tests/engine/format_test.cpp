@@ -1,5 +1,7 @@
 // print_value formats numbers itself rather than through printf; every value
-// must still come out exactly as printf's "%d" and "%f" write it.
+// must still come out exactly as glibc's printf "%d" and "%f" write it, on
+// every system: finite values as this C library's printf, the others as
+// glibc spells them.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +22,8 @@ std::string formatted(const Symbol& sym) {
 }
 
 std::string printf_real(double x) {
+    if (std::isnan(x)) return std::signbit(x) ? "-nan" : "nan";
+    if (std::isinf(x)) return x < 0 ? "-inf" : "inf";
     char text[VALUE_TEXT_SIZE];
     int n = std::snprintf(text, sizeof text, "%f", x);
     return std::string(text, n > 0 ? static_cast<size_t>(n) : 0);
@@ -77,6 +81,27 @@ TEST(FormatValue, RealsAsPrintf) {
     for (double x : values) {
         sym.value.real = x;
         ASSERT_EQ(formatted(sym), printf_real(x)) << std::hexfloat << x;
+    }
+}
+
+// The spelling every system must print is glibc's; where glibc is the C
+// library, it is checked against printf itself.
+TEST(FormatValue, NonFiniteSpelledAsGlibcDoes) {
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const struct {
+        double x;
+        const char* text;
+    } cases[] = {{nan, "nan"}, {-nan, "-nan"}, {inf, "inf"}, {-inf, "-inf"}, {std::copysign(nan, -1.0), "-nan"}};
+    Symbol sym{};
+    sym.type = 1;
+    for (const auto& c : cases) {
+        sym.value.real = c.x;
+        EXPECT_EQ(formatted(sym), c.text);
+#ifdef __GLIBC__
+        char text[VALUE_TEXT_SIZE];
+        (void)std::snprintf(text, sizeof text, "%f", c.x);
+        EXPECT_STREQ(text, c.text);
+#endif
     }
 }
 
