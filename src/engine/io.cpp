@@ -24,6 +24,7 @@ bool console_line_open;   // the last character written to standard output was n
 void note_write(FILE* f, int written) {
     if (written >= 0) return;
     int& slot = f == stdout ? console_error : output_error;
+    note_write_failure(errno);
     if (!slot) slot = errno ? errno : EIO;
 }
 

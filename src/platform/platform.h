@@ -73,6 +73,10 @@ int output_queued();
 // signal handlers do: they only set flags, or end the process.
 void install_interrupt_handlers(void (*on_interrupt)(int), void (*on_broken_pipe)());
 
+// Told of every failed write, with its errno: where a broken pipe raises no
+// signal (Windows), EPIPE is taken for one and on_broken_pipe runs.
+void note_write_failure(int err);
+
 // Calls tick once a second from now on, until stop_watch; tick runs as a
 // signal handler does.
 void start_watch(void (*tick)());

@@ -192,6 +192,10 @@ void install_interrupt_handlers(void (*on_interrupt)(int), void (*on_broken_pipe
     (void)signal(SIGXFSZ, SIG_IGN);
 }
 
+// SIGPIPE has said it already, or was ignored: then the failure is reported
+// as any other is.
+void note_write_failure(int) {}
+
 void start_watch(void (*tick)()) {
     watch_tick = tick;
     install(SIGALRM, on_alarm);
