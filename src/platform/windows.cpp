@@ -166,8 +166,14 @@ void install_interrupt_handlers(void (*on_interrupt)(int), void (*on_broken_pipe
     (void)SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
+// The C runtime reports a pipe whose reader has gone as EPIPE or, for the
+// system's "the pipe is being closed" or "no process is on the other end",
+// as EINVAL: the system's own error says.
 void note_write_failure(int err) {
-    if (err == EPIPE && broken_pipe_handler) broken_pipe_handler();
+    DWORD system_error = GetLastError();
+    bool broken = err == EPIPE || system_error == ERROR_NO_DATA || system_error == ERROR_BROKEN_PIPE ||
+                  system_error == ERROR_PIPE_NOT_CONNECTED;
+    if (broken && broken_pipe_handler) broken_pipe_handler();
 }
 
 namespace {
