@@ -1,8 +1,8 @@
 // same_file tells two descriptors on one file from descriptors on two,
 // whatever the paths: it guards the program's source and the standard
 // streams' files from being emptied by an output file.
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -18,7 +18,11 @@ namespace fs = std::filesystem;
 class SameFile : public testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("rill_same_file_" + std::to_string(std::rand()));
+        // A folder of each test's own, fresh even after a run that left one.
+        dir = fs::temp_directory_path() /
+              (std::string("rill_same_file_") + testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+        fs::remove_all(dir);
         fs::create_directories(dir);
         for (const char* name : {"a", "b"}) {
             FILE* f = std::fopen((dir / name).string().c_str(), "wb");
