@@ -73,8 +73,13 @@ void restore_console() {
     saved_output_cp = saved_input_cp = 0;
 }
 
-// Set when an interrupt comes, so that a wait ends at once.
+// Set when an interrupt comes, so that a wait ends at once; cleared by a
+// wait that starts once a session has taken the interrupt.
 HANDLE interrupt_event;
+
+void clear_taken_interrupt() {
+    if (!interrupt_signal && interrupt_event) (void)ResetEvent(interrupt_event);
+}
 HANDLE main_thread;
 void (*interrupt_handler)(int);
 void (*broken_pipe_handler)();
@@ -83,9 +88,11 @@ BOOL WINAPI on_console_event(DWORD event) {
     int sig = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? SIGINT : SIGNAL_HANGUP;
     interrupt_handler(sig);
     if (interrupt_event) (void)SetEvent(interrupt_event);
-    // A console read under way gives up (it returns nothing, which the
-    // reader takes as the interrupt, not as the end of the input).
-    if (main_thread) (void)CancelSynchronousIo(main_thread);
+    // A console read under way gives up, returning nothing, which the
+    // reader takes as the interrupt, not as the end of the input. Ctrl-C
+    // ends it by itself; cancelling that read as well would leave the
+    // console handing the next line to the read given up.
+    if (event != CTRL_C_EVENT && main_thread) (void)CancelSynchronousIo(main_thread);
     // Once the console is closing, the process ends as soon as this returns:
     // the run writes out and ends itself meanwhile.
     if (sig == SIGNAL_HANGUP) Sleep(INFINITE);
@@ -210,6 +217,7 @@ void end_by_signal(int sig) {
 bool wait_until_readable(int fd, void (*before_waiting)()) {
     HANDLE h = handle_of(fd);
     DWORD type = h == INVALID_HANDLE_VALUE ? FILE_TYPE_UNKNOWN : GetFileType(h);
+    clear_taken_interrupt();
     if (type == FILE_TYPE_PIPE) {
         bool waiting = false;
         for (DWORD ms = 1;; ms = ms < 16 ? ms * 2 : ms) {
@@ -252,6 +260,7 @@ std::string console_pending;
 
 long read_console(HANDLE h, char* dest, size_t n) {
     if (console_pending.empty()) {
+        clear_taken_interrupt();
         wchar_t text[4096];
         DWORD got = 0;
         BOOL ok = ReadConsoleW(h, text, 4096, &got, nullptr);
@@ -290,6 +299,7 @@ long read_bytes(int fd, char* dest, size_t n) {
 }
 
 void sleep_unless_interrupted(int ms) {
+    clear_taken_interrupt();
     if (!interrupt_signal) (void)WaitForSingleObject(interrupt_event, static_cast<DWORD>(ms));
 }
 
