@@ -158,11 +158,12 @@ windows-zip: windows
 	cd build-windows/zip && zip -qrX ../$(WIN_ZIP) rill
 	cd build-windows && sha256sum $(WIN_ZIP) > $(WIN_ZIP).sha256 && cat $(WIN_ZIP).sha256
 
-# Static analysis of src/ with the checks in .clang-tidy.
+# Static analysis of src/ with the checks in .clang-tidy: every source this
+# build compiles (the Windows layer is checked by its compiler under -Werror).
 lint:
 	@command -v clang-tidy >/dev/null || { apt-get update -qq && apt-get install -y -qq clang-tidy; }
 	cmake -S . -B build-lint $(call generator,build-lint) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DRILL_TESTS=OFF >/dev/null
-	clang-tidy -p build-lint --quiet src/*/*.cpp 2>/dev/null
+	clang-tidy -p build-lint --quiet $$(ls src/*/*.cpp | grep -v '^src/platform/windows[.]cpp$$') 2>/dev/null
 
 # Every C++ file; the few hand-aligned tables sit between "// clang-format off"
 # and "// clang-format on".
