@@ -134,6 +134,14 @@ uintptr_t stack_floor();
 // limit, keeping it spares every loop a map and an unmap.
 bool memory_limited();
 
+// Pages for machine code, page_size() bytes each: mapped readable and
+// writable (null when they cannot be had), given back, and made writable or
+// executable (never both; executable with the caches made coherent).
+size_t page_size();
+void* map_pages(size_t size);
+void unmap_pages(void* pages, size_t size);
+bool protect_pages(void* pages, size_t size, bool executable);
+
 #ifdef __EMSCRIPTEN__
 // The browser build has no signals: the page asks a run to stop through its
 // host, which poll_host asks (and lets stream output) every host_poll_countdown

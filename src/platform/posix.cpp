@@ -8,11 +8,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifndef __EMSCRIPTEN__
 #include <pthread.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #endif
 
@@ -21,9 +21,6 @@
 #include <cstring>
 
 #include "errors/errors.h"
-#ifdef RILL_NATIVE
-#include "native/code_memory.h"
-#endif
 
 const char END_OF_INPUT_KEYS[] = "Ctrl-D";
 
@@ -413,47 +410,28 @@ bool memory_limited() {
 
 #endif
 
+// Only native loops use them.
 #ifdef RILL_NATIVE
 
-namespace {
+size_t page_size() {
+    return static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
 
-void* region;
-size_t region_size;
+void* map_pages(size_t size) {
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
 
-}  // namespace
+void unmap_pages(void* pages, size_t size) {
+    (void)munmap(pages, size);
+}
 
-void* open_code_memory(size_t size) {
-    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    size_t needed = (size + page - 1) / page * page;
-    if (needed > region_size) {
-        if (region) munmap(region, region_size);
-        region = nullptr;
-        region_size = 0;
-        void* p = mmap(nullptr, needed, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) return nullptr;
-        region = p;
-        region_size = needed;
-    } else if (mprotect(region, region_size, PROT_READ | PROT_WRITE) != 0) {
-        return nullptr;
+bool protect_pages(void* pages, size_t size, bool executable) {
+    if (executable) {
+        char* start = static_cast<char*>(pages);
+        __builtin___clear_cache(start, start + size);
     }
-    return region;
-}
-
-size_t code_memory_size() {
-    return region_size;
-}
-
-void release_code_memory() {
-    if (region) (void)munmap(region, region_size);
-    region = nullptr;
-    region_size = 0;
-}
-
-CompiledLoop seal_code_memory() {
-    char* start = static_cast<char*>(region);
-    __builtin___clear_cache(start, start + region_size);
-    if (mprotect(region, region_size, PROT_READ | PROT_EXEC) != 0) return nullptr;
-    return reinterpret_cast<CompiledLoop>(region);
+    return mprotect(pages, size, executable ? PROT_READ | PROT_EXEC : PROT_READ | PROT_WRITE) == 0;
 }
 
 #endif

@@ -22,9 +22,6 @@
 
 #include "errors/errors.h"
 #include "platform/platform.h"
-#ifdef RILL_NATIVE
-#include "native/code_memory.h"
-#endif
 
 const char END_OF_INPUT_KEYS[] = "Ctrl-Z and Enter";
 
@@ -37,7 +34,9 @@ constexpr UINT STATUS_CONTROL_C_EXIT_CODE = 0xC000013AU;
 
 HANDLE handle_of(int fd) {
     intptr_t h = _get_osfhandle(fd);
-    return h == -1 || h == -2 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(h);
+    // The C runtime hands out handles as integers.
+    return h == -1 || h == -2 ? INVALID_HANDLE_VALUE
+                              : reinterpret_cast<HANDLE>(h);  // NOLINT(performance-no-int-to-ptr)
 }
 
 bool is_console(HANDLE h) {
@@ -408,50 +407,28 @@ bool memory_limited() {
     return false;
 }
 
+// Only native loops use them.
 #ifdef RILL_NATIVE
 
-namespace {
-
-void* region;
-size_t region_size;
-
-}  // namespace
-
-void* open_code_memory(size_t size) {
+size_t page_size() {
     SYSTEM_INFO info;
     GetSystemInfo(&info);
-    size_t page = info.dwPageSize;
-    size_t needed = (size + page - 1) / page * page;
+    return info.dwPageSize;
+}
+
+void* map_pages(size_t size) {
+    return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void unmap_pages(void* pages, size_t) {
+    (void)VirtualFree(pages, 0, MEM_RELEASE);
+}
+
+bool protect_pages(void* pages, size_t size, bool executable) {
     DWORD old;
-    if (needed > region_size) {
-        if (region) (void)VirtualFree(region, 0, MEM_RELEASE);
-        region = nullptr;
-        region_size = 0;
-        void* p = VirtualAlloc(nullptr, needed, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-        if (!p) return nullptr;
-        region = p;
-        region_size = needed;
-    } else if (!VirtualProtect(region, region_size, PAGE_READWRITE, &old)) {
-        return nullptr;
-    }
-    return region;
-}
-
-size_t code_memory_size() {
-    return region_size;
-}
-
-void release_code_memory() {
-    if (region) (void)VirtualFree(region, 0, MEM_RELEASE);
-    region = nullptr;
-    region_size = 0;
-}
-
-CompiledLoop seal_code_memory() {
-    DWORD old;
-    if (!VirtualProtect(region, region_size, PAGE_EXECUTE_READ, &old)) return nullptr;
-    (void)FlushInstructionCache(GetCurrentProcess(), region, region_size);
-    return reinterpret_cast<CompiledLoop>(region);
+    if (!VirtualProtect(pages, size, executable ? PAGE_EXECUTE_READ : PAGE_READWRITE, &old)) return false;
+    if (executable) (void)FlushInstructionCache(GetCurrentProcess(), pages, size);
+    return true;
 }
 
 #endif
