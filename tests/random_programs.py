@@ -388,10 +388,13 @@ class Generator:
         self.emit(indent + 1, "};")
         self.emit(indent, "};")
 
-    def tier_program(self):
-        self.emit(0, f"int {INTS[0]}, {INTS[1]}; int {INTS[2]}; int p, q; int h, w; int s, t; int v;")
+    def declarations(self, more=""):
+        self.emit(0, f"int {INTS[0]}, {INTS[1]}; int {INTS[2]};{more}")
         self.emit(0, f"dbl {REALS[0]}, {REALS[1]}; dbl {REALS[2]};")
         self.emit(0, f"int {COUNTS[0]}, {COUNTS[1]}; dbl {REAL_COUNT};")
+
+    def tier_program(self):
+        self.declarations(" int p, q; int h, w; int s, t; int v;")
         self.emit(0, f"h = {self.rng.randint(1, 60000)}; w = {self.rng.randint(0, 4)};")
         for _ in range(self.rng.randint(0, 3)):
             self.assignment(0)
@@ -407,9 +410,7 @@ class Generator:
         header = self.chance(0.5)
         if header:
             self.emit(0, '# "out.txt"')
-        self.emit(0, f"int {INTS[0]}, {INTS[1]}; int {INTS[2]};")
-        self.emit(0, f"dbl {REALS[0]}, {REALS[1]}; dbl {REALS[2]};")
-        self.emit(0, f"int {COUNTS[0]}, {COUNTS[1]}; dbl {REAL_COUNT};")
+        self.declarations()
         for _ in range(self.rng.randint(0, 3)):
             self.assignment(0)
         for _ in range(self.rng.randint(2, 6)):
