@@ -29,7 +29,7 @@ install_missing = need=; want=; \
 	  echo "missing:$$need; run make deps as root" >&2; exit 1; \
 	else echo "going on without$$want (make deps as root installs it)"; fi
 
-.PHONY: all rill run test tables install uninstall sanitize-test clang-test cross-test deps-cross windows windows-test windows-zip windows-gtest deps-windows lint format-check format deps deps-build clean web deps-web web-serve web-test web-bench web-format
+.PHONY: all rill run test tables install uninstall sanitize-test clang-test cross-test deps-cross windows windows-asmjit windows-test windows-zip windows-gtest deps-windows lint format-check format deps deps-build clean web deps-web web-serve web-test web-bench web-format
 
 all: deps-build
 	$(CONFIGURE)
@@ -240,5 +240,46 @@ web-bench: web
 	$(MAKE) rill
 	$(WEB_PYTHON) tests/web/loops_bench.py build-web $(BUILD)/rill
 
+# asmjit for the Windows build: Debian's own source of the version its
+# libasmjit-dev packages, fetched with apt-get source (a deb-src entry is
+# added for Debian's archive when none is there) and built static with the
+# toolchain rill.exe is built with, into $(WIN_ASMJIT). A second run finds
+# it built and does nothing.
+WIN_ASMJIT_VERSION := 0.0~git20221210.5b5b0b3-1
+WIN_ASMJIT_DIR := build-windows-asmjit
+WIN_ASMJIT := $(CURDIR)/$(WIN_ASMJIT_DIR)/prefix
+WIN_ASMJIT_SOURCE := $(CURDIR)/$(WIN_ASMJIT_DIR)/source-$(WIN_ASMJIT_VERSION)
+WIN_ASMJIT_STAMP := $(WIN_ASMJIT)/built-$(WIN_ASMJIT_VERSION)
+WIN_ASMJIT_NEEDED := g++-mingw-w64-x86-64:/usr/bin/x86_64-w64-mingw32-g++-posix dpkg-dev:/usr/bin/dpkg-source \
+                     cmake:/usr/bin/cmake
+# The deb-src twin of each entry for Debian's archive, where no deb-src
+# entry is there yet: one-line entries of sources.list, and stanzas of the
+# deb822 .sources files.
+APT_DEB_SRC := /etc/apt/sources.list.d/rill-deb-src
+add_deb_src = if ! grep -Eqs '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+	  /etc/apt/sources.list.d/*.sources; then \
+	  [ "$$(id -u)" = 0 ] || { echo "no deb-src entry for apt-get source; run make windows-asmjit as root" >&2; exit 1; }; \
+	  cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | \
+	    sed -n 's/^deb \(.*debian\.org\)/deb-src \1/p' > $(APT_DEB_SRC).list; \
+	  cat /etc/apt/sources.list.d/*.sources 2>/dev/null | \
+	    awk 'BEGIN { RS = ""; ORS = "\n\n" } /debian\.org/ { sub(/Types: *deb\n/, "Types: deb-src\n"); print }' \
+	    > $(APT_DEB_SRC).sources; \
+	  apt-get update -qq; fi
+
+windows-asmjit: $(WIN_ASMJIT_STAMP)
+
+# Another version pinned fetches and builds afresh.
+$(WIN_ASMJIT_STAMP):
+	@$(call install_missing,$(WIN_ASMJIT_NEEDED),)
+	@$(add_deb_src)
+	[ -d $(WIN_ASMJIT_SOURCE) ] || { rm -rf $(WIN_ASMJIT_DIR) && mkdir -p $(WIN_ASMJIT_DIR)/fetch && \
+	  cd $(WIN_ASMJIT_DIR)/fetch && apt-get source -qq asmjit=$(WIN_ASMJIT_VERSION) && mv asmjit-*/ $(WIN_ASMJIT_SOURCE); }
+	cmake -S $(WIN_ASMJIT_SOURCE) -B $(WIN_ASMJIT_DIR)/build $(call generator,$(WIN_ASMJIT_DIR)/build) \
+	  -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/x86_64-w64-mingw32.cmake \
+	  -DASMJIT_STATIC=ON -DASMJIT_NO_FOREIGN=ON -DASMJIT_TEST=OFF -DCMAKE_INSTALL_PREFIX=$(WIN_ASMJIT) >/dev/null
+	cmake --build $(WIN_ASMJIT_DIR)/build -j2
+	cmake --install $(WIN_ASMJIT_DIR)/build >/dev/null
+	touch $@
+
 clean:
-	rm -rf $(BUILD) build-sanitize build-lint build-web build-threaded build-clang build-aarch64 build-windows build-windows-host build-windows-gtest
+	rm -rf $(BUILD) build-sanitize build-lint build-web build-threaded build-clang build-aarch64 build-windows build-windows-host build-windows-gtest $(WIN_ASMJIT_DIR)
