@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-using CompiledLoop = void (*)(int32_t count);
+#include "native/native_call.h"
+
+using CompiledLoop = void(RILL_NATIVE_CALL*)(int32_t count);
 
 // Makes the region at least size bytes and writable (not executable), and
 // returns its address, or null when the memory cannot be had.

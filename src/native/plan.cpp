@@ -226,7 +226,8 @@ struct Planner {
             int32_t passes = NATIVE_POLL_WORK / std::max(end - first, 1);
             if (passes < 2) return;
             p.chunk[loop] = static_cast<int32_t>(std::bit_floor(static_cast<uint32_t>(passes)));
-            p.rest_of[loop] = new_home(nullptr, false, weight_at(depth), std::min(first, loop), std::min(end, t.size - 1));
+            p.rest_of[loop] =
+                new_home(nullptr, false, weight_at(depth), std::min(first, loop), std::min(end, t.size - 1));
         };
         chunk_loop(t.size, 0, t.size, 0);
         for (int32_t i = 0; i < t.size; ++i)
@@ -582,7 +583,7 @@ struct Planner {
     // Frame slots for the homes without a register, after the save area of
     // the caller-saved registers: homes never live at once share a slot.
     void assign_slots() {
-        p.save_gp_base = 0;
+        p.save_gp_base = m.call_area;
         p.save_fp_base = p.save_gp_base + 8 * (m.gp_count - m.gp_callee_saved);
         p.spill_base = p.save_fp_base + 8 * (m.fp_count - m.fp_callee_saved);
         std::vector<int32_t> order;

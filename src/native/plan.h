@@ -56,6 +56,7 @@ struct NativeTarget {
     int32_t fp_callee_saved;  // the first this many of them survive calls
     int32_t entry_bytes;      // bytes the entry leaves on the stack before the frame
     bool wide_compare;        // the emitter makes a WideCompare's comparison
+    int32_t call_area;        // bytes at the frame's bottom that every call may use
 };
 
 // Larger bodies or deeper nests than these run on the threaded replay.
@@ -154,7 +155,7 @@ struct NativePlan {
     int32_t gp_used = 0;                          // registers 0 to gp_used - 1 hold homes
     int32_t fp_used = 0;
     int32_t spills = 0;        // frame slots for homes (values live at once share none)
-    int32_t save_gp_base = 0;  // the save area of the caller-saved general registers
+    int32_t save_gp_base = 0;  // the save area of the caller-saved general registers, above the call area
     int32_t save_fp_base = 0;
     int32_t spill_base = 0;
     int32_t frame = 0;  // bytes below the entry's; frame + entry_bytes is a multiple of 16

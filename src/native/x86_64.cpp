@@ -13,9 +13,11 @@
 // both.
 #include "native/x86_64.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -36,14 +38,50 @@ Imm address_of(T* p) {
     return imm(reinterpret_cast<uint64_t>(p));
 }
 
-// rax, rcx, rdx, xmm14 and xmm15 are scratch: no value lives in them across
-// operations. The rest hold homes; the first CALLEE_SAVED survive calls.
-const x86::Gp GP_POOL[] = {x86::rbx, x86::rbp, x86::r12, x86::r13, x86::r14, x86::r15,
-                           x86::rsi, x86::rdi, x86::r8,  x86::r9,  x86::r10, x86::r11};
-static_assert(sizeof GP_POOL / sizeof GP_POOL[0] == X86_64_TARGET.gp_count);
-static_assert(X86_64_TARGET.fp_callee_saved == 0 && X86_64_TARGET.fp_count <= 14);
+// The calling convention the code follows (native/target_x86_64.h).
+constexpr const X86Convention& ABI = X86_64_CONVENTION;
 constexpr int CALLEE_SAVED = X86_64_TARGET.gp_callee_saved;
+constexpr int FP_CALLEE_SAVED = X86_64_TARGET.fp_callee_saved;
+
+// rax, rcx, rdx, xmm14 and xmm15 are scratch: no value lives in them across
+// operations. The pools' registers hold homes.
+constexpr bool pools_spare_scratch() {
+    for (X86Gp r : ABI.gp_pool)
+        if (r == X86Gp::RAX || r == X86Gp::RCX || r == X86Gp::RDX || r == X86Gp::RSP) return false;
+    for (uint8_t x : ABI.fp_pool)
+        if (x >= 14) return false;
+    return true;
+}
+static_assert(pools_spare_scratch());
+static_assert(std::size(ABI.gp_pool) == X86_64_TARGET.gp_count && std::size(ABI.fp_pool) == X86_64_TARGET.fp_count);
 const x86::Xmm SCRATCH_XMM = x86::xmm15;
+
+x86::Gp gp(X86Gp r) {
+    return x86::gpq(static_cast<uint32_t>(r));
+}
+x86::Gp pool_gp(int32_t reg) {
+    return gp(ABI.gp_pool[reg]);
+}
+x86::Xmm pool_xmm(int32_t reg) {
+    return x86::xmm(ABI.fp_pool[reg]);
+}
+
+// The xmm registers the entry keeps, and the bytes they take; the stack
+// grows a page at a time where the convention probes it.
+constexpr uint32_t XMM_KEPT = 16 - ABI.xmm_kept;
+constexpr int32_t XMM_KEPT_BYTES = 16 * static_cast<int32_t>(XMM_KEPT);
+constexpr int32_t STACK_PAGE = 4096;
+static_assert(8 * (CALLEE_SAVED + 1) + XMM_KEPT_BYTES == X86_64_TARGET.entry_bytes);
+
+// stdout's address where it is a variable (glibc): the code reads its value
+// as it runs.
+Imm stdout_address() {
+#ifdef _WIN32
+    return imm(0);  // not a variable here: X86_64_WIN64 takes its value instead
+#else
+    return address_of(&stdout);
+#endif
+}
 
 class Compiler : public NativeEmitter<Compiler, x86::Assembler> {
 public:
@@ -64,12 +102,12 @@ private:
     }
 
     Operand int_home(const Home& h) {
-        if (h.reg >= 0) return h.wide ? GP_POOL[h.reg] : GP_POOL[h.reg].r32();
+        if (h.reg >= 0) return h.wide ? pool_gp(h.reg) : pool_gp(h.reg).r32();
         return x86::ptr(x86::rsp, h.disp, h.wide ? 8 : 4);
     }
 
     Operand real_home(const Home& h) {
-        if (h.reg >= 0) return x86::xmm(static_cast<uint32_t>(h.reg));
+        if (h.reg >= 0) return pool_xmm(h.reg);
         return x86::qword_ptr(x86::rsp, h.disp);
     }
 
@@ -139,14 +177,25 @@ private:
     }
 
     void prologue() {
-        for (int i = 0; i < CALLEE_SAVED; ++i) a_.push(GP_POOL[i]);
+        for (int i = 0; i < CALLEE_SAVED; ++i) a_.push(pool_gp(i));
+        if (XMM_KEPT > 0) {
+            a_.sub(x86::rsp, XMM_KEPT_BYTES);
+            for (uint32_t i = 0; i < XMM_KEPT; ++i)
+                a_.movdqu(x86::ptr(x86::rsp, static_cast<int32_t>(16 * i)), x86::xmm(ABI.xmm_kept + i));
+        }
+        // Each page of the frame touched in turn, down to its bottom, which
+        // calls may not touch: a page skipped would lie past the guard page
+        // that grows the stack, a fault rather than growth.
+        if (ABI.probe_stack)
+            for (int32_t below = STACK_PAGE; below < p_.frame + STACK_PAGE; below += STACK_PAGE)
+                a_.test(x86::dword_ptr(x86::rsp, -std::min(below, p_.frame)), x86::eax);
         a_.sub(x86::rsp, p_.frame);
-        // The pass count first, before rdi may be loaded with a variable.
-        move_int(int_home(passes_home(t_.size)), x86::edi);
+        // The pass count first, before its register may be loaded with a variable.
+        move_int(int_home(passes_home(t_.size)), gp(ABI.count).r32());
         for (const Home& h : p_.homes)
             if (h.slot) load(h);
         for (const auto& [bits, h] : p_.constant_home)
-            a_.movsd(x86::xmm(static_cast<uint32_t>(p_.homes[h].reg)), x86::qword_ptr(pooled(bits)));
+            a_.movsd(pool_xmm(p_.homes[h].reg), x86::qword_ptr(pooled(bits)));
         a_.mov(x86::rax, address_of(&interrupt_signal));
         a_.emit(x86::Inst::kIdMov, int_home(p_.homes[p_.interrupt]), x86::rax);
         if (chunked(t_.size)) start_chunk(t_.size);
@@ -154,25 +203,28 @@ private:
 
     void epilogue() {
         a_.add(x86::rsp, p_.frame);
-        for (int i = CALLEE_SAVED - 1; i >= 0; --i) a_.pop(GP_POOL[i]);
+        if (XMM_KEPT > 0) {
+            for (uint32_t i = 0; i < XMM_KEPT; ++i)
+                a_.movdqu(x86::xmm(ABI.xmm_kept + i), x86::ptr(x86::rsp, static_cast<int32_t>(16 * i)));
+            a_.add(x86::rsp, XMM_KEPT_BYTES);
+        }
+        for (int i = CALLEE_SAVED - 1; i >= 0; --i) a_.pop(pool_gp(i));
         a_.ret();
     }
 
     // Calls keep the live homes in caller-saved registers in the save area.
     void save() {
         for (int32_t i = CALLEE_SAVED; i < p_.gp_used; ++i)
-            if (live_gp(i)) a_.mov(x86::qword_ptr(x86::rsp, p_.save_gp(X86_64_TARGET, i)), GP_POOL[i]);
-        for (int32_t i = 0; i < p_.fp_used; ++i)
-            if (live_fp(i))
-                a_.movsd(x86::qword_ptr(x86::rsp, p_.save_fp(X86_64_TARGET, i)), x86::xmm(static_cast<uint32_t>(i)));
+            if (live_gp(i)) a_.mov(x86::qword_ptr(x86::rsp, p_.save_gp(X86_64_TARGET, i)), pool_gp(i));
+        for (int32_t i = FP_CALLEE_SAVED; i < p_.fp_used; ++i)
+            if (live_fp(i)) a_.movsd(x86::qword_ptr(x86::rsp, p_.save_fp(X86_64_TARGET, i)), pool_xmm(i));
     }
 
     void restore() {
         for (int32_t i = CALLEE_SAVED; i < p_.gp_used; ++i)
-            if (live_gp(i)) a_.mov(GP_POOL[i], x86::qword_ptr(x86::rsp, p_.save_gp(X86_64_TARGET, i)));
-        for (int32_t i = 0; i < p_.fp_used; ++i)
-            if (live_fp(i))
-                a_.movsd(x86::xmm(static_cast<uint32_t>(i)), x86::qword_ptr(x86::rsp, p_.save_fp(X86_64_TARGET, i)));
+            if (live_gp(i)) a_.mov(pool_gp(i), x86::qword_ptr(x86::rsp, p_.save_gp(X86_64_TARGET, i)));
+        for (int32_t i = FP_CALLEE_SAVED; i < p_.fp_used; ++i)
+            if (live_fp(i)) a_.movsd(pool_xmm(i), x86::qword_ptr(x86::rsp, p_.save_fp(X86_64_TARGET, i)));
     }
 
     template <typename F>
@@ -181,10 +233,18 @@ private:
         a_.call(x86::rax);
     }
 
-    // A FILE* global's current value into rdi: stdout, or the file-print stream.
+    // A call's argument: its first or second.
+    static x86::Gp arg(int n) { return gp(ABI.args[n]); }
+
+    // The stream of a print into the first argument: the file-print
+    // stream's current value, or stdout's.
     void stream(bool file) {
-        a_.mov(x86::rax, file ? address_of(&machine.output) : address_of(&stdout));
-        a_.mov(x86::rdi, x86::qword_ptr(x86::rax));
+        if (!file && !ABI.stdout_variable) {
+            a_.mov(arg(0), address_of(stdout));
+            return;
+        }
+        a_.mov(x86::rax, file ? address_of(&machine.output) : stdout_address());
+        a_.mov(arg(0), x86::qword_ptr(x86::rax));
     }
 
     void emit_int_arith(const TranslatedOp& op, Arith arith) {
@@ -550,7 +610,7 @@ private:
     void call_print_text(bool file, const void* text) {
         save();
         stream(file);
-        a_.mov(x86::rsi, address_of(text));
+        a_.mov(arg(1), address_of(text));
         call(print_text);
         restore();
     }
@@ -559,7 +619,7 @@ private:
         if (const Home* h = variable_of(sym)) write_back(*h);
         save();
         stream(file);
-        a_.mov(x86::rsi, address_of(sym));
+        a_.mov(arg(1), address_of(sym));
         call(print_value);
         restore();
     }
@@ -577,7 +637,7 @@ private:
         const Home* h = variable_of(sym);
         if (h) write_back(*h);
         save();
-        a_.mov(x86::rdi, address_of(sym));
+        a_.mov(arg(0), address_of(sym));
         call(read_input);
         restore();
         if (h) load(*h);
@@ -731,7 +791,7 @@ private:
         for (const Stub& s : stubs_) {
             a_.bind(s.label);
             write_back_all();
-            a_.mov(x86::rdi, address_of(s.at));
+            a_.mov(arg(0), address_of(s.at));
             call(halt_division_by_zero);
             a_.jmp(exit_);
         }

@@ -79,7 +79,7 @@ public:
         return t_;
     }
 
-    NativePlan plan(const NativeTarget& m = X86_64_TARGET) {
+    NativePlan plan(const NativeTarget& m = X86_64_SYSV.target) {
         NativePlan p;
         EXPECT_TRUE(make_native_plan(translation(), m, p));
         return p;
@@ -132,11 +132,11 @@ TEST(NativePlan, TheHeaviestValuesGetTheTwelveRegisters) {
     // Everything else in the frame, after the save area, aligned for calls.
     EXPECT_EQ(p.spills, 5);
     EXPECT_GE(b.home(p, v[0]).disp, p.spill_base);
-    EXPECT_EQ((p.frame + X86_64_TARGET.entry_bytes) % 16, 0);
+    EXPECT_EQ((p.frame + X86_64_SYSV.target.entry_bytes) % 16, 0);
     EXPECT_EQ(p.save_fp_base, 8 * (12 - 6));
 
     // A machine with more registers keeps every one of them in a register.
-    NativeTarget wide = {26, 10, 30, 8, 16, false};
+    NativeTarget wide = {26, 10, 30, 8, 16, false, 0};
     Body c;
     std::vector<Symbol*> w;
     for (int i = 0; i < 14; ++i) w.push_back(c.var());
@@ -145,6 +145,27 @@ TEST(NativePlan, TheHeaviestValuesGetTheTwelveRegisters) {
     EXPECT_EQ(q.spills, 0);
     EXPECT_EQ(q.gp_used, 17);
     EXPECT_EQ((q.frame + wide.entry_bytes) % 16, 0);
+}
+
+TEST(NativePlan, Win64LeavesCallsTheFrameBottom) {
+    // Fourteen integers and fourteen reals: every real in a register, the
+    // integers (with the counter, its passes beyond the chunk and the flag's
+    // address) five short.
+    const NativeTarget& m = X86_64_WIN64.target;
+    Body b;
+    std::vector<Symbol*> v;
+    for (int i = 0; i < 28; ++i) v.push_back(b.var(i % 2 == 1));
+    for (Symbol* x : v) b.op(x->type ? T_ADD_R : T_ADD_I, x, x, x);
+    NativePlan p = b.plan(m);
+    EXPECT_EQ(p.fp_used, 14);
+    EXPECT_EQ(p.spills, 5);
+    // Above the 32 bytes a call may use: the four caller-saved general
+    // registers, the six caller-saved xmm registers, then the spills.
+    EXPECT_EQ(p.save_gp_base, 32);
+    EXPECT_EQ(p.save_fp_base, 32 + 8 * 4);
+    EXPECT_EQ(p.spill_base, 32 + 8 * 4 + 8 * 6);
+    for (const NativeHome& h : p.homes) EXPECT_TRUE(h.reg >= 0 || h.disp >= p.spill_base);
+    EXPECT_EQ((p.frame + m.entry_bytes) % 16, 0);
 }
 
 TEST(NativePlan, AArch64HoldsTwentyIntegersAndTwentyTwoRealsInRegisters) {
@@ -178,7 +199,7 @@ TEST(NativePlan, InnerLoopUsesOutweighOuterOnes) {
     b.loop(n);
     b.op(T_ADD_I, inner, inner, b.k(1));
     b.end();
-    NativePlan p = b.plan({2, 2, 1, 0, 8, false});
+    NativePlan p = b.plan({2, 2, 1, 0, 8, false, 0});
     EXPECT_GE(b.home(p, inner).reg, 0);
     EXPECT_EQ(b.home(p, outer).reg, -1);
 }
@@ -322,7 +343,7 @@ TEST(NativePlan, TemporariesShareRegistersByLiveRange) {
         b.op(T_MUL_R, t1, t0, x);
         b.op(T_ADD_R, r, r, t1);
     }
-    NativePlan p = b.plan({4, 4, 5, 0, 8, false});
+    NativePlan p = b.plan({4, 4, 5, 0, 8, false, 0});
     EXPECT_EQ(p.spills, 0);
     for (int32_t k : products) {
         const NativeHome& h = p.homes[p.result_home[k]];
@@ -333,7 +354,7 @@ TEST(NativePlan, TemporariesShareRegistersByLiveRange) {
     }
     // With one register fewer, what does not fit goes to the frame, and
     // values never live at once share a frame slot.
-    NativePlan q = b.plan({4, 4, 3, 0, 8, false});
+    NativePlan q = b.plan({4, 4, 3, 0, 8, false, 0});
     EXPECT_GT(q.spills, 0);
     EXPECT_LE(q.spills, 2);
 }
@@ -444,14 +465,14 @@ TEST(NativePlan, ConstantsTakeTheRegistersLeftAndCallsKeepOnlyLiveOnes) {
     b.loop(n);
     b.op(T_MUL_R, y, y, b.real_k(0.5));
     b.end();
-    NativePlan p = b.plan({6, 2, 3, 0, 8, false});
+    NativePlan p = b.plan({6, 2, 3, 0, 8, false, 0});
     ASSERT_EQ(p.constant_home.size(), 1U);
     EXPECT_EQ(p.constant_home.count(0x3fe0000000000000), 1U);
     EXPECT_EQ(p.fp_used, 3);
     // The print keeps x, y and the constant; the temporary is dead by then.
     EXPECT_EQ(p.live_fp[print], 0b111U);
     EXPECT_EQ(p.live_fp[sum], 0b111U);
-    NativePlan q = b.plan({6, 2, 8, 0, 8, false});
+    NativePlan q = b.plan({6, 2, 8, 0, 8, false, 0});
     EXPECT_EQ(q.constant_home.size(), 2U);
 }
 
@@ -488,7 +509,7 @@ TEST(NativePlan, ShortIntegerBlocksRunWithoutABranch) {
     EXPECT_EQ(p.form[add], BlockForm::NONE);
 
     // Without registers to hold x, the same block branches.
-    NativePlan q = b.plan({0, 0, 4, 0, 8, false});
+    NativePlan q = b.plan({0, 0, 4, 0, 8, false, 0});
     EXPECT_EQ(q.form[outer], BlockForm::BRANCH);
 }
 
@@ -672,7 +693,7 @@ TEST(NativePlan, DeclinesWhatNativeCodeDoesNotHandle) {
     b.op(T_ADD_I, t, x, x);
     b.op(T_ADD_R, r, t, r);
     NativePlan p;
-    EXPECT_FALSE(make_native_plan(b.translation(), X86_64_TARGET, p));
+    EXPECT_FALSE(make_native_plan(b.translation(), X86_64_SYSV.target, p));
 }
 
 // The machine's own emitter.
