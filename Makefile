@@ -29,7 +29,7 @@ install_missing = need=; want=; \
 	  echo "missing:$$need; run make deps as root" >&2; exit 1; \
 	else echo "going on without$$want (make deps as root installs it)"; fi
 
-.PHONY: all rill run test tables install uninstall sanitize-test clang-test cross-test deps-cross windows windows-asmjit windows-test windows-zip windows-gtest deps-windows lint format-check format deps deps-build clean web deps-web web-serve web-test web-bench web-format
+.PHONY: all rill run test tables install uninstall sanitize-test clang-test cross-test deps-cross windows windows-asmjit win64-abi-test windows-test windows-zip windows-gtest deps-windows lint format-check format deps deps-build clean web deps-web web-serve web-test web-bench web-format
 
 all: deps-build
 	$(CONFIGURE)
@@ -78,6 +78,15 @@ clang-test: deps
 	cmake -S . -B build-clang $(call generator,build-clang) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ $(CMAKE_OPTIONS)
 	cmake --build build-clang
 	ctest --test-dir build-clang --output-on-failure --no-tests=error -j2
+
+# The tests once more with native loops following Win64's calling convention
+# (and the functions they call and are called through, by GCC's ms_abi):
+# Windows' code generation, checked by the whole suite on Linux.
+win64-abi-test: deps
+	cmake -S . -B build-win64abi $(call generator,build-win64abi) -DCMAKE_BUILD_TYPE=Release \
+	  -DRILL_NATIVE_WIN64_ABI=ON $(CMAKE_OPTIONS)
+	cmake --build build-win64abi
+	ctest --test-dir build-win64abi --output-on-failure --no-tests=error -j2
 
 # rill for 64-bit ARM, cross-built with Debian's toolchain and tested under
 # qemu-user: CTest starts every test through the emulator, and the tests
@@ -282,4 +291,4 @@ $(WIN_ASMJIT_STAMP):
 	touch $@
 
 clean:
-	rm -rf $(BUILD) build-sanitize build-lint build-web build-threaded build-clang build-aarch64 build-windows build-windows-host build-windows-gtest $(WIN_ASMJIT_DIR)
+	rm -rf $(BUILD) build-sanitize build-lint build-web build-threaded build-clang build-aarch64 build-windows build-windows-host build-windows-gtest build-win64abi $(WIN_ASMJIT_DIR)

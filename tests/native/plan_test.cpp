@@ -18,6 +18,15 @@
 #elif defined(RILL_NATIVE)
 #include "native/x86_64.h"
 #endif
+#if defined(RILL_NATIVE) && defined(__x86_64__) && defined(__linux__)
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "engine/machine.h"
+#include "native/kept_registers.h"
+#define RILL_KEPT_REGISTERS
+#endif
 
 namespace {
 
@@ -727,6 +736,66 @@ TEST(NativeEmitter, DeclinesAPlanWhosePromiseDoesNotHold) {
     h.disp = broken.spill_base;
     EXPECT_EQ(compile_for_machine(b.translation(), broken), nullptr);
     EXPECT_EQ(broken.guard[add], Guard::OUTER);
+}
+#endif
+
+#ifdef RILL_KEPT_REGISTERS
+// What a call of loop changed of the registers a callee keeps under the
+// convention native code follows, by name.
+std::vector<std::string> changed_by(CompiledLoop loop, int32_t count) {
+    KeptRegisters before{};
+    KeptRegisters after{};
+    for (uint64_t i = 0; i < 8; ++i) before.gp[i] = 0x0123456789abcdefU ^ (i * 0x1111111111111111U);
+    for (uint64_t i = 0; i < 10; ++i) before.xmm[i][0] = before.xmm[i][1] = ~before.gp[i % 8] + i;
+    rill_call_with_kept(loop, count, &before, &after);
+    static const char* const GP[] = {"rbx", "rbp", "r12", "r13", "r14", "r15", "rsi", "rdi"};
+    bool win64 = X86_64_CONVENTION.xmm_kept < 16;
+    std::vector<std::string> changed;
+    for (int i = 0; i < (win64 ? 8 : 6); ++i)
+        if (before.gp[i] != after.gp[i]) changed.emplace_back(GP[i]);
+    for (int i = 0; win64 && i < 10; ++i)
+        if (std::memcmp(before.xmm[i], after.xmm[i], sizeof before.xmm[i]) != 0)
+            changed.push_back("xmm" + std::to_string(6 + i));
+    if (after.rsp_after != after.rsp_at_call) changed.emplace_back("rsp");
+    return changed;
+}
+
+TEST(NativeEmitter, KeepsTheRegistersItsConventionSaysACalleeKeeps) {
+    // The check, checked: a stand-in that clears rbx, rsi and xmm9.
+    std::vector<std::string> clobbered = {"rbx"};
+    if (X86_64_CONVENTION.xmm_kept < 16) clobbered = {"rbx", "rsi", "xmm9"};
+    EXPECT_EQ(changed_by(rill_clobbering_loop, 1), clobbered);
+
+    // Every home register in use, spills, a call out each pass; then a
+    // frame of several pages.
+    for (int vars : {40, 1200}) {
+        Body b;
+        std::vector<Symbol*> v;
+        for (int i = 0; i < vars; ++i) v.push_back(b.var(i % 2 == 1));
+        for (Symbol* x : v) x->type ? b.op(T_ADD_R, x, x, b.real_k(0.5)) : b.op(T_ADD_I, x, x, b.k(1));
+        b.step(T_FPRINT_VAR, v[0]);
+        NativePlan p = b.plan(MACHINE);
+        EXPECT_EQ(p.frame > 4096, vars > 1000);
+        CompiledLoop loop = compile_for_machine(b.translation(), p);
+        ASSERT_NE(loop, nullptr);
+        FILE* out = std::tmpfile();
+        ASSERT_NE(out, nullptr);
+        FILE* saved = machine.output;
+        machine.output = out;
+        EXPECT_TRUE(changed_by(loop, 3).empty()) << vars;
+        machine.output = saved;
+        char printed[8] = {};
+        std::rewind(out);
+        EXPECT_EQ(std::fread(printed, 1, sizeof printed - 1, out), 3U);
+        EXPECT_STREQ(printed, "123");
+        std::fclose(out);
+        for (Symbol* x : v) {
+            if (x->type)
+                EXPECT_EQ(x->value.real, 1.5);
+            else
+                EXPECT_EQ(x->value.integer, 3);
+        }
+    }
 }
 #endif
 
