@@ -9,7 +9,7 @@ static_assert(offsetof(KeptRegisters, xmm) == 64 && offsetof(KeptRegisters, rsp_
               offsetof(KeptRegisters, rsp_after) == 232);
 
 // Win64's callee may use the 32 bytes above its return address.
-#ifdef RILL_NATIVE_WIN64_ABI
+#if defined(RILL_NATIVE_WIN64_ABI) || defined(_WIN32)
 #define WIN64(text) text
 #define SHADOW "32"
 #else
@@ -20,12 +20,10 @@ static_assert(offsetof(KeptRegisters, xmm) == 64 && offsetof(KeptRegisters, rsp_
 // rdi: the loop, esi: count, rdx: before, rcx: after. The six pushes and
 // after's own keep the stack aligned to 16 for the call. The count goes in
 // both conventions' register.
-asm(R"(
-    .pushsection .text
+extern "C" __attribute__((naked, sysv_abi)) void rill_call_with_kept(CompiledLoop, int32_t, const KeptRegisters*,
+                                                                     KeptRegisters*) {
+    asm(R"(
     .intel_syntax noprefix
-    .globl rill_call_with_kept
-    .type rill_call_with_kept, @function
-rill_call_with_kept:
     push rbx
     push rbp
     push r12
@@ -90,16 +88,17 @@ rill_call_with_kept:
     pop rbp
     pop rbx
     ret
-    .size rill_call_with_kept, . - rill_call_with_kept
+    .att_syntax prefix
+)");
+}
 
-    .globl rill_clobbering_loop
-    .type rill_clobbering_loop, @function
-rill_clobbering_loop:
+extern "C" __attribute__((naked)) void RILL_NATIVE_CALL rill_clobbering_loop(int32_t) {
+    asm(R"(
+    .intel_syntax noprefix
     xor ebx, ebx
     xor esi, esi
     pxor xmm9, xmm9
     ret
-    .size rill_clobbering_loop, . - rill_clobbering_loop
     .att_syntax prefix
-    .popsection
 )");
+}

@@ -18,7 +18,7 @@
 #elif defined(RILL_NATIVE)
 #include "native/x86_64.h"
 #endif
-#if defined(RILL_NATIVE) && defined(__x86_64__) && defined(__linux__)
+#if defined(RILL_NATIVE) && defined(__x86_64__) && (defined(__linux__) || defined(_WIN32))
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -778,7 +778,7 @@ TEST(NativeEmitter, KeepsTheRegistersItsConventionSaysACalleeKeeps) {
         EXPECT_EQ(p.frame > 4096, vars > 1000);
         CompiledLoop loop = compile_for_machine(b.translation(), p);
         ASSERT_NE(loop, nullptr);
-        FILE* out = std::tmpfile();
+        FILE* out = std::fopen("kept_registers.out", "w+b");
         ASSERT_NE(out, nullptr);
         FILE* saved = machine.output;
         machine.output = out;
@@ -789,6 +789,7 @@ TEST(NativeEmitter, KeepsTheRegistersItsConventionSaysACalleeKeeps) {
         EXPECT_EQ(std::fread(printed, 1, sizeof printed - 1, out), 3U);
         EXPECT_STREQ(printed, "123");
         std::fclose(out);
+        std::remove("kept_registers.out");
         for (Symbol* x : v) {
             if (x->type)
                 EXPECT_EQ(x->value.real, 1.5);
