@@ -106,26 +106,66 @@ cross-test: deps-cross
 	cmake --build build-aarch64
 	ctest --test-dir build-aarch64 --output-on-failure --no-tests=error -j2
 
-# rill for 64-bit Windows: one static rill.exe, cross-built with Debian's
-# mingw-w64 and tested under wine. Native loops are in it where an asmjit
-# built for Windows is installed under WIN_ASMJIT.
+# rill for 64-bit Windows: one static rill.exe with native loops,
+# cross-built with Debian's mingw-w64 against an asmjit built for Windows
+# (windows-asmjit, below) and tested under wine.
 WIN_NEEDED := g++-mingw-w64-x86-64-posix:/usr/bin/x86_64-w64-mingw32-g++-posix \
               binutils-mingw-w64-x86-64:/usr/bin/x86_64-w64-mingw32-windres \
               wine:/usr/bin/wine-stable wine64:/usr/lib/wine/wine64
-WIN_ASMJIT := $(CURDIR)/build-windows-asmjit/prefix
 WIN_GTEST  := $(CURDIR)/build-windows-gtest/prefix
 WIN_CONFIGURE = cmake -S . -B build-windows $(call generator,build-windows) -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake "-DCMAKE_PREFIX_PATH=$(WIN_ASMJIT);$(WIN_GTEST)" $(CMAKE_OPTIONS)
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake "-DCMAKE_PREFIX_PATH=$(WIN_ASMJIT);$(WIN_GTEST)" -DRILL_NATIVE=ON $(CMAKE_OPTIONS)
 # The DLLs every Windows has; rill.exe must load no other.
 WIN_SYSTEM_DLLS := kernel32.dll msvcrt.dll shell32.dll user32.dll advapi32.dll
 # Under wine, output and status a program gives, as the harness runs it.
 WIN_RUN := env WINEDEBUG=-all wine
 
+# asmjit for the Windows build: Debian's own source of the version its
+# libasmjit-dev packages, fetched with apt-get source (a deb-src entry is
+# added for Debian's archive when none is there) and built static with the
+# toolchain rill.exe is built with, into $(WIN_ASMJIT). A second run finds
+# it built and does nothing.
+WIN_ASMJIT_VERSION := 0.0~git20221210.5b5b0b3-1
+WIN_ASMJIT_DIR := build-windows-asmjit
+WIN_ASMJIT := $(CURDIR)/$(WIN_ASMJIT_DIR)/prefix
+WIN_ASMJIT_SOURCE := $(CURDIR)/$(WIN_ASMJIT_DIR)/source-$(WIN_ASMJIT_VERSION)
+WIN_ASMJIT_STAMP := $(WIN_ASMJIT)/built-$(WIN_ASMJIT_VERSION)
+WIN_ASMJIT_NEEDED := dpkg-dev:/usr/bin/dpkg-source cmake:/usr/bin/cmake
+# The deb-src twin of each entry for Debian's archive, where no deb-src
+# entry is there yet: one-line entries of sources.list, and stanzas of the
+# deb822 .sources files.
+APT_DEB_SRC := /etc/apt/sources.list.d/rill-deb-src
+add_deb_src = if ! grep -Eqs '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+	  /etc/apt/sources.list.d/*.sources; then \
+	  [ "$$(id -u)" = 0 ] || { echo "no deb-src entry for apt-get source; run make windows-asmjit as root" >&2; exit 1; }; \
+	  cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | \
+	    sed -n 's/^deb \(.*debian\.org\)/deb-src \1/p' > $(APT_DEB_SRC).list; \
+	  cat /etc/apt/sources.list.d/*.sources 2>/dev/null | \
+	    awk 'BEGIN { RS = ""; ORS = "\n\n" } /debian\.org/ { sub(/Types: *deb\n/, "Types: deb-src\n"); print }' \
+	    > $(APT_DEB_SRC).sources; \
+	  apt-get update -qq; fi
+
+windows-asmjit: $(WIN_ASMJIT_STAMP)
+
+# Another version pinned fetches and builds afresh.
+$(WIN_ASMJIT_STAMP): | deps-windows
+	@$(call install_missing,$(WIN_ASMJIT_NEEDED),)
+	@$(add_deb_src)
+	[ -d $(WIN_ASMJIT_SOURCE) ] || { rm -rf $(WIN_ASMJIT_DIR) && mkdir -p $(WIN_ASMJIT_DIR)/fetch && \
+	  cd $(WIN_ASMJIT_DIR)/fetch && apt-get source -qq asmjit=$(WIN_ASMJIT_VERSION) && mv asmjit-*/ $(WIN_ASMJIT_SOURCE); }
+	cmake -S $(WIN_ASMJIT_SOURCE) -B $(WIN_ASMJIT_DIR)/build $(call generator,$(WIN_ASMJIT_DIR)/build) \
+	  -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/x86_64-w64-mingw32.cmake \
+	  -DASMJIT_STATIC=ON -DASMJIT_NO_FOREIGN=ON -DASMJIT_TEST=OFF -DCMAKE_INSTALL_PREFIX=$(WIN_ASMJIT) >/dev/null
+	cmake --build $(WIN_ASMJIT_DIR)/build -j2
+	cmake --install $(WIN_ASMJIT_DIR)/build >/dev/null
+	touch $@
+
 deps-windows:
 	@$(call install_missing,$(WIN_NEEDED),)
 
-windows: deps-windows deps-build
+windows: deps-windows deps-build windows-asmjit
 	$(WIN_CONFIGURE) -DRILL_TESTS=OFF
+	@grep -q '^RILL_NATIVE:BOOL=ON' build-windows/CMakeCache.txt || { echo "native loops are off in build-windows" >&2; exit 1; }
 	cmake --build build-windows --target rill
 	@x86_64-w64-mingw32-objdump -p build-windows/rill.exe | sed -n 's/^[[:space:]]*DLL Name: //p' | tr A-Z a-z | \
 	  while read -r dll; do case " $(WIN_SYSTEM_DLLS) " in *" $$dll "*) ;; \
@@ -248,47 +288,6 @@ web-format: deps-web
 web-bench: web
 	$(MAKE) rill
 	$(WEB_PYTHON) tests/web/loops_bench.py build-web $(BUILD)/rill
-
-# asmjit for the Windows build: Debian's own source of the version its
-# libasmjit-dev packages, fetched with apt-get source (a deb-src entry is
-# added for Debian's archive when none is there) and built static with the
-# toolchain rill.exe is built with, into $(WIN_ASMJIT). A second run finds
-# it built and does nothing.
-WIN_ASMJIT_VERSION := 0.0~git20221210.5b5b0b3-1
-WIN_ASMJIT_DIR := build-windows-asmjit
-WIN_ASMJIT := $(CURDIR)/$(WIN_ASMJIT_DIR)/prefix
-WIN_ASMJIT_SOURCE := $(CURDIR)/$(WIN_ASMJIT_DIR)/source-$(WIN_ASMJIT_VERSION)
-WIN_ASMJIT_STAMP := $(WIN_ASMJIT)/built-$(WIN_ASMJIT_VERSION)
-WIN_ASMJIT_NEEDED := g++-mingw-w64-x86-64:/usr/bin/x86_64-w64-mingw32-g++-posix dpkg-dev:/usr/bin/dpkg-source \
-                     cmake:/usr/bin/cmake
-# The deb-src twin of each entry for Debian's archive, where no deb-src
-# entry is there yet: one-line entries of sources.list, and stanzas of the
-# deb822 .sources files.
-APT_DEB_SRC := /etc/apt/sources.list.d/rill-deb-src
-add_deb_src = if ! grep -Eqs '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
-	  /etc/apt/sources.list.d/*.sources; then \
-	  [ "$$(id -u)" = 0 ] || { echo "no deb-src entry for apt-get source; run make windows-asmjit as root" >&2; exit 1; }; \
-	  cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | \
-	    sed -n 's/^deb \(.*debian\.org\)/deb-src \1/p' > $(APT_DEB_SRC).list; \
-	  cat /etc/apt/sources.list.d/*.sources 2>/dev/null | \
-	    awk 'BEGIN { RS = ""; ORS = "\n\n" } /debian\.org/ { sub(/Types: *deb\n/, "Types: deb-src\n"); print }' \
-	    > $(APT_DEB_SRC).sources; \
-	  apt-get update -qq; fi
-
-windows-asmjit: $(WIN_ASMJIT_STAMP)
-
-# Another version pinned fetches and builds afresh.
-$(WIN_ASMJIT_STAMP):
-	@$(call install_missing,$(WIN_ASMJIT_NEEDED),)
-	@$(add_deb_src)
-	[ -d $(WIN_ASMJIT_SOURCE) ] || { rm -rf $(WIN_ASMJIT_DIR) && mkdir -p $(WIN_ASMJIT_DIR)/fetch && \
-	  cd $(WIN_ASMJIT_DIR)/fetch && apt-get source -qq asmjit=$(WIN_ASMJIT_VERSION) && mv asmjit-*/ $(WIN_ASMJIT_SOURCE); }
-	cmake -S $(WIN_ASMJIT_SOURCE) -B $(WIN_ASMJIT_DIR)/build $(call generator,$(WIN_ASMJIT_DIR)/build) \
-	  -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/x86_64-w64-mingw32.cmake \
-	  -DASMJIT_STATIC=ON -DASMJIT_NO_FOREIGN=ON -DASMJIT_TEST=OFF -DCMAKE_INSTALL_PREFIX=$(WIN_ASMJIT) >/dev/null
-	cmake --build $(WIN_ASMJIT_DIR)/build -j2
-	cmake --install $(WIN_ASMJIT_DIR)/build >/dev/null
-	touch $@
 
 clean:
 	rm -rf $(BUILD) build-sanitize build-lint build-web build-threaded build-clang build-aarch64 build-windows build-windows-host build-windows-gtest build-win64abi $(WIN_ASMJIT_DIR)
