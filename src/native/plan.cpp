@@ -580,8 +580,9 @@ struct Planner {
         }
     }
 
-    // Frame slots for the homes without a register, after the save area of
-    // the caller-saved registers: homes never live at once share a slot.
+    // Frame slots for the homes without a register, after the bytes calls
+    // may use and the save area of the caller-saved registers: homes never
+    // live at once share a slot.
     void assign_slots() {
         p.save_gp_base = m.call_area;
         p.save_fp_base = p.save_gp_base + 8 * (m.gp_count - m.gp_callee_saved);
