@@ -99,6 +99,7 @@ struct Planner {
     std::vector<std::pair<int32_t, int32_t>> source;  // by operation: the writers of temporaries a and b, or -1
     std::vector<bool> hoisted;
     std::vector<bool> result;  // by home: a temporary result, live from the operation that writes it
+    int32_t repeat_reach;      // how many operations back a repeat may find its value
 
     int32_t new_home(const void* slot, bool real, double weight, int32_t first, int32_t last) {
         p.homes.push_back({slot, real, false, -1, 0, weight, first, last});
@@ -381,7 +382,7 @@ struct Planner {
                           {key_of(op.pa, op.a, operand_real, source[i].first, version),
                            key_of(op.pb, op.b, operand_real, source[i].second, version)}};
                 auto it = available.find(key);
-                bool found = it != available.end() && visible(it->second.op, i) &&
+                bool found = it != available.end() && visible(it->second.op, i) && i - it->second.op <= repeat_reach &&
                              (!it->second.var || version[it->second.var] == it->second.version);
                 if (found && op.pd == Place::TEMP) {
                     p.same_as[i] = it->second.op;
@@ -749,12 +750,11 @@ struct Planner {
     }
 };
 
-}  // namespace
-
-bool make_native_plan(const Translation& t, const NativeTarget& m, NativePlan& plan) {
+// Plans t with repeats that reach back at most reach operations; false as
+// make_native_plan.
+bool plan_with_reach(const Translation& t, const NativeTarget& m, NativePlan& plan, int32_t reach) {
     plan = NativePlan{};
-    if (t.size > NATIVE_MAX_OPS || t.loop_depth > NATIVE_MAX_LOOP_DEPTH) return false;
-    Planner planner{t, m, plan, {}, {}, {}, {}, {}, {}};
+    Planner planner{t, m, plan, {}, {}, {}, {}, {}, {}, reach};
     if (!planner.collect()) return false;
     planner.plan_hoisting();
     planner.plan_wide_compares();
@@ -767,5 +767,34 @@ bool make_native_plan(const Translation& t, const NativeTarget& m, NativePlan& p
     if (plan.frame > NATIVE_MAX_FRAME) return false;
     planner.plan_live_registers();
     planner.plan_blocks();
+    return true;
+}
+
+// The uses, weighted by depth, of the values left in the frame.
+double spilled_weight(const NativePlan& plan) {
+    double w = 0;
+    for (const NativeHome& h : plan.homes)
+        if (h.first >= 0 && h.reg < 0) w += h.weight;
+    return w;
+}
+
+}  // namespace
+
+bool make_native_plan(const Translation& t, const NativeTarget& m, NativePlan& plan) {
+    if (t.size > NATIVE_MAX_OPS || t.loop_depth > NATIVE_MAX_LOOP_DEPTH) return false;
+    if (!plan_with_reach(t, m, plan, INT32_MAX)) return false;
+    // A repeat keeps its value in a register until its last reader. Where
+    // that leaves too few registers, values go to the frame, and a variable
+    // carried from pass to pass there costs more than computing again: then
+    // repeats reach less far, or not at all, when that spills less.
+    double spilled = spilled_weight(plan);
+    if (spilled == 0 || t.size > NATIVE_REPLAN_MAX_OPS) return true;
+    for (int32_t reach : {NATIVE_SHORT_REPEAT, 0}) {
+        NativePlan other;
+        if (plan_with_reach(t, m, other, reach) && spilled_weight(other) < spilled) {
+            spilled = spilled_weight(other);
+            plan = std::move(other);
+        }
+    }
     return true;
 }

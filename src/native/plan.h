@@ -69,6 +69,12 @@ constexpr int32_t NATIVE_MAX_FRAME = 1 << 18;
 // of two) as run about this many of its operations: well under a
 // millisecond, however slow they are.
 constexpr int32_t NATIVE_POLL_WORK = 1 << 14;
+// A body of up to this many operations whose values do not all find
+// registers is planned again with repeats that reach back at most
+// NATIVE_SHORT_REPEAT operations, and with none, for the plan that leaves
+// the fewest uses in the frame.
+constexpr int32_t NATIVE_REPLAN_MAX_OPS = 2000;
+constexpr int32_t NATIVE_SHORT_REPEAT = 12;
 // Up to this many operations make a block run without a branch.
 constexpr int32_t NATIVE_MAX_UNBRANCHED = 8;
 

@@ -427,6 +427,37 @@ TEST(NativePlan, RepeatedPureOperationsReadTheFirstValue) {
     EXPECT_EQ(plan.same_as[stale], -1);
 }
 
+TEST(NativePlan, RepeatsReachLessFarWhereTheirValuesWouldCrowdOutVariables) {
+    // vars real variables, each written every pass; p * 0.375 at the top and
+    // again after 14 other statements; q * 0.5 twice, close together. With
+    // 13 variables, keeping the far repeat's value takes the last register,
+    // and the near one's would push a variable to the frame: the far one
+    // is computed again instead. With 12, there is room for both.
+    for (int vars : {13, 12}) {
+        Body b;
+        std::vector<Symbol*> v;
+        for (int i = 0; i < vars; ++i) v.push_back(b.var(true));
+        void* t0 = b.temp();
+        void* t1 = b.temp();
+        int32_t far_first = b.op(T_MUL_R, t0, v[0], b.real_k(0.375));
+        b.op(T_ADD_R, v[1], t0, v[1]);
+        for (int i = 2; i < 16; ++i) b.op(T_ADD_R, v[1 + i % (vars - 1)], v[1 + i % (vars - 1)], b.real_k(1.0));
+        int32_t near_first = b.op(T_MUL_R, t1, v[2], b.real_k(0.5));
+        b.op(T_ADD_R, v[3], t1, v[3]);
+        int32_t near_again = b.op(T_MUL_R, t1, v[2], b.real_k(0.5));
+        b.op(T_SUB_R, v[4], t1, v[4]);
+        int32_t far_again = b.op(T_MUL_R, t0, v[0], b.real_k(0.375));
+        b.op(T_SUB_R, v[5], t0, v[5]);
+        NativePlan plan = b.plan();
+        for (const NativeHome& h : plan.homes)
+            if (h.first >= 0) {
+                EXPECT_GE(h.reg, 0) << vars << " variables";
+            }
+        EXPECT_EQ(plan.same_as[near_again], near_first) << vars << " variables";
+        EXPECT_EQ(plan.same_as[far_again], vars == 13 ? -1 : far_first) << vars << " variables";
+    }
+}
+
 TEST(NativePlan, ResultsAreFormedInTheirVariablesHome) {
     // x = (a * 0.5 + b) * 0.25 needs no register of its own; y = (a * 0.5) + y
     // reads y after its first value is formed, and if (c > 0) { c = c * 3 + 1 }
