@@ -4,7 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <map>
+#include <unordered_map>
 
 #include "engine/random.h"
 #include "lexer/symbols.h"
@@ -88,6 +88,15 @@ bool result_real(const TranslatedOp& op) {
 // whose value a temporary holds.
 using OperandKey = std::array<uint64_t, 3>;
 using OpKey = std::pair<uint8_t, std::array<OperandKey, 2>>;
+
+struct OpKeyHash {
+    size_t operator()(const OpKey& k) const {
+        uint64_t h = k.first;
+        for (const OperandKey& o : k.second)
+            for (uint64_t x : o) h = (h ^ x) * 0x9E3779B97F4A7C15ull;
+        return static_cast<size_t>(h ^ (h >> 29));
+    }
+};
 
 struct Planner {
     const Translation& t;
@@ -369,7 +378,7 @@ struct Planner {
             const void* var;  // the variable holding the value, or null for a temporary
             uint32_t version;
         };
-        std::map<OpKey, Available> available;
+        std::unordered_map<OpKey, Available, OpKeyHash> available;
         std::unordered_map<const void*, uint32_t> version;
         for (int32_t i = 0; i < t.size; ++i) {
             const TranslatedOp& op = t.ops[i];
@@ -778,6 +787,13 @@ double spilled_weight(const NativePlan& plan) {
     return w;
 }
 
+// Whether a repeat in plan reads a value from further back than reach.
+bool repeats_beyond(const NativePlan& plan, int32_t reach) {
+    for (size_t i = 0; i < plan.same_as.size(); ++i)
+        if (plan.same_as[i] >= 0 && static_cast<int32_t>(i) - plan.same_as[i] > reach) return true;
+    return false;
+}
+
 }  // namespace
 
 bool make_native_plan(const Translation& t, const NativeTarget& m, NativePlan& plan) {
@@ -786,10 +802,12 @@ bool make_native_plan(const Translation& t, const NativeTarget& m, NativePlan& p
     // A repeat keeps its value in a register until its last reader. Where
     // that leaves too few registers, values go to the frame, and a variable
     // carried from pass to pass there costs more than computing again: then
-    // repeats reach less far, or not at all, when that spills less.
+    // repeats reach less far, or not at all, when that spills less. A plan
+    // with no repeat that a shorter reach would drop is not made again.
     double spilled = spilled_weight(plan);
-    if (spilled == 0 || t.size > NATIVE_REPLAN_MAX_OPS) return true;
+    if (t.size > NATIVE_REPLAN_MAX_OPS) return true;
     for (int32_t reach : {NATIVE_SHORT_REPEAT, 0}) {
+        if (spilled == 0 || !repeats_beyond(plan, reach)) continue;
         NativePlan other;
         if (plan_with_reach(t, m, other, reach) && spilled_weight(other) < spilled) {
             spilled = spilled_weight(other);
