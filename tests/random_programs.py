@@ -218,10 +218,35 @@ class Generator:
             self.statements(indent + 2, loops + 2, blocks, passes * int(outer) * 4, True, self.rng.randint(1, 3))
             self.emit(indent + 1, "};")
             self.emit(indent, "};")
-        elif r < 0.9 and loops < 4 and passes <= 40:
+        elif r < 0.86 and loops < 4 and passes <= 40:
             self.wide_body(indent, passes)
+        elif r < 0.93:
+            self.drawn_test(indent, loops)
         else:
             self.emit(indent, f"{j} = {i} {self.pick('+-*/')} {self.pick(['7', '1000', '3', '2147483647'])};")
+
+    def drawn_test(self, indent, loops):
+        """A draw tested against constants at and around the ends of its
+        range: straight after it, after a write, in either operand order,
+        or the draw itself in the test; its block a step or a break."""
+        if self.chance(0.5):
+            v = self.pick(INTS)
+            top = self.pick(["100", "1", "0", "65536", "65537", "0 - 100", "0 - 65536", "2147483647", v])
+            c = self.pick(["0", "1", "99", "100", "0 - 1", "65535", "65536", "0 - 99", "0 - 100", "2147483648"])
+        else:
+            v = self.pick(REALS)
+            top = self.pick(["1.0", "2.5", "0.0", "99999999999.0", self.pick(EDGE_REALS), v])
+            c = self.pick(["0.0", "1.0", "0.999969482421875", "2.5", "2.4999237060546875", "0.5",
+                           "99999999999.0", "0 - 0.5", self.pick(EDGE_REALS)])
+        rel = self.pick(RELATIONS)
+        test = self.pick([f"{v} {rel} {c}", f"{c} {rel} {v}"])
+        draw = f"{v} = rand({top});"
+        if self.chance(0.2):
+            test = self.pick([f"rand({top}) {rel} {c}", f"{c} {rel} rand({top})"])
+        elif self.chance(0.2):
+            draw += f" {v} {self.pick(['++', '--'])};"
+        body = self.pick([f"{self.pick(INTS)} ++;", f"{self.pick(INTS + REALS)} = {v};"] + (["out;"] if loops else []))
+        self.emit(indent, f"{draw} if ({test}) {{ {body} }};")
 
     def wide_body(self, indent, passes):
         """A loop whose pass computes many values that die within it, from a
