@@ -87,7 +87,10 @@ public:
             if (p_.hoisted_home[i] >= 0 || p_.folded[i]) continue;
             current_ = i;
             emit(t_.ops[i], i);
-            if (p_.form[i] == BlockForm::BREAK_ONLY) ++i;  // the comparison jumped to the break's target
+            if (p_.form[i] == BlockForm::BREAK_ONLY)
+                ++i;  // the comparison jumped to the break's target
+            else if (p_.outcome[i] == 0)
+                i = t_.ops[i].jump - 1;  // a block never entered is left out
         }
         a_.bind(done_);
         e.write_back_all();
@@ -156,7 +159,12 @@ protected:
         case T_LE_RR:
         case T_GE_RR:
         case T_LT_RR:
-        case T_GT_RR: e.emit_compare(op, i); break;
+        case T_GT_RR:
+            if (p_.outcome[i] >= 0)
+                emit_known_outcome(op, i);
+            else
+                e.emit_compare(op, i);
+            break;
         case T_PRINT_STR: e.call_print_text(false, op.d); break;
         case T_PRINT_VAR: e.call_print_value(false, static_cast<Symbol*>(op.d)); break;
         case T_PRINT_NL: e.call_print_newline(false); break;
@@ -181,6 +189,17 @@ protected:
             if (loops_.size() > 1) loops_.pop_back();
             break;
         case T_BREAK: e.emit_break(); break;
+        }
+    }
+
+    // A comparison whose outcome is known makes no test: a block always
+    // entered is run into, one never entered is not emitted (see compile),
+    // and a break always taken is taken.
+    void emit_known_outcome(const TranslatedOp& op, int32_t i) {
+        expect(p_.form[i] == BlockForm::BREAK_ONLY || p_.form[i] == BlockForm::BRANCH);
+        if (p_.form[i] == BlockForm::BREAK_ONLY && p_.outcome[i] == 1) {
+            expect(t_.ops[i + 1].code == T_BREAK && op.jump == i + 2);
+            static_cast<Emitter&>(*this).emit_break();
         }
     }
 

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <unordered_map>
 
+#include "engine/arith.h"
 #include "engine/random.h"
 #include "lexer/symbols.h"
 
@@ -731,6 +733,83 @@ struct Planner {
     // every pass. With no outcomes recorded, blocks are judged by shape alone.
     bool predicted(int32_t i) const { return t.outcomes && judge_outcomes(t.outcomes[i]) == Outcomes::REGULAR; }
 
+    // The values a draw of rand can give: with a constant top, every one
+    // lies between the draws of 0 and of RANDOM_RANGE - 1, as scaling is
+    // monotonic where the product cannot wrap (an integer top of at most
+    // 65536 in size) or the top is a finite real.
+    static bool draw_range(const TranslatedOp& op, double& lo, double& hi) {
+        if (op.pa != Place::CONST) return false;
+        double a, b;
+        if (op.code == T_RAND_I) {
+            int32_t top = *static_cast<const int32_t*>(op.a);
+            if (top < -65536 || top > 65536) return false;
+            a = scale_random(0, top);
+            b = scale_random(RANDOM_RANGE - 1, top);
+        } else {
+            double top = *static_cast<const double*>(op.a);
+            if (!std::isfinite(top)) return false;
+            a = scale_random(0, top);
+            b = scale_random(RANDOM_RANGE - 1, top);
+        }
+        lo = std::min(a, b);
+        hi = std::max(a, b);
+        return true;
+    }
+
+    // Comparisons decided by what their operand is known to hold: a value
+    // drawn by rand with a constant top, in the same pass, into a variable
+    // written by nothing since or into the temporary compared, against a
+    // constant. Its values form an interval, and every relation holds on a
+    // half-line or at a point, so the outcomes at both ends (and, for ==
+    // and =!, whether the constant lies between them) are the outcome for
+    // every value.
+    void plan_known_outcomes() {
+        p.outcome.assign(t.size, -1);
+        struct Known {
+            int32_t at;  // the draw
+            uint32_t version;
+            double lo, hi;
+        };
+        std::unordered_map<const void*, Known> known;  // by variable
+        std::unordered_map<const void*, uint32_t> version;
+        auto range_of = [&](int32_t i, Place place, const void* slot, int32_t from, double& lo, double& hi) {
+            if (place == Place::TEMP) {
+                if (from < 0 || !visible(from, i) || shape_of(t.ops[from].code).kind != OpKind::RAND) return false;
+                return draw_range(t.ops[from], lo, hi);
+            }
+            if (place != Place::VAR) return false;
+            auto it = known.find(slot);
+            if (it == known.end() || it->second.version != version[slot] || !visible(it->second.at, i)) return false;
+            lo = it->second.lo;
+            hi = it->second.hi;
+            return true;
+        };
+        for (int32_t i = 0; i < t.size; ++i) {
+            const TranslatedOp& op = t.ops[i];
+            if (shape_of(op.code).kind == OpKind::COMPARE) {
+                bool real = shape_of(op.code).real;
+                auto rel = static_cast<Relation>(op.code - (real ? T_EQ_RR : T_EQ_II));
+                double lo, hi, k;
+                bool first = op.pb == Place::CONST && range_of(i, op.pa, op.a, source[i].first, lo, hi);
+                if (first || (op.pa == Place::CONST && range_of(i, op.pb, op.b, source[i].second, lo, hi))) {
+                    const void* c = first ? op.b : op.a;
+                    k = real ? *static_cast<const double*>(c) : *static_cast<const int32_t*>(c);
+                    auto holds = [&](double x) {
+                        return first ? relation_holds(rel, x, k) : relation_holds(rel, k, x);
+                    };
+                    bool point = rel == Relation::EQ || rel == Relation::NE;
+                    bool between = k > lo && k < hi;
+                    if (holds(lo) == holds(hi) && !(point && between)) p.outcome[i] = holds(lo) ? 1 : 0;
+                }
+            }
+            const void* written = written_variable(op);
+            if (written) ++version[written];
+            double lo, hi;
+            if (shape_of(op.code).kind == OpKind::RAND && op.pd == Place::VAR && draw_range(op, lo, hi))
+                known[op.d] = {i, version[op.d], lo, hi};
+        }
+    }
+
     // Each comparison's form, and the guard of every operation inside a
     // branch-free block.
     void plan_blocks() {
@@ -746,10 +825,11 @@ struct Planner {
             if (shape_of(op.code).kind != OpKind::COMPARE) continue;
             if (outer_end >= 0) {
                 p.form[i] = BlockForm::NESTED;
+                p.outcome[i] = -1;  // made with the block around it, without a branch
                 inner_end = op.jump;
             } else if (op.jump == i + 2 && t.ops[i + 1].code == T_BREAK) {
                 p.form[i] = BlockForm::BREAK_ONLY;
-            } else if (runs_without_branch(i) && !predicted(i)) {
+            } else if (p.outcome[i] < 0 && runs_without_branch(i) && !predicted(i)) {
                 p.form[i] = BlockForm::BRANCH_FREE;
                 outer_end = op.jump;
             } else {
@@ -775,6 +855,7 @@ bool plan_with_reach(const Translation& t, const NativeTarget& m, NativePlan& pl
     planner.assign_slots();
     if (plan.frame > NATIVE_MAX_FRAME) return false;
     planner.plan_live_registers();
+    planner.plan_known_outcomes();
     planner.plan_blocks();
     return true;
 }

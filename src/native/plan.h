@@ -33,6 +33,7 @@
 //   - a loop whose chunk is above 1 counts its passes in chunks of that
 //     many, kept in rest_of: its counter counts down a chunk, and the
 //     interrupt is polled once a chunk, when the counter reaches 0;
+//   - a comparison whose outcome is known makes no test (see outcome);
 //   - skip a folded operation (its value is an earlier one's, or only fed a
 //     wide comparison); a comparison with a WideCompare compares
 //     that product and integer, as 64-bit integers, by its relation.
@@ -171,6 +172,11 @@ struct NativePlan {
     std::vector<int32_t> wide_of;
     std::vector<WideCompare> wide;
     std::vector<bool> folded;
+    // By operation: a comparison's outcome where it is the same in every
+    // pass (0: never holds, 1: always holds; its form is then BRANCH or
+    // BREAK_ONLY), else -1. The test is not made: the block is jumped
+    // over, or entered, or the break taken, without one.
+    std::vector<int8_t> outcome;
 
     // The save slot of a caller-saved register.
     // REQUIRES: reg >= the target's callee-saved count of its kind.

@@ -4,6 +4,7 @@
 #include "native/plan.h"
 
 #include <algorithm>
+#include <cmath>
 #include <deque>
 #include <string>
 #include <vector>
@@ -722,6 +723,105 @@ TEST(NativePlan, ABlockOfOnlyABreakJumpsToItsTarget) {
     NativePlan p = b.plan();
     EXPECT_EQ(p.form[test], BlockForm::BREAK_ONLY);
     EXPECT_EQ(p.form[longer], BlockForm::BRANCH);
+}
+
+TEST(NativePlan, TestsOfADrawAgainstAConstantAreDecidedByItsRange) {
+    // v = rand(top); if (v rel k) { w ++; } -- or k rel v: 1 always holds,
+    // 0 never, -1 depends on the draw.
+    const struct {
+        bool real;
+        double top;
+        TranslatedCode code;
+        double k;
+        bool k_first;
+        int outcome;
+    } cases[] = {
+        {false, 100, T_GT_II, 99, false, 0},
+        {false, 100, T_GT_II, 98, false, -1},
+        {false, 100, T_LT_II, 100, false, 1},
+        {false, 100, T_GE_II, 0, false, 1},
+        {false, 100, T_GT_II, 0, true, 0},
+        {false, 100, T_GT_II, 0, false, -1},
+        {false, 100, T_LT_II, 0, true, -1},
+        {false, 100, T_GT_II, 100, true, 1},
+        {false, 100, T_EQ_II, 50, false, -1},
+        {false, 100, T_EQ_II, 100, false, 0},
+        {false, 100, T_NE_II, -1, false, 1},
+        {false, 1, T_EQ_II, 0, false, 1},
+        {false, 0, T_NE_II, 0, false, 0},
+        {false, -10, T_LE_II, 0, false, 1},
+        {false, -10, T_LT_II, -9, false, 0},
+        {false, -10, T_LT_II, -8, false, -1},
+        {false, 65536, T_LT_II, 65536, false, 1},
+        {false, 65537, T_LT_II, 65537, false, -1},  // the product may wrap
+        {true, 1.0, T_GE_RR, 1.0, false, 0},
+        {true, 1.0, T_LT_RR, 32767.0 / 32768, false, -1},
+        {true, 1.0, T_LE_RR, 32767.0 / 32768, false, 1},
+        {true, 2.5, T_GT_RR, 0.0, false, -1},
+        {true, 2.5, T_LT_RR, 0.0, false, 0},
+        {true, 2.5, T_EQ_RR, NAN, false, 0},
+        {true, 2.5, T_NE_RR, NAN, false, 1},
+        {true, -0.5, T_GT_RR, 0.0, false, 0},
+        {true, INFINITY, T_GE_RR, 0.0, false, -1},  // 0 * inf is NaN
+    };
+    for (const auto& c : cases) {
+        Body b;
+        Symbol* v = b.var(c.real);
+        Symbol* w = b.var();
+        void* top = c.real ? b.real_k(c.top) : b.k(static_cast<int32_t>(c.top));
+        void* k = c.real ? b.real_k(c.k) : b.k(static_cast<int32_t>(c.k));
+        b.op(c.real ? T_RAND_R : T_RAND_I, v, top);
+        int32_t test = c.k_first ? b.compare(c.code, k, v) : b.compare(c.code, v, k);
+        b.step(T_INC_I, w);
+        b.end();
+        NativePlan p = b.plan();
+        EXPECT_EQ(p.outcome[test], c.outcome) << c.top << " " << c.code << " " << c.k << " " << c.k_first;
+        if (c.outcome >= 0) {
+            EXPECT_EQ(p.form[test], BlockForm::BRANCH);
+        }
+    }
+}
+
+TEST(NativePlan, ADrawDecidesOnlyTestsThatSeeItsValue) {
+    // v = rand(100); then tests of v > 99 after a write to v, in a later
+    // block after one closed, in an inner loop, inside a block that runs
+    // without a branch, and of a draw made in a block: none is decided; one
+    // straight after the draw, and a lone break, are.
+    Body b;
+    Symbol* v = b.var();
+    Symbol* u = b.var();
+    Symbol* n = b.var();
+    void* hundred = b.k(100);
+    void* top = b.k(99);
+    b.op(T_RAND_I, v, hundred);
+    int32_t straight = b.compare(T_GT_II, v, top);
+    b.step(T_INC_I, u);
+    b.end();
+    b.loop(n);
+    int32_t in_loop = b.compare(T_GT_II, v, top);
+    b.step(T_INC_I, u);
+    b.end();
+    int32_t lone_break = b.compare(T_GT_II, v, top);
+    b.brk();
+    b.end();
+    b.end();
+    b.compare(T_GT_II, u, b.k(3));
+    b.op(T_RAND_I, v, hundred);
+    b.end();
+    int32_t drawn_in_block = b.compare(T_GT_II, v, top);
+    b.step(T_INC_I, u);
+    b.end();
+    b.op(T_RAND_I, v, hundred);
+    b.step(T_INC_I, v);
+    int32_t written = b.compare(T_GT_II, v, top);
+    b.step(T_INC_I, u);
+    b.end();
+    NativePlan p = b.plan();
+    EXPECT_EQ(p.outcome[straight], 0);
+    EXPECT_EQ(p.outcome[in_loop], -1);
+    EXPECT_EQ(p.outcome[lone_break], -1);
+    EXPECT_EQ(p.outcome[drawn_in_block], -1);
+    EXPECT_EQ(p.outcome[written], -1);
 }
 
 TEST(NativePlan, DeclinesWhatNativeCodeDoesNotHandle) {
