@@ -436,17 +436,20 @@ private:
         a_.csel(S0, a64::wzr, S0, imm(static_cast<uint32_t>(CondCode::kVS)));
     }
 
-    // draw_random's result in S0: its step inline, on the state in its
-    // home (a register where one is free), so that no call saves and
-    // restores the registers.
-    void draw() {
+    // The random generator's state n steps on from its home, by one
+    // multiply and add: into the home when keep, and the draw it gives (as
+    // draw_random would) in S0 when drawing. Inline, so that no call saves
+    // and restores the registers.
+    void step_random(int32_t n, bool keep, bool drawing) {
+        auto [mul, inc] = random_steps(n);
         const Home& h = p_.homes[p_.random];
         GpW state = int_in(h, S0);
-        a_.mov(S1, imm(RANDOM_MULTIPLIER));
-        a_.mov(S2, imm(RANDOM_INCREMENT));
-        a_.madd(state, state, S1, S2);
-        put_int(h, state);
-        a_.ubfx(S0, state, imm(16), imm(15));
+        GpW to = keep ? state : S0;
+        a_.mov(S1, imm(mul));
+        a_.mov(S2, imm(inc));
+        a_.madd(to, state, S1, S2);
+        if (keep) put_int(h, to);
+        if (drawing) a_.ubfx(S0, to, imm(16), imm(15));
     }
 
     void call_print_text(bool file, const void* text) {

@@ -17,6 +17,7 @@
 
 #include <asmjit/core.h>
 
+#include "engine/random.h"
 #include "native/code_memory.h"
 #include "native/native.h"
 #include "native/plan.h"
@@ -71,7 +72,7 @@ public:
             const TranslatedOp& op = t_.ops[i];
             if (op.code == T_LOOP_I || op.code == T_LOOP_R)
                 target(op.jump + 1);
-            else if (op.code == T_LOOP_END || (op.code >= T_EQ_II && op.code <= T_GT_RR))
+            else if (op.code == T_LOOP_END || (p_.form[i] == BlockForm::BRANCH && p_.outcome[i] < 0))
                 target(op.jump);
         }
         done_ = a_.newLabel();
@@ -81,6 +82,10 @@ public:
         e.prologue();
         for (int32_t i = 0; i < t_.size; ++i) {
             if (i > 0 && shape_of(t_.ops[i - 1].code).kind == OpKind::LOOP) e.loop_body_start();
+            if (draws_ahead_ > 0 && settles_at(i)) {
+                e.step_random(draws_ahead_, true, false);
+                draws_ahead_ = 0;
+            }
             if (labels_[i].isValid()) a_.bind(labels_[i]);
             guard_ = p_.guard[i];
             // Done before its loop began, or only fed a comparison made another way.
@@ -122,6 +127,12 @@ protected:
     asmjit::Label done_;
     asmjit::Label exit_;
     asmjit::Label interrupted_;
+    // Draws made since the random generator's state in its home was last
+    // brought up to date. In a run of draws with no jump, call or way out
+    // between them, each is computed from that state at once (n steps on
+    // is one multiply and add away), so that no draw waits on the one
+    // before, and the state takes its steps at the run's last draw.
+    int32_t draws_ahead_ = 0;
     Guard guard_ = Guard::NONE;  // of the operation being emitted
     int32_t current_ = -1;       // the operation being emitted
     bool broken_ = false;        // a promise of the plan did not hold
@@ -190,6 +201,56 @@ protected:
             break;
         case T_BREAK: e.emit_break(); break;
         }
+    }
+
+    // The multiplier and increment of n steps of the random generator.
+    static std::pair<uint32_t, uint32_t> random_steps(int32_t n) {
+        uint32_t mul = 1, inc = 0;
+        for (int32_t k = 0; k < n; ++k) {
+            mul *= RANDOM_MULTIPLIER;
+            inc = inc * RANDOM_MULTIPLIER + RANDOM_INCREMENT;
+        }
+        return {mul, inc};
+    }
+
+    // Whether the random state in its home must be up to date before
+    // operation i: jumps arrive at a label with it so, and an operation
+    // that may jump, call or leave the loop finds it so.
+    bool settles_at(int32_t i) const {
+        if (labels_[i].isValid()) return true;
+        if (p_.hoisted_home[i] >= 0 || p_.folded[i]) return false;  // emitted elsewhere, or not at all
+        switch (shape_of(t_.ops[i].code).kind) {
+        case OpKind::ARITH: return may_stop(t_.ops[i].code);
+        case OpKind::MOVE:
+        case OpKind::INT_OF_REAL:
+        case OpKind::REAL_OF_INT:
+        case OpKind::STEP:
+        case OpKind::RAND: return false;
+        case OpKind::COMPARE:
+            if (p_.outcome[i] >= 0) return p_.form[i] == BlockForm::BREAK_ONLY && p_.outcome[i] == 1;
+            return p_.form[i] == BlockForm::BRANCH || p_.form[i] == BlockForm::BREAK_ONLY;
+        default: return true;
+        }
+    }
+
+    // The draw of the current operation, in the emitter's scratch register
+    // (see step_random): from the state as many steps on as draws came
+    // before it in its run, the state itself taking them at the run's last
+    // draw. Only a state in a register runs ahead.
+    void draw() {
+        bool last = p_.homes[p_.random].reg < 0 || !draws_again_before_settling(current_);
+        static_cast<Emitter&>(*this).step_random(draws_ahead_ + 1, last, true);
+        draws_ahead_ = last ? 0 : draws_ahead_ + 1;
+    }
+
+    bool draws_again_before_settling(int32_t i) const {
+        for (int32_t j = i + 1; j < t_.size; ++j) {
+            if (settles_at(j)) return false;
+            if (p_.hoisted_home[j] >= 0 || p_.folded[j]) continue;
+            if (shape_of(t_.ops[j].code).kind == OpKind::RAND) return true;
+            if (p_.outcome[j] == 0) j = t_.ops[j].jump - 1;  // a block left out, or a break never taken
+        }
+        return false;
     }
 
     // A comparison whose outcome is known makes no test: a block always

@@ -589,20 +589,23 @@ private:
         a_.emit(x86::Inst::kIdCvtsi2sd, r, x);
     }
 
-    // draw_random's result in eax: its step inline, on the state in its
-    // home (a register where one is free), so that no call saves and
-    // restores the registers.
-    void draw() {
+    // The random generator's state n steps on from its home, by one
+    // multiply and add: into the home when keep, and the draw it gives (as
+    // draw_random would) in eax when drawing. Inline, so that no call saves
+    // and restores the registers.
+    void step_random(int32_t n, bool keep, bool drawing) {
+        auto [mul, inc] = random_steps(n);
         Operand state = int_home(p_.homes[p_.random]);
-        if (state.isReg()) {
-            a_.emit(x86::Inst::kIdImul, state, state, imm(static_cast<int32_t>(RANDOM_MULTIPLIER)));
-            a_.emit(x86::Inst::kIdAdd, state, imm(static_cast<int32_t>(RANDOM_INCREMENT)));
-            a_.emit(x86::Inst::kIdMov, x86::eax, state);
+        if (keep && state.isReg()) {
+            a_.emit(x86::Inst::kIdImul, state, state, imm(static_cast<int32_t>(mul)));
+            a_.emit(x86::Inst::kIdAdd, state, imm(static_cast<int32_t>(inc)));
+            if (drawing) a_.emit(x86::Inst::kIdMov, x86::eax, state);
         } else {
-            a_.emit(x86::Inst::kIdImul, x86::eax, state, imm(static_cast<int32_t>(RANDOM_MULTIPLIER)));
-            a_.add(x86::eax, static_cast<int32_t>(RANDOM_INCREMENT));
-            a_.emit(x86::Inst::kIdMov, state, x86::eax);
+            a_.emit(x86::Inst::kIdImul, x86::eax, state, imm(static_cast<int32_t>(mul)));
+            a_.add(x86::eax, static_cast<int32_t>(inc));
+            if (keep) a_.emit(x86::Inst::kIdMov, state, x86::eax);
         }
+        if (!drawing) return;
         a_.shr(x86::eax, 16);
         a_.and_(x86::eax, RANDOM_RANGE - 1);
     }
