@@ -90,7 +90,7 @@ class Generator:
             return self.pick(INT_CONSTANTS)
         if r < 0.93:
             return self.pick(REAL_CONSTANTS)
-        return f"rand({self.pick(['10', '1', '0', '65536', '2.5', self.pick(INTS + REALS)])})"
+        return f"rand({self.pick(['10', '1', '0', '65536', '65537', '2.5', '0.1', self.pick(INTS + REALS)])})"
 
     def divisor(self):
         r = self.rng.random()

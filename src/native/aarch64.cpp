@@ -573,24 +573,49 @@ private:
     void emit_rand_int(const TranslatedOp& op) {
         static_assert(RANDOM_RANGE == 1 << 15);
         draw();
+        const Home& d = dest_home(op);
         a_.mul(S0, S0, int_src(op.pa, op.a, S1));
+        int32_t k = op.pa == Place::CONST ? *static_cast<const int32_t*>(op.a) : -1;
+        if (k >= 0 && k <= 2 * RANDOM_RANGE) {
+            // The product is below 2^31: no negative quotient to round up.
+            GpW r = int_out(d, S0);
+            a_.lsr(r, S0, imm(15));
+            put_int(d, r);
+            return;
+        }
         a_.asr(S1, S0, imm(31));
         a_.lsr(S1, S1, imm(32 - 15));
         a_.add(S0, S0, S1);
-        a_.asr(S0, S0, imm(15));
-        put_int(dest_home(op), S0);
+        GpW r = int_out(d, S0);
+        a_.asr(r, S0, imm(15));
+        put_int(d, r);
     }
 
-    // scale_random: r * top / RANDOM_RANGE.
+    // scale_random: r * top / RANDOM_RANGE; a constant top's factor in one
+    // multiply (random_factor).
     void emit_rand_real(const TranslatedOp& op) {
         draw();
-        a_.scvtf(F0, S0);
-        a_.fmul(F0, F0, real_src(op.pa, op.a, F1));
-        // Dividing by 2^15 and multiplying by 2^-15 round the same exact
-        // value, so they give the same bits.
-        load_constant(F1, 1.0 / RANDOM_RANGE);
-        a_.fmul(F0, F0, F1);
-        put_real(dest_home(op), F0);
+        const Home& d = dest_home(op);
+        VecD r = real_out(d, F0);
+        double factor;
+        if (op.pa == Place::CONST && random_factor(*static_cast<const double*>(op.a), factor)) {
+            a_.scvtf(F0, S0);
+            a_.fmul(r, F0, real_constant(factor, F1));
+        } else {
+            a_.scvtf(F0, S0);
+            a_.fmul(F0, F0, real_src(op.pa, op.a, F1));
+            // Dividing by 2^15 and multiplying by 2^-15 round the same exact
+            // value, so they give the same bits.
+            a_.fmul(r, F0, real_constant(1.0 / RANDOM_RANGE, F1));
+        }
+        put_real(d, r);
+    }
+
+    // A real constant from its register, else loaded from the pool into scratch.
+    VecD real_constant(double x, const VecD& scratch) {
+        if (const Home* h = constant_register(&x)) return d_of(*h);
+        load_constant(scratch, x);
+        return scratch;
     }
 
     void emit_step_int(const TranslatedOp& op, int32_t delta) {

@@ -46,6 +46,15 @@ Outcomes judge_outcomes(uint64_t history) {
     return Outcomes::IRREGULAR;
 }
 
+bool random_factor(double top, double& factor) {
+    // r * top is below 2^1015 in size, and the quotient at least 2^-1015
+    // where r is not 0: both normal, where scaling by 2^-15 is exact.
+    double size = std::fabs(top);
+    if (size != 0 && !(size > 0x1p-1000 && size < 0x1p1000)) return false;
+    factor = top / RANDOM_RANGE;
+    return true;
+}
+
 namespace {
 
 // What a division by a constant counts for against NATIVE_MAX_UNBRANCHED:
@@ -568,14 +577,21 @@ struct Planner {
         for (int32_t i = 0; i < t.size; ++i) {
             const TranslatedOp& op = t.ops[i];
             OpKind kind = shape_of(op.code).kind;
-            if (p.folded[i] || p.wide_of[i] >= 0 || !shape_of(op.code).real ||
-                (kind != OpKind::ARITH && kind != OpKind::COMPARE && kind != OpKind::MOVE))
+            if (p.folded[i] || p.wide_of[i] >= 0 || !shape_of(op.code).real) continue;
+            double w = weight_at(p.depth_of[i]);
+            if (kind == OpKind::RAND) {
+                // A draw multiplies by its factor, or by its top and then 2^-15.
+                double factor = 1.0 / RANDOM_RANGE;
+                if (op.pa == Place::CONST) random_factor(*static_cast<const double*>(op.a), factor);
+                uses[std::bit_cast<uint64_t>(factor)] += w;
                 continue;
+            }
+            if (kind != OpKind::ARITH && kind != OpKind::COMPARE && kind != OpKind::MOVE) continue;
             for (auto [place, slot] : {std::pair{op.pa, op.a}, std::pair{op.pb, op.b}}) {
                 if (place != Place::CONST) continue;
                 uint64_t bits;
                 std::memcpy(&bits, slot, sizeof bits);
-                uses[bits] += weight_at(p.depth_of[i]);
+                uses[bits] += w;
             }
         }
         std::vector<std::pair<double, uint64_t>> order;

@@ -189,6 +189,13 @@ struct NativePlan {
 // slot used as both types), leaving plan unspecified.
 bool make_native_plan(const Translation& t, const NativeTarget& m, NativePlan& plan);
 
+// The factor by which a real draw r may be scaled to a constant top in one
+// multiply, r * factor, with the bits of scale_random's r * top /
+// RANDOM_RANGE: top / RANDOM_RANGE, when top is zero or far enough inside
+// the normal range that neither step rounds differently scaled by a power
+// of two. False (factor untouched) for any other top.
+bool random_factor(double top, double& factor);
+
 // Whether op computes its value from its operands alone: nothing else is
 // read or written, and nothing can stop the run.
 bool is_pure(const TranslatedOp& op);

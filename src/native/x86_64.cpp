@@ -746,6 +746,15 @@ private:
         static_assert(RANDOM_RANGE == 1 << 15);
         draw();
         Operand top = int_src(op.pa, op.a);
+        Operand d = int_home(dest_home(op));
+        x86::Gp r = d.isReg() ? d.as<x86::Gp>() : x86::Gp(x86::eax);
+        if (top.isImm() && top.as<Imm>().valueAs<int32_t>() >= 0 && top.as<Imm>().valueAs<int32_t>() <= 2 * RANDOM_RANGE) {
+            // The product is below 2^31: no negative quotient to round up.
+            a_.imul(r, x86::eax, top.as<Imm>());
+            a_.shr(r, 15);
+            move_int(d, r);
+            return;
+        }
         if (top.isImm())
             a_.imul(x86::eax, x86::eax, top.as<Imm>());
         else
@@ -755,18 +764,34 @@ private:
         a_.shr(x86::ecx, 32 - 15);
         a_.add(x86::eax, x86::ecx);
         a_.sar(x86::eax, 15);
-        move_int(int_home(dest_home(op)), x86::eax);
+        move_int(d, x86::eax);
     }
 
-    // scale_random: r * top / RANDOM_RANGE.
+    // scale_random: r * top / RANDOM_RANGE; a constant top's factor in one
+    // multiply (random_factor). The draw is converted straight into the
+    // result's register, unless that holds top.
     void emit_rand_real(const TranslatedOp& op) {
         draw();
-        real_of_int(SCRATCH_XMM, x86::eax);
-        a_.emit(x86::Inst::kIdMulsd, SCRATCH_XMM, real_src(op.pa, op.a));
-        // Dividing by 2^15 and multiplying by 2^-15 round the same exact
-        // value, so they give the same bits.
-        a_.mulsd(SCRATCH_XMM, constant(1.0 / RANDOM_RANGE));
-        move_real(real_home(dest_home(op)), SCRATCH_XMM);
+        Operand d = real_home(dest_home(op));
+        Operand top = real_src(op.pa, op.a);
+        x86::Xmm r = d.isReg() && !same(d, top) ? d.as<x86::Xmm>() : SCRATCH_XMM;
+        real_of_int(r, x86::eax);
+        double factor;
+        if (op.pa == Place::CONST && random_factor(*static_cast<const double*>(op.a), factor)) {
+            a_.emit(x86::Inst::kIdMulsd, r, pooled_real(factor));
+        } else {
+            a_.emit(x86::Inst::kIdMulsd, r, top);
+            // Dividing by 2^15 and multiplying by 2^-15 round the same exact
+            // value, so they give the same bits.
+            a_.emit(x86::Inst::kIdMulsd, r, pooled_real(1.0 / RANDOM_RANGE));
+        }
+        move_real(d, r);
+    }
+
+    // A real constant from its register, else the pool.
+    Operand pooled_real(double x) {
+        if (const Home* h = constant_register(&x)) return real_home(*h);
+        return constant(x);
     }
 
     void emit_step_int(const TranslatedOp& op, int32_t delta) {

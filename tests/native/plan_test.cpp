@@ -4,6 +4,7 @@
 #include "native/plan.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <deque>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/arith.h"
 #include "lexer/symbols.h"
 #include "native/target_aarch64.h"
 #include "native/target_x86_64.h"
@@ -515,6 +517,34 @@ TEST(NativePlan, ConstantsTakeTheRegistersLeftAndCallsKeepOnlyLiveOnes) {
     EXPECT_EQ(p.live_fp[sum], 0b111U);
     NativePlan q = b.plan({6, 2, 8, 0, 8, false, 0});
     EXPECT_EQ(q.constant_home.size(), 2U);
+}
+
+TEST(NativePlan, ARealDrawScalesInOneMultiplyOnlyWhereTheBitsAgree) {
+    // Every draw, scaled both ways, for tops at and near the edges of the
+    // range where one multiply is exact; outside it the two-step form stays.
+    const double one_step[] = {1.0,   -1.0,  0.0,    -0.0,         0.1,         2.5,
+                               1e300, -1e300, 1e-300, 0x1.fffp999, 0x1.001p-1000, 123456.789};
+    for (double top : one_step) {
+        double factor = 0;
+        ASSERT_TRUE(random_factor(top, factor)) << top;
+        for (int32_t r = 0; r < RANDOM_RANGE; ++r)
+            ASSERT_EQ(std::bit_cast<uint64_t>(r * factor), std::bit_cast<uint64_t>(scale_random(r, top)))
+                << top << " drawn " << r;
+    }
+    const double two_steps[] = {0x1p1000, -0x1p1001, 1e308,    0x1p-1000, 1e-310,
+                                -4.9e-324, INFINITY, -INFINITY, NAN};
+    for (double top : two_steps) {
+        double factor = 7;
+        EXPECT_FALSE(random_factor(top, factor)) << top;
+        EXPECT_EQ(factor, 7);
+    }
+    // The factor, not the top, is what takes a constant's register.
+    Body b;
+    Symbol* x = b.var(true);
+    b.op(T_RAND_R, x, b.real_k(1.0));
+    NativePlan p = b.plan();
+    EXPECT_EQ(p.constant_home.count(std::bit_cast<uint64_t>(1.0 / RANDOM_RANGE)), 1U);
+    EXPECT_EQ(p.constant_home.count(std::bit_cast<uint64_t>(1.0)), 0U);
 }
 
 TEST(NativePlan, ShortIntegerBlocksRunWithoutABranch) {
