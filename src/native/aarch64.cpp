@@ -74,6 +74,32 @@ private:
     // The register that holds 1 when the guarding test holds.
     GpW condition() const { return guard_ == Guard::INNER ? INNER : OUTER; }
 
+    // The condition under which a guarded write of a block takes effect,
+    // while the flags still say it: a branch-free block's comparison sets
+    // them, and so does the test of its condition register. Only
+    // comparisons and int_of_real set flags among what a block holds.
+    Guard flags_guard_ = Guard::NONE;
+    CondCode flags_cc_ = CondCode::kNE;
+    bool outer_set_ = true;  // whether OUTER was set by the open branch-free block
+
+    void hold_flags(Guard g, CondCode cc) {
+        flags_guard_ = g;
+        flags_cc_ = cc;
+    }
+    void lose_flags() { flags_guard_ = Guard::NONE; }
+
+    // Whether the branch-free block of the comparison at i needs its test
+    // in OUTER: a nested block combines it, and a conversion to an integer
+    // changes the flags before a later write.
+    bool needs_outer(int32_t i) const {
+        for (int32_t k = i + 1; k < t_.ops[i].jump; ++k) {
+            if (p_.hoisted_home[k] >= 0 || p_.folded[k]) continue;
+            OpKind kind = shape_of(t_.ops[k].code).kind;
+            if (kind == OpKind::COMPARE || kind == OpKind::INT_OF_REAL) return true;
+        }
+        return false;
+    }
+
     static GpW w_of(const Home& h) { return GpW(GP_POOL[h.reg]); }
     static GpX x_of(const Home& h) { return GpX(GP_POOL[h.reg]); }
     static VecD d_of(const Home& h) { return VecD(FP_POOL[h.reg]); }
@@ -153,10 +179,20 @@ private:
             put_int(d, value);
             return;
         }
+        guarded_move(d, value);
+    }
+
+    // d = value when the block's test holds: on the flags where they still
+    // say it, else on the test's register.
+    void guarded_move(const Home& d, const GpW& value) {
         expect(d.reg >= 0);
         if (d.reg < 0) return;
-        a_.cmp(condition(), imm(0));
-        a_.csel(w_of(d), value, w_of(d), imm(static_cast<uint32_t>(CondCode::kNE)));
+        if (flags_guard_ != guard_) {
+            expect(guard_ == Guard::INNER || outer_set_);
+            a_.cmp(condition(), imm(0));
+            hold_flags(guard_, CondCode::kNE);
+        }
+        a_.csel(w_of(d), value, w_of(d), imm(static_cast<uint32_t>(flags_cc_)));
     }
 
     // A variable between its Symbol and its home.
@@ -249,6 +285,7 @@ private:
     void call(F* f) {
         load_address(ADDRESS, f);
         a_.blr(ADDRESS);
+        lose_flags();
     }
 
     // A FILE* global's current value into x0: stdout, or the file-print stream.
@@ -379,6 +416,7 @@ private:
 
     // The flags of a comparison: the left operand against the right.
     void compare_flags(const TranslatedOp& op) {
+        lose_flags();
         if (op.code >= T_EQ_RR) {
             VecD x = real_src(op.pa, op.a, F0);
             a_.fcmp(x, real_src(op.pb, op.b, F1));
@@ -419,9 +457,14 @@ private:
             break;
         case BlockForm::NESTED:
             set_when_holds(op.code, INNER);
-            a_.and_(INNER, INNER, OUTER);
+            a_.ands(INNER, INNER, OUTER);
+            hold_flags(Guard::INNER, CondCode::kNE);
             break;
-        case BlockForm::BRANCH_FREE: set_when_holds(op.code, OUTER); break;
+        case BlockForm::BRANCH_FREE:
+            outer_set_ = needs_outer(i);
+            if (outer_set_) set_when_holds(op.code, OUTER);
+            hold_flags(Guard::OUTER, holds(op.code));
+            break;
         case BlockForm::BRANCH: a_.b(arm::negateCond(holds(op.code)), labels_[op.jump]); break;
         case BlockForm::NONE: expect(false); break;
         }
@@ -433,6 +476,7 @@ private:
     void int_of_real(const VecD& x) {
         a_.fcvtzs(S0.x(), x);
         a_.adds(S1.x(), S0.x(), imm(1));
+        lose_flags();
         a_.csel(S0, a64::wzr, S0, imm(static_cast<uint32_t>(CondCode::kVS)));
     }
 
@@ -490,6 +534,7 @@ private:
     }
 
     void emit_loop_start(const TranslatedOp& op, int32_t i) {
+        lose_flags();
         const Home& passes = passes_home(i);
         GpW n = S0;
         if (op.code == T_LOOP_R)
@@ -505,6 +550,7 @@ private:
     // The counter of loop counts down its next chunk: the passes left, up
     // to the chunk's size, taken from them. Some pass is left.
     void start_chunk(int32_t loop) {
+        lose_flags();
         chunk_labels_[loop] = a_.newLabel();
         a_.bind(chunk_labels_[loop]);
         const Home& left = p_.homes[p_.rest_of[loop]];
@@ -531,6 +577,7 @@ private:
     }
 
     void emit_loop_end(const TranslatedOp& op) {
+        lose_flags();
 #ifdef RILL_FUZZING
         save();
         call(spend_loop_pass);
@@ -630,9 +677,7 @@ private:
             put_int(v, x);
             return;
         }
-        expect(v.reg >= 0);
-        a_.cmp(condition(), imm(0));
-        a_.csel(x, S1, x, imm(static_cast<uint32_t>(CondCode::kNE)));
+        guarded_move(v, S1);
     }
 
     // step_real: v + 1 or v + -1.

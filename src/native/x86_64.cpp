@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -100,6 +101,24 @@ private:
         if (guard_ == Guard::INNER) return x86::ch;
         return x86::cl;
     }
+
+    // The condition under which a guarded write of a block takes effect,
+    // while the flags still say it: a branch-free block's comparison sets
+    // them, and so does the test of its condition byte. Good only as long as
+    // no instruction has been written since (flags_at): the value of a write
+    // that keeps it is formed by instructions that leave the flags alone.
+    Guard flags_guard_ = Guard::NONE;
+    x86::CondCode flags_cc_ = x86::CondCode::kNE;
+    size_t flags_at_ = SIZE_MAX;
+    bool outer_byte_ = true;  // whether cl was set by the open branch-free block
+
+    void hold_flags(Guard g, x86::CondCode cc) {
+        flags_guard_ = g;
+        flags_cc_ = cc;
+        flags_at_ = a_.offset();
+    }
+
+    bool flags_hold() const { return guard_ != Guard::NONE && flags_guard_ == guard_ && flags_at_ == a_.offset(); }
 
     Operand int_home(const Home& h) {
         if (h.reg >= 0) return h.wide ? pool_gp(h.reg) : pool_gp(h.reg).r32();
@@ -248,6 +267,7 @@ private:
     }
 
     void emit_int_arith(const TranslatedOp& op, Arith arith) {
+        if (write_keeping_flags(op)) return;
         Operand d = int_home(dest_home(op));
         Operand x = int_src(op.pa, op.a);
         Operand y = int_src(op.pb, op.b);
@@ -311,9 +331,127 @@ private:
             move_int(d, value);
             return;
         }
+        guarded_move(d, value);
+    }
+
+    // d = value when the block's test holds: on the flags where they still
+    // say it, else on the test's byte.
+    void guarded_move(const Operand& d, const Operand& value) {
         expect(d.isReg());
+        if (flags_hold()) {
+            a_.emit(x86::Inst::cmovccFromCond(flags_cc_), d, value);
+            flags_at_ = a_.offset();
+            return;
+        }
+        expect(guard_ == Guard::INNER || outer_byte_);
         a_.test(condition(), condition());
         a_.emit(x86::Inst::kIdCmovnz, d, value);
+        hold_flags(guard_, x86::CondCode::kNZ);
+    }
+
+    // Whether op writes a variable under its block's test: a guarded write
+    // or step.
+    bool guarded_write(const TranslatedOp& op) const {
+        return guard_ != Guard::NONE && (op.pd == Place::VAR || shape_of(op.code).kind == OpKind::STEP);
+    }
+
+    // The value a guarded write stores, formed only by instructions that
+    // leave the flags alone (mov, lea, cvttsd2si), in eax or read where it
+    // is; none (and nothing written) where the operation has no such form.
+    // With emit false, only whether it has one.
+    std::optional<Operand> flag_free_value(const TranslatedOp& op, bool emit) {
+        auto in_eax = [&](auto&& write) -> std::optional<Operand> {
+            if (emit) write();
+            return Operand(x86::eax);
+        };
+        auto known = [&](int32_t v) { return in_eax([&] { a_.mov(x86::eax, v); }); };
+        OpShape shape = shape_of(op.code);
+        if (shape.kind == OpKind::STEP) {
+            Operand v = int_home(*variable_of(static_cast<Symbol*>(op.d)));
+            if (!v.isReg()) return std::nullopt;
+            int32_t delta = op.code == T_INC_I ? 1 : -1;
+            return in_eax([&] { a_.lea(x86::eax, x86::ptr(v.as<x86::Gp>().r64(), delta)); });
+        }
+        if (shape.real && shape.kind != OpKind::INT_OF_REAL) return std::nullopt;
+        if (shape.kind == OpKind::INT_OF_REAL) {
+            Operand x = real_src(op.pa, op.a);
+            return in_eax([&] { int_of_real(x); });
+        }
+        if (shape.kind == OpKind::MOVE) {
+            Operand x = int_src(op.pa, op.a);
+            if (!x.isImm()) return x;
+            return known(x.as<Imm>().valueAs<int32_t>());
+        }
+        if (shape.kind != OpKind::ARITH) return std::nullopt;
+        Arith arith = arith_of(op.code);
+        Operand x = int_src(op.pa, op.a);
+        Operand y = int_src(op.pb, op.b);
+        if (x.isImm() && y.isImm()) {
+            int32_t k = y.as<Imm>().valueAs<int32_t>();
+            if (arith == Arith::DIV && k == 0) return std::nullopt;
+            return known(int_arith(arith, x.as<Imm>().valueAs<int32_t>(), k));
+        }
+        if (x.isImm() && arith != Arith::SUB && arith != Arith::DIV) std::swap(x, y);
+        if (!x.isReg() || y.isMem()) {
+            if (arith == Arith::DIV && y.isImm() && y.as<Imm>().valueAs<int32_t>() == 1) return x;
+            return std::nullopt;
+        }
+        x86::Gp base = x.as<x86::Gp>().r64();
+        if (y.isReg()) {
+            if (arith != Arith::ADD) return std::nullopt;
+            return in_eax([&] { a_.lea(x86::eax, x86::ptr(base, y.as<x86::Gp>().r64())); });
+        }
+        int32_t k = y.as<Imm>().valueAs<int32_t>();
+        switch (arith) {
+        case Arith::ADD: return in_eax([&] { a_.lea(x86::eax, x86::ptr(base, k)); });
+        case Arith::SUB:
+            return in_eax([&] { a_.lea(x86::eax, x86::ptr(base, static_cast<int32_t>(0u - static_cast<uint32_t>(k)))); });
+        case Arith::MUL:
+            if (k == 0) return known(0);
+            if (k == 1) return x;
+            if (k == 2 || k == 3 || k == 5 || k == 9) {
+                uint32_t shift = static_cast<uint32_t>(std::countr_zero(static_cast<uint32_t>(k == 2 ? 2 : k - 1)));
+                return in_eax([&] { a_.lea(x86::eax, x86::ptr(base, base, k == 2 ? 0 : shift)); });
+            }
+            return std::nullopt;
+        case Arith::DIV:
+            if (k == 1) return x;
+            return std::nullopt;
+        }
+        return std::nullopt;
+    }
+
+    // A guarded write made straight on the flags its block's test left, by
+    // one cmov; false, with nothing written, where they no longer hold or
+    // the value cannot be formed without changing them.
+    bool write_keeping_flags(const TranslatedOp& op) {
+        if (!guarded_write(op) || !flags_hold()) return false;
+        const Home& h = shape_of(op.code).kind == OpKind::STEP ? *variable_of(static_cast<Symbol*>(op.d)) : dest_home(op);
+        Operand d = int_home(h);
+        if (!d.isReg() || !flag_free_value(op, false)) return false;
+        Operand value = *flag_free_value(op, true);
+        a_.emit(x86::Inst::cmovccFromCond(flags_cc_), d, value);
+        flags_at_ = a_.offset();
+        return true;
+    }
+
+    // Whether the branch-free block of the comparison at i needs its test
+    // as a byte in cl: a nested block combines it, and a write that cannot
+    // keep the flags (or follows code that changes them) tests it.
+    bool needs_condition_byte(int32_t i) {
+        int32_t saved_current = current_;
+        Guard saved_guard = guard_;
+        bool needed = false;
+        for (int32_t k = i + 1; k < t_.ops[i].jump && !needed; ++k) {
+            if (p_.hoisted_home[k] >= 0 || p_.folded[k]) continue;
+            const TranslatedOp& o = t_.ops[k];
+            current_ = k;
+            guard_ = p_.guard[k];
+            needed = shape_of(o.code).kind == OpKind::COMPARE || !guarded_write(o) || !flag_free_value(o, false);
+        }
+        current_ = saved_current;
+        guard_ = saved_guard;
+        return needed;
     }
 
     // wrap_div: a zero divisor stops the run, and -1 negates (the hardware
@@ -567,8 +705,15 @@ private:
             // ch = this test and the outer one, which cl holds.
             set_when_holds(code, x86::ch);
             a_.and_(x86::ch, x86::cl);
+            hold_flags(Guard::INNER, x86::CondCode::kNZ);
             break;
-        case BlockForm::BRANCH_FREE: set_when_holds(code, x86::cl); break;
+        case BlockForm::BRANCH_FREE:
+            // The real "==" and "=!" take two flags: their byte's own test
+            // sets the one that says it.
+            outer_byte_ = code == T_EQ_RR || code == T_NE_RR || needs_condition_byte(i);
+            if (outer_byte_) set_when_holds(code, x86::cl);
+            hold_flags(Guard::OUTER, code == T_EQ_RR || code == T_NE_RR ? x86::CondCode::kNZ : holds(code));
+            break;
         case BlockForm::BRANCH: jump_when(code, false, labels_[op.jump]); break;
         case BlockForm::NONE: expect(false); break;
         }
@@ -716,6 +861,7 @@ private:
     }
 
     void emit_move_int(const TranslatedOp& op) {
+        if (write_keeping_flags(op)) return;
         Operand d = int_home(dest_home(op));
         Operand x = int_src(op.pa, op.a);
         if (guarded(op)) {
@@ -730,6 +876,7 @@ private:
     }
 
     void emit_int_of_real(const TranslatedOp& op) {
+        if (write_keeping_flags(op)) return;
         int_of_real(real_src(op.pa, op.a));
         set_int(op, int_home(dest_home(op)), x86::eax);
     }
@@ -795,15 +942,18 @@ private:
     }
 
     void emit_step_int(const TranslatedOp& op, int32_t delta) {
+        if (write_keeping_flags(op)) return;
         Operand v = int_home(*variable_of(static_cast<Symbol*>(op.d)));
         if (guard_ == Guard::NONE) {
             a_.emit(x86::Inst::kIdAdd, v, imm(delta));
             return;
         }
+        if (!v.isReg()) {
+            expect(false);
+            return;
+        }
         a_.lea(x86::eax, x86::ptr(v.as<x86::Gp>().r64(), delta));
-        expect(v.isReg());
-        a_.test(condition(), condition());
-        a_.cmovnz(v.as<x86::Gp>(), x86::eax);
+        guarded_move(v, x86::eax);
     }
 
     // step_real: v + 1 or v + -1.
