@@ -278,24 +278,36 @@ private:
         case Arith::MUL: id = x86::Inst::kIdImul; break;
         case Arith::DIV: emit_division(op, d, x, y); return;
         }
-        // d = x + y in one instruction, when all three are registers (or y a constant).
-        if (arith == Arith::ADD && d.isReg() && !guarded(op) && x.isReg() && !same(d, x) && !same(d, y) &&
-            (y.isReg() || y.isImm())) {
-            x86::Gp base = x.as<x86::Gp>().r64();
-            if (y.isReg())
-                a_.lea(d.as<x86::Gp>(), x86::ptr(base, y.as<x86::Gp>().r64()));
-            else
-                a_.lea(d.as<x86::Gp>(), x86::ptr(base, y.as<Imm>().valueAs<int32_t>()));
-            return;
-        }
-        if (arith == Arith::MUL && x.isImm() && !y.isImm()) std::swap(x, y);
+        if (arith != Arith::SUB && x.isImm() && !y.isImm()) std::swap(x, y);
         Operand r = d;
         if (!d.isReg() || same(d, y) || guarded(op)) r = x86::eax;
-        move_int(r, x);
-        if (arith == Arith::MUL && y.isImm() && multiply_by_shifts(r.as<x86::Gp>(), y.as<Imm>().valueAs<int32_t>())) {
-            set_int(op, d, r);
-            return;
+        // x + y, x + k and x - k in one lea, into any register: x is read
+        // where it is, rather than copied first.
+        if (x.isReg() && (arith == Arith::ADD || arith == Arith::SUB) && (y.isImm() || (y.isReg() && arith == Arith::ADD))) {
+            x86::Gp t = d.isReg() && !guarded(op) ? d.as<x86::Gp>() : x86::Gp(x86::eax);
+            if (!same(t, x)) {
+                x86::Gp base = x.as<x86::Gp>().r64();
+                if (y.isReg())
+                    a_.lea(t, x86::ptr(base, y.as<x86::Gp>().r64()));
+                else if (arith == Arith::ADD)
+                    a_.lea(t, x86::ptr(base, y.as<Imm>().valueAs<int32_t>()));
+                else
+                    a_.lea(t, x86::ptr(base, static_cast<int32_t>(0u - y.as<Imm>().valueAs<uint32_t>())));
+                set_int(op, d, t);
+                return;
+            }
         }
+        if (arith == Arith::MUL && y.isImm()) {
+            if (!x.isReg()) {
+                move_int(r, x);
+                x = r;
+            }
+            if (multiply_by_shifts(r.as<x86::Gp>(), x.as<x86::Gp>(), y.as<Imm>().valueAs<int32_t>())) {
+                set_int(op, d, r);
+                return;
+            }
+        }
+        move_int(r, x);
         if (id == x86::Inst::kIdImul && y.isImm())
             a_.emit(id, r, r, y);
         else
@@ -303,16 +315,24 @@ private:
         set_int(op, d, r);
     }
 
-    // r *= k by shifts and adds of one cycle each, where k is 2^s, or 3, 5
-    // or 9 times 2^s (the low 32 bits of a product do not depend on how it
-    // is formed); false, with r untouched, for any other k.
-    bool multiply_by_shifts(const x86::Gp& r, int32_t k) {
+    // r = x * k by shifts and adds of one cycle each, where k is 2^s, or 3,
+    // 5 or 9 times 2^s (the low 32 bits of a product do not depend on how
+    // it is formed), the first step reading x where it is; false, with
+    // nothing written, for any other k.
+    bool multiply_by_shifts(const x86::Gp& r, const x86::Gp& x, int32_t k) {
         uint32_t u = static_cast<uint32_t>(k);
         if (u == 0) return false;
         int shift = std::countr_zero(u);
         uint32_t odd = u >> shift;
         if (odd != 1 && odd != 3 && odd != 5 && odd != 9) return false;
-        if (odd != 1) a_.lea(r, x86::ptr(r.r64(), r.r64(), static_cast<uint32_t>(std::countr_zero(odd - 1))));
+        if (odd != 1) {
+            a_.lea(r, x86::ptr(x.r64(), x.r64(), static_cast<uint32_t>(std::countr_zero(odd - 1))));
+        } else if (shift > 0 && !same(r, x)) {
+            a_.lea(r, x86::ptr(x.r64(), x.r64()));  // the first doubling
+            --shift;
+        } else {
+            move_int(r, x);
+        }
         if (shift == 1)
             a_.add(r, r);
         else if (shift > 1)
@@ -535,6 +555,14 @@ private:
     // divide_by_power_of_two: a negative n raised by 2^shift - 1, then
     // shifted; the quotient in q (x is read first, so q may be x itself).
     void divide_by_power_of_two(const Operand& x, int shift, const x86::Gp& q) {
+        if (shift == 1 && x.isReg() && !same(q, x)) {
+            // Halving: the sign bit is the 1 that a negative n is raised by.
+            a_.mov(q, x.as<x86::Gp>());
+            a_.shr(q, 31);
+            a_.add(q, x.as<x86::Gp>());
+            a_.sar(q, 1);
+            return;
+        }
         x86::Gp n = x.isReg() ? x.as<x86::Gp>() : x86::eax;
         move_int(n, x);
         a_.lea(x86::edx, x86::ptr(n.r64(), (1 << shift) - 1));
@@ -595,7 +623,11 @@ private:
                 move_int(x86::eax, x);
                 x = x86::eax;
             }
-            a_.emit(x86::Inst::kIdCmp, x, y);
+            // Against 0, test leaves every flag a relation reads as cmp does.
+            if (x.isReg() && y.isImm() && y.as<Imm>().value() == 0)
+                a_.emit(x86::Inst::kIdTest, x, x);
+            else
+                a_.emit(x86::Inst::kIdCmp, x, y);
             return;
         }
         Relation rel = relation(op.code);
