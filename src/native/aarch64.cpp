@@ -323,10 +323,29 @@ private:
                 a_.sub(r, x, int_src(op.pb, op.b, S1));
             }
             break;
-        case Arith::MUL: a_.mul(r, x, int_src(op.pb, op.b, S1)); break;
+        case Arith::MUL:
+            if (op.pb == Place::CONST && multiply_by_shift(r, x, k)) break;
+            a_.mul(r, x, int_src(op.pb, op.b, S1));
+            break;
         case Arith::DIV: break;  // above
         }
         set_int(op, d, r);
+    }
+
+    // r = x * k in one shift, or one add of x shifted, where k is 2^s or
+    // 2^s + 1 (the low 32 bits of a product do not depend on how it is
+    // formed); false, with nothing written, for any other k.
+    bool multiply_by_shift(const GpW& r, const GpW& x, int32_t k) {
+        uint32_t u = static_cast<uint32_t>(k);
+        if (std::has_single_bit(u)) {
+            a_.lsl(r, x, imm(std::countr_zero(u)));
+            return true;
+        }
+        if (u > 2 && std::has_single_bit(u - 1)) {
+            a_.add(r, x, x, arm::lsl(static_cast<uint32_t>(std::countr_zero(u - 1))));
+            return true;
+        }
+        return false;
     }
 
     // wrap_div: a zero divisor stops the run. sdiv gives INT32_MIN for
@@ -388,9 +407,12 @@ private:
     // divide_by_power_of_two: a negative n raised by 2^shift - 1, then
     // shifted; n is read before q is written.
     void divide_by_power_of_two(const GpW& n, int shift, const GpW& q) {
-        a_.asr(S1, n, imm(31));
-        a_.lsr(S1, S1, imm(32 - shift));
-        a_.add(S1, n, S1);
+        if (shift == 1) {
+            a_.add(S1, n, n, arm::lsr(31));  // the sign bit is the 1 a negative n is raised by
+        } else {
+            a_.asr(S1, n, imm(31));
+            a_.add(S1, n, S1, arm::lsr(static_cast<uint32_t>(32 - shift)));
+        }
         a_.asr(q, S1, imm(shift));
     }
 
@@ -449,6 +471,20 @@ private:
 
     // A comparison and its block, in the form the plan chose.
     void emit_compare(const TranslatedOp& op, int32_t i) {
+        // An integer tested for being 0 or not, to jump: cbz or cbnz alone.
+        bool jumps = p_.form[i] == BlockForm::BRANCH || p_.form[i] == BlockForm::BREAK_ONLY;
+        if (jumps && (op.code == T_EQ_II || op.code == T_NE_II) && op.pb == Place::CONST &&
+            *static_cast<const int32_t*>(op.b) == 0) {
+            GpW x = int_src(op.pa, op.a, S0);
+            bool on_zero = (op.code == T_EQ_II) == (p_.form[i] == BlockForm::BREAK_ONLY);
+            const Label& to = p_.form[i] == BlockForm::BREAK_ONLY ? break_target() : labels_[op.jump];
+            if (p_.form[i] == BlockForm::BREAK_ONLY) expect(t_.ops[i + 1].code == T_BREAK && op.jump == i + 2);
+            if (on_zero)
+                a_.cbz(x, to);
+            else
+                a_.cbnz(x, to);
+            return;
+        }
         compare_flags(op);
         switch (p_.form[i]) {
         case BlockForm::BREAK_ONLY:
@@ -597,7 +633,12 @@ private:
     }
 
     void emit_move_int(const TranslatedOp& op) {
-        set_int(op, dest_home(op), int_src(op.pa, op.a, S0));
+        const Home& d = dest_home(op);
+        if (op.pa == Place::CONST && !guarded(op) && d.reg >= 0) {
+            a_.mov(w_of(d), imm(*static_cast<const int32_t*>(op.a)));  // no copy through scratch
+            return;
+        }
+        set_int(op, d, int_src(op.pa, op.a, S0));
     }
 
     void emit_move_real(const TranslatedOp& op) {
