@@ -519,8 +519,9 @@ private:
     // The random generator's state n steps on from its home, by one
     // multiply and add: into the home when keep, and the draw it gives (as
     // draw_random would) in S0 when drawing. Inline, so that no call saves
-    // and restores the registers.
-    void step_random(int32_t n, bool keep, bool drawing) {
+    // and restores the registers. One ubfx takes the draw out of any
+    // place, so a draw is never left high.
+    void step_random(int32_t n, bool keep, bool drawing, bool /*high*/) {
         auto [mul, inc] = random_steps(n);
         const Home& h = p_.homes[p_.random];
         GpW state = int_in(h, S0);

@@ -83,7 +83,7 @@ public:
         for (int32_t i = 0; i < t_.size; ++i) {
             if (i > 0 && shape_of(t_.ops[i - 1].code).kind == OpKind::LOOP) e.loop_body_start();
             if (draws_ahead_ > 0 && settles_at(i)) {
-                e.step_random(draws_ahead_, true, false);
+                e.step_random(draws_ahead_, true, false, false);
                 draws_ahead_ = 0;
             }
             if (labels_[i].isValid()) a_.bind(labels_[i]);
@@ -236,10 +236,12 @@ protected:
     // The draw of the current operation, in the emitter's scratch register
     // (see step_random): from the state as many steps on as draws came
     // before it in its run, the state itself taking them at the run's last
-    // draw. Only a state in a register runs ahead.
-    void draw() {
+    // draw. Only a state in a register runs ahead. high: as the emitter's
+    // step_random leaves a draw it scales in one step from its place in
+    // the state.
+    void draw(bool high = false) {
         bool last = p_.homes[p_.random].reg < 0 || !draws_again_before_settling(current_);
-        static_cast<Emitter&>(*this).step_random(draws_ahead_ + 1, last, true);
+        static_cast<Emitter&>(*this).step_random(draws_ahead_ + 1, last, true, high);
         draws_ahead_ = last ? 0 : draws_ahead_ + 1;
     }
 

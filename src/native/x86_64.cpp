@@ -768,9 +768,10 @@ private:
 
     // The random generator's state n steps on from its home, by one
     // multiply and add: into the home when keep, and the draw it gives (as
-    // draw_random would) in eax when drawing. Inline, so that no call saves
-    // and restores the registers.
-    void step_random(int32_t n, bool keep, bool drawing) {
+    // draw_random would) in eax when drawing, or, high, the state with all
+    // but the draw's bits cleared, 16 bits up. Inline, so that no call
+    // saves and restores the registers.
+    void step_random(int32_t n, bool keep, bool drawing, bool high) {
         auto [mul, inc] = random_steps(n);
         Operand state = int_home(p_.homes[p_.random]);
         if (keep && state.isReg()) {
@@ -783,6 +784,10 @@ private:
             if (keep) a_.emit(x86::Inst::kIdMov, state, x86::eax);
         }
         if (!drawing) return;
+        if (high) {
+            a_.and_(x86::eax, (RANDOM_RANGE - 1) << 16);
+            return;
+        }
         a_.shr(x86::eax, 16);
         a_.and_(x86::eax, RANDOM_RANGE - 1);
     }
@@ -923,17 +928,20 @@ private:
     // scale_random: wrap_mul(r, top) / RANDOM_RANGE, rounding toward zero.
     void emit_rand_int(const TranslatedOp& op) {
         static_assert(RANDOM_RANGE == 1 << 15);
-        draw();
         Operand top = int_src(op.pa, op.a);
         Operand d = int_home(dest_home(op));
-        x86::Gp r = d.isReg() ? d.as<x86::Gp>() : x86::Gp(x86::eax);
         if (top.isImm() && top.as<Imm>().valueAs<int32_t>() >= 0 && top.as<Imm>().valueAs<int32_t>() <= 2 * RANDOM_RANGE) {
             // The product is below 2^31: no negative quotient to round up.
-            a_.imul(r, x86::eax, top.as<Imm>());
-            a_.shr(r, 15);
-            move_int(d, r);
+            // The draw is left where the state holds it, 16 bits up, and
+            // the product taken in 64 bits: r * top * 2^16 >> 31.
+            x86::Gp r = d.isReg() ? d.as<x86::Gp>().r64() : x86::rax;
+            draw(true);
+            a_.imul(r, x86::rax, top.as<Imm>());
+            a_.shr(r, 31);
+            move_int(d, r.r32());
             return;
         }
+        draw();
         if (top.isImm())
             a_.imul(x86::eax, x86::eax, top.as<Imm>());
         else
