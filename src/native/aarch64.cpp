@@ -70,6 +70,7 @@ private:
     friend NativeEmitter;
 
     void loop_body_start() {}
+    void emit_jump(const Label& to) { a_.b(to); }
 
     // The register that holds 1 when the guarding test holds.
     GpW condition() const { return guard_ == Guard::INNER ? INNER : OUTER; }
@@ -501,7 +502,7 @@ private:
             if (outer_set_) set_when_holds(op.code, OUTER);
             hold_flags(Guard::OUTER, holds(op.code));
             break;
-        case BlockForm::BRANCH: a_.b(arm::negateCond(holds(op.code)), labels_[op.jump]); break;
+        case BlockForm::BRANCH: a_.b(arm::negateCond(holds(op.code)), labels_[p_.failed_to[i]]); break;
         case BlockForm::NONE: expect(false); break;
         }
     }

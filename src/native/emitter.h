@@ -5,8 +5,8 @@
 // finished code. An emitter derives from NativeEmitter<Emitter, Assembler>
 // and supplies the instructions: prologue, write_back_all, epilogue,
 // emit_stubs, loop_body_start (what comes before a loop's first
-// instruction), and one method for each kind of operation, which emit
-// calls (see there).
+// instruction), emit_jump (to a label, always), and one method for each
+// kind of operation, which emit calls (see there).
 #pragma once
 
 #include <cstdint>
@@ -74,18 +74,24 @@ public:
                 target(op.jump + 1);
             else if (op.code == T_LOOP_END || (p_.form[i] == BlockForm::BRANCH && p_.outcome[i] < 0))
                 target(op.jump);
+            if (p_.failed_to[i] >= 0) target(p_.failed_to[i]);
+            if (p_.held_to[i] >= 0) target(p_.held_to[i]);
         }
         done_ = a_.newLabel();
         exit_ = a_.newLabel();
 
         loops_.push_back(t_.size);
         e.prologue();
+        int32_t skipped_to = -1;  // where the walk last went on past a block left out
         for (int32_t i = 0; i < t_.size; ++i) {
             if (i > 0 && shape_of(t_.ops[i - 1].code).kind == OpKind::LOOP) e.loop_body_start();
             if (draws_ahead_ > 0 && settles_at(i)) {
                 e.step_random(draws_ahead_, true, false, false);
                 draws_ahead_ = 0;
             }
+            // The end of a block whose test decides what follows, where its
+            // body falls through (not where a block left out was skipped to).
+            if (p_.held_to[i] >= 0 && i != skipped_to) e.emit_jump(labels_[p_.held_to[i]]);
             if (labels_[i].isValid()) a_.bind(labels_[i]);
             guard_ = p_.guard[i];
             // Done before its loop began, or only fed a comparison made another way.
@@ -95,7 +101,7 @@ public:
             if (p_.form[i] == BlockForm::BREAK_ONLY)
                 ++i;  // the comparison jumped to the break's target
             else if (p_.outcome[i] == 0)
-                i = t_.ops[i].jump - 1;  // a block never entered is left out
+                i = (skipped_to = t_.ops[i].jump) - 1;  // a block never entered is left out
         }
         a_.bind(done_);
         e.write_back_all();
@@ -217,7 +223,7 @@ protected:
     // operation i: jumps arrive at a label with it so, and an operation
     // that may jump, call or leave the loop finds it so.
     bool settles_at(int32_t i) const {
-        if (labels_[i].isValid()) return true;
+        if (labels_[i].isValid() || p_.held_to[i] >= 0) return true;
         if (p_.hoisted_home[i] >= 0 || p_.folded[i]) return false;  // emitted elsewhere, or not at all
         switch (shape_of(t_.ops[i].code).kind) {
         case OpKind::ARITH: return may_stop(t_.ops[i].code);

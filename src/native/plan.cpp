@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <unordered_map>
 
 #include "engine/arith.h"
@@ -853,6 +854,125 @@ struct Planner {
             }
         }
     }
+
+    // A comparison of a value with a constant, as value rel k: the value a
+    // variable's (var) or a temporary's, by the operation it comes from
+    // (temp); k exactly, an integer's too.
+    struct ConstantTest {
+        const void* var;
+        int32_t temp;
+        Relation rel;
+        double k;
+        bool real;
+        bool same_value(const ConstantTest& o) const { return var == o.var && temp == o.temp; }
+    };
+
+    // Whether comparison i is a ConstantTest. A temporary counts only where
+    // its value has a home of its own, which nothing else writes; a
+    // comparison made wide compares no one value.
+    bool constant_test(int32_t i, ConstantTest& test) const {
+        const TranslatedOp& op = t.ops[i];
+        if (op.code < T_EQ_II || op.code > T_GT_RR || p.wide_of[i] >= 0) return false;
+        bool value_first = op.pb == Place::CONST;
+        if (value_first == (op.pa == Place::CONST)) return false;
+        Place place = value_first ? op.pa : op.pb;
+        test.var = nullptr;
+        test.temp = -1;
+        if (place == Place::VAR) {
+            test.var = value_first ? op.a : op.b;
+        } else if (place == Place::TEMP) {
+            test.temp = value_of(value_first ? source[i].first : source[i].second);
+            int32_t h = p.result_home[test.temp];
+            if (h < 0 || p.homes[h].slot) return false;
+        } else {
+            return false;
+        }
+        static constexpr Relation swapped[] = {Relation::EQ, Relation::NE, Relation::GE,
+                                               Relation::LE, Relation::GT, Relation::LT};
+        test.real = shape_of(op.code).real;
+        auto rel = static_cast<Relation>(op.code - (test.real ? T_EQ_RR : T_EQ_II));
+        test.rel = value_first ? rel : swapped[static_cast<size_t>(rel)];
+        const void* k = value_first ? op.b : op.a;
+        test.k = test.real ? *static_cast<const double*>(k) : *static_cast<const int32_t*>(k);
+        return true;
+    }
+
+    enum class Decided : uint8_t { NOTHING, FAILS, HOLDS };
+
+    // What known's outcome (held or not) says of later, on the same value.
+    // Each test's outcome changes only across its constant (a NaN fails
+    // all but "=!"), so the values beside and at both constants, the ends
+    // of the range and NaN stand for every value.
+    static Decided decide(const ConstantTest& known, bool held, const ConstantTest& later) {
+        constexpr double INF = std::numeric_limits<double>::infinity();
+        bool real = known.real;
+        double a = known.k;
+        double b = later.k;
+        double low = real ? -INF : INT32_MIN;
+        double high = real ? INF : INT32_MAX;
+        auto below = [real](double x) { return real ? std::nextafter(x, -INF) : x - 1; };
+        auto above = [real](double x) { return real ? std::nextafter(x, INF) : x + 1; };
+        double nan = real ? std::numeric_limits<double>::quiet_NaN() : low;
+        const double points[] = {low, high, nan, below(a), a, above(a), below(b), b, above(b)};
+        bool can_hold = false;
+        bool can_fail = false;
+        for (double x : points) {
+            if (x < low || x > high || relation_holds(known.rel, x, a) != held) continue;
+            (relation_holds(later.rel, x, b) ? can_hold : can_fail) = true;
+        }
+        if (!can_hold) return Decided::FAILS;
+        return can_fail ? Decided::NOTHING : Decided::HOLDS;
+    }
+
+    // Where the code goes on from operation from, once known held (or
+    // failed) and its value has not changed since: past each block whose
+    // test that decides fails, and into the first BRANCH block whose test
+    // it decides holds. Operations that leave no code are passed over.
+    int32_t decided_target(int32_t from, const ConstantTest& known, bool held) const {
+        for (int32_t i = from; i < t.size;) {
+            if (p.folded[i] || p.hoisted_home[i] >= 0) {
+                ++i;
+                continue;
+            }
+            ConstantTest later;
+            // A test decided already is made by no code to jump past or into.
+            if (!constant_test(i, later) || !later.same_value(known) || p.outcome[i] >= 0) break;
+            Decided d = decide(known, held, later);
+            if (d == Decided::HOLDS && p.form[i] == BlockForm::BRANCH) return i + 1;
+            if (d != Decided::FAILS || p.form[i] == BlockForm::NESTED) break;
+            from = i = t.ops[i].jump;
+        }
+        return from;
+    }
+
+    // Whether an operation in [first, end) may write test's value.
+    bool writes_value(int32_t first, int32_t end, const ConstantTest& test) const {
+        if (!test.var) return false;  // a temporary's home is written once, before its test
+        for (int32_t k = first; k < end; ++k)
+            if (written_variable(t.ops[k]) == test.var) return true;
+        return false;
+    }
+
+    // Where a BRANCH test that decides later ones sends the code: its
+    // failure straight to the first test it leaves open, and the end of its
+    // block, where the value was not written in it, likewise. Only the code
+    // that falls through a block's last operation has held its test, and
+    // only one jump fits there: the innermost block that decides one takes it.
+    void plan_decided_tests() {
+        p.failed_to.assign(t.size, -1);
+        p.held_to.assign(t.size, -1);
+        for (int32_t i = 0; i < t.size; ++i) {
+            if (p.form[i] != BlockForm::BRANCH) continue;
+            int32_t end = t.ops[i].jump;
+            p.failed_to[i] = end;
+            if (p.outcome[i] >= 0) continue;  // makes no test: nothing is learnt from it
+            ConstantTest test;
+            if (!constant_test(i, test)) continue;
+            p.failed_to[i] = decided_target(end, test, false);
+            if (writes_value(i + 1, end, test)) continue;
+            if (int32_t to = decided_target(end, test, true); to != end) p.held_to[end] = to;
+        }
+    }
 };
 
 // Plans t with repeats that reach back at most reach operations; false as
@@ -873,6 +993,7 @@ bool plan_with_reach(const Translation& t, const NativeTarget& m, NativePlan& pl
     planner.plan_live_registers();
     planner.plan_known_outcomes();
     planner.plan_blocks();
+    planner.plan_decided_tests();
     return true;
 }
 

@@ -10,7 +10,8 @@
 // whose operands and context match an earlier one in the same pass reads
 // that value instead. Hoisting: what an inner loop's passes cannot change
 // is computed once, before that loop. Blocks: which comparisons jump, which
-// blocks run without a branch, which blocks are a lone break.
+// blocks run without a branch, which blocks are a lone break, and which
+// later tests of a value a test's outcome decides.
 //
 // How an emitter uses it: describe the machine in a NativeTarget (how many
 // registers of each kind hold homes, which of them survive calls, what the
@@ -24,10 +25,12 @@
 //     constant_home has its bits (loaded by the prologue), else the pool;
 //   - home.reg is a register index into the emitter's own pool of its kind
 //     (general or float), or -1 for the frame slot at home.disp;
-//   - a comparison's form says how its block runs; an operation whose guard
-//     is not NONE runs inside a branch-free block: a write to a variable takes
-//     effect only when the block's test holds (INNER: both tests, the outer
-//     and the one nested in it);
+//   - a comparison's form says how its block runs, and a BRANCH block's
+//     failing test jumps to failed_to; where held_to[i] is set, the end of
+//     the block before operation i jumps there, ahead of i's label;
+//   - an operation whose guard is not NONE runs inside a branch-free block:
+//     a write to a variable takes effect only when the block's test holds
+//     (INNER: both tests, the outer and the one nested in it);
 //   - calls keep the caller-saved registers of live_gp[i] / live_fp[i] at
 //     save_gp / save_fp;
 //   - a loop whose chunk is above 1 counts its passes in chunks of that
@@ -159,7 +162,14 @@ struct NativePlan {
     std::vector<std::vector<int32_t>> preheader;  // by loop operation: what is computed before it
     std::vector<BlockForm> form;                  // by operation
     std::vector<Guard> guard;                     // by operation
-    int32_t gp_used = 0;                          // registers 0 to gp_used - 1 hold homes
+    // Where one test decides later ones on the same value: by BRANCH
+    // comparison, the operation its failing test jumps to (its block's end,
+    // or past or into later blocks whose tests the failure decides); by
+    // operation, where the code falling into it from the end of a BRANCH
+    // block, whose test held, jumps instead (or -1).
+    std::vector<int32_t> failed_to;
+    std::vector<int32_t> held_to;
+    int32_t gp_used = 0;  // registers 0 to gp_used - 1 hold homes
     int32_t fp_used = 0;
     int32_t spills = 0;        // frame slots for homes (values live at once share none)
     int32_t save_gp_base = 0;  // the save area of the caller-saved general registers, above the call area

@@ -95,6 +95,7 @@ private:
     // happens to straddle one, every pass fetches a line more (a third
     // slower, measured, on a tight inner loop).
     void loop_body_start() { a_.align(AlignMode::kCode, 16); }
+    void emit_jump(const Label& to) { a_.jmp(to); }
 
     // The byte register that holds 1 when the guarding test holds.
     x86::Gp condition() const {
@@ -283,7 +284,8 @@ private:
         if (!d.isReg() || same(d, y) || guarded(op)) r = x86::eax;
         // x + y, x + k and x - k in one lea, into any register: x is read
         // where it is, rather than copied first.
-        if (x.isReg() && (arith == Arith::ADD || arith == Arith::SUB) && (y.isImm() || (y.isReg() && arith == Arith::ADD))) {
+        if (x.isReg() && (arith == Arith::ADD || arith == Arith::SUB) &&
+            (y.isImm() || (y.isReg() && arith == Arith::ADD))) {
             x86::Gp t = d.isReg() && !guarded(op) ? d.as<x86::Gp>() : x86::Gp(x86::eax);
             if (!same(t, x)) {
                 x86::Gp base = x.as<x86::Gp>().r64();
@@ -425,7 +427,8 @@ private:
         switch (arith) {
         case Arith::ADD: return in_eax([&] { a_.lea(x86::eax, x86::ptr(base, k)); });
         case Arith::SUB:
-            return in_eax([&] { a_.lea(x86::eax, x86::ptr(base, static_cast<int32_t>(0u - static_cast<uint32_t>(k)))); });
+            return in_eax(
+                [&] { a_.lea(x86::eax, x86::ptr(base, static_cast<int32_t>(0u - static_cast<uint32_t>(k)))); });
         case Arith::MUL:
             if (k == 0) return known(0);
             if (k == 1) return x;
@@ -446,7 +449,8 @@ private:
     // the value cannot be formed without changing them.
     bool write_keeping_flags(const TranslatedOp& op) {
         if (!guarded_write(op) || !flags_hold()) return false;
-        const Home& h = shape_of(op.code).kind == OpKind::STEP ? *variable_of(static_cast<Symbol*>(op.d)) : dest_home(op);
+        const Home& h =
+            shape_of(op.code).kind == OpKind::STEP ? *variable_of(static_cast<Symbol*>(op.d)) : dest_home(op);
         Operand d = int_home(h);
         if (!d.isReg() || !flag_free_value(op, false)) return false;
         Operand value = *flag_free_value(op, true);
@@ -746,7 +750,7 @@ private:
             if (outer_byte_) set_when_holds(code, x86::cl);
             hold_flags(Guard::OUTER, code == T_EQ_RR || code == T_NE_RR ? x86::CondCode::kNZ : holds(code));
             break;
-        case BlockForm::BRANCH: jump_when(code, false, labels_[op.jump]); break;
+        case BlockForm::BRANCH: jump_when(code, false, labels_[p_.failed_to[i]]); break;
         case BlockForm::NONE: expect(false); break;
         }
     }
@@ -930,7 +934,8 @@ private:
         static_assert(RANDOM_RANGE == 1 << 15);
         Operand top = int_src(op.pa, op.a);
         Operand d = int_home(dest_home(op));
-        if (top.isImm() && top.as<Imm>().valueAs<int32_t>() >= 0 && top.as<Imm>().valueAs<int32_t>() <= 2 * RANDOM_RANGE) {
+        if (top.isImm() && top.as<Imm>().valueAs<int32_t>() >= 0 &&
+            top.as<Imm>().valueAs<int32_t>() <= 2 * RANDOM_RANGE) {
             // The product is below 2^31: no negative quotient to round up.
             // The draw is left where the state holds it, 16 bits up, and
             // the product taken in 64 bits: r * top * 2^16 >> 31.

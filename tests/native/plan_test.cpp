@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <deque>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -522,7 +523,7 @@ TEST(NativePlan, ConstantsTakeTheRegistersLeftAndCallsKeepOnlyLiveOnes) {
 TEST(NativePlan, ARealDrawScalesInOneMultiplyOnlyWhereTheBitsAgree) {
     // Every draw, scaled both ways, for tops at and near the edges of the
     // range where one multiply is exact; outside it the two-step form stays.
-    const double one_step[] = {1.0,   -1.0,  0.0,    -0.0,         0.1,         2.5,
+    const double one_step[] = {1.0,   -1.0,   0.0,    -0.0,        0.1,           2.5,
                                1e300, -1e300, 1e-300, 0x1.fffp999, 0x1.001p-1000, 123456.789};
     for (double top : one_step) {
         double factor = 0;
@@ -531,8 +532,7 @@ TEST(NativePlan, ARealDrawScalesInOneMultiplyOnlyWhereTheBitsAgree) {
             ASSERT_EQ(std::bit_cast<uint64_t>(r * factor), std::bit_cast<uint64_t>(scale_random(r, top)))
                 << top << " drawn " << r;
     }
-    const double two_steps[] = {0x1p1000, -0x1p1001, 1e308,    0x1p-1000, 1e-310,
-                                -4.9e-324, INFINITY, -INFINITY, NAN};
+    const double two_steps[] = {0x1p1000, -0x1p1001, 1e308, 0x1p-1000, 1e-310, -4.9e-324, INFINITY, -INFINITY, NAN};
     for (double top : two_steps) {
         double factor = 7;
         EXPECT_FALSE(random_factor(top, factor)) << top;
@@ -852,6 +852,165 @@ TEST(NativePlan, ADrawDecidesOnlyTestsThatSeeItsValue) {
     EXPECT_EQ(p.outcome[lone_break], -1);
     EXPECT_EQ(p.outcome[drawn_in_block], -1);
     EXPECT_EQ(p.outcome[written], -1);
+}
+
+// Where each outcome of "v rel1 k1" sends the code before "v rel2 k2",
+// when every value v may take is in values: the second block's test, its
+// body, or past it (after).
+struct Pair {
+    TranslatedCode c1, c2;
+    double k1, k2;
+    bool swap1, swap2;  // "k rel v"
+};
+int32_t expected_target(const Pair& t, bool held, const std::vector<double>& values, int32_t two, int32_t after) {
+    bool real = t.c1 >= T_EQ_RR;
+    auto holds = [real](TranslatedCode c, bool swap, double x, double k) {
+        auto rel = static_cast<Relation>(c - (real ? T_EQ_RR : T_EQ_II));
+        return swap ? relation_holds(rel, k, x) : relation_holds(rel, x, k);
+    };
+    bool can_hold = false;
+    bool can_fail = false;
+    for (double x : values) {
+        if (holds(t.c1, t.swap1, x, t.k1) != held) continue;
+        (holds(t.c2, t.swap2, x, t.k2) ? can_hold : can_fail) = true;
+    }
+    return !can_hold ? after : !can_fail ? two + 1 : two;
+}
+
+TEST(NativePlan, ATestDecidesLaterTestsOfTheSameValue) {
+    // if (v rel1 k1) { print }; if (v rel2 k2) { print }; y++: for every pair
+    // of relations, either way round, and constants at the edges, integers
+    // and reals, where each outcome of the first test sends the code,
+    // against every value near the constants, the ends of the range and NaN.
+    const double ints[] = {INT32_MIN, -1, 0, 1, 2, INT32_MAX};
+    const double inf = std::numeric_limits<double>::infinity();
+    const double reals[] = {-inf, -1.5, -0.0, 0.0, 1.0, 0x1p-1074, inf};
+    for (bool real : {false, true}) {
+        std::vector<double> constants(real ? std::begin(reals) : std::begin(ints),
+                                      real ? std::end(reals) : std::end(ints));
+        std::vector<double> values;
+        if (real) {
+            values = {-inf, inf, std::nan(""), -0x1p1000, 0x1p1000};
+            for (double k : constants)
+                for (double x : {std::nextafter(k, -inf), k, std::nextafter(k, inf), k - 0.25, k + 0.25})
+                    values.push_back(x);
+        } else {
+            for (double k : constants)
+                for (double x = std::max(k - 3, double{INT32_MIN}); x <= std::min(k + 3, double{INT32_MAX}); ++x)
+                    values.push_back(x);
+        }
+        TranslatedCode first = real ? T_EQ_RR : T_EQ_II;
+        int checked = 0;
+        int decided[2] = {0, 0};
+        for (int code1 = first; code1 <= first + 5; ++code1)
+            for (int code2 = first; code2 <= first + 5; ++code2)
+                for (double k1 : constants)
+                    for (double k2 : constants)
+                        for (int order = 0; order < 4; ++order) {
+                            Pair pair{static_cast<TranslatedCode>(code1),
+                                      static_cast<TranslatedCode>(code2),
+                                      k1,
+                                      k2,
+                                      (order & 1) != 0,
+                                      (order & 2) != 0};
+                            Body b;
+                            Symbol* v = b.var(real);
+                            Symbol* y = b.var();
+                            auto block = [&](TranslatedCode c, double k, bool swap) {
+                                void* constant = real ? b.real_k(k) : b.k(static_cast<int32_t>(k));
+                                int32_t i = swap ? b.compare(c, constant, v) : b.compare(c, v, constant);
+                                b.print(y);
+                                b.end();
+                                return i;
+                            };
+                            int32_t one = block(pair.c1, k1, pair.swap1);
+                            int32_t two = block(pair.c2, k2, pair.swap2);
+                            int32_t after = b.step(T_INC_I, y);
+                            NativePlan p = b.plan();
+                            ASSERT_EQ(p.form[one], BlockForm::BRANCH);
+                            for (bool held : {true, false}) {
+                                int32_t expected = expected_target(pair, held, values, two, after);
+                                int32_t to = held ? p.held_to[two] : p.failed_to[one];
+                                if (held && to < 0) to = two;
+                                EXPECT_EQ(to, expected) << code1 << " " << k1 << " then " << code2 << " " << k2
+                                                        << " order " << order << (held ? " held" : " failed");
+                                decided[held] += expected != two;
+                                ++checked;
+                            }
+                        }
+        // Both ways decide a good share: e == 0 held rules out e == 1, c < 3
+        // failed rules out c < 2.
+        EXPECT_GT(decided[true], checked / 8) << real;
+        EXPECT_GT(decided[false], checked / 8) << real;
+    }
+}
+
+TEST(NativePlan, OnlyAnUnchangedValueDecidesAndOnlyAcrossBlocksWithoutCode) {
+    Body b;
+    Symbol* e = b.var();
+    Symbol* x = b.var();
+    Symbol* q = b.var();
+    void* t = b.temp();
+    void* u = b.temp();
+    // if (a code b) { ...; print(x) }, which branches.
+    auto block = [&](TranslatedCode code, void* a, int32_t k) {
+        int32_t i = b.compare(code, a, b.k(k));
+        b.print(x);
+        b.end();
+        return i;
+    };
+    // if (e == 0) { x = q; }; if (e == 1) { }: the first's end jumps past
+    // the second, and into the next block, whose test e < 3 holds.
+    int32_t even = b.compare(T_EQ_II, e, b.k(0));
+    b.op(T_MOVE_I, x, q);
+    b.print(x);
+    b.end();
+    int32_t odd = block(T_EQ_II, e, 1);
+    // if (e < 3) { e = e + 1; }; if (e < 2) { }: e written in the block, so
+    // only its failure decides (e >= 3: e < 2 fails).
+    int32_t written = b.compare(T_LT_II, e, b.k(3));
+    b.op(T_ADD_I, e, e, b.k(1));
+    b.print(x);
+    b.end();
+    int32_t open = block(T_LT_II, e, 2);
+    // if (e > 9) { }; x = x + 1; if (e > 5) { }: code between.
+    int32_t apart = block(T_GT_II, e, 9);
+    int32_t between = b.op(T_ADD_I, x, x, b.k(1));
+    block(T_GT_II, e, 5);
+    // t = x / 3, compared twice, and once more as its repeat u = x / 3:
+    // if (t == 4) { }; if (t > 2) { }; if (u < 0) { }: held, the first goes
+    // into the second's block, and the second past the third, over the
+    // repeat, which leaves no code.
+    b.op(T_DIV_I, t, x, b.k(3));
+    int32_t quotient = block(T_EQ_II, t, 4);
+    int32_t larger = block(T_GT_II, t, 2);
+    b.op(T_DIV_I, u, x, b.k(3));
+    int32_t repeat = block(T_LT_II, u, 0);
+    // if (q == 1) { if (q > 0) { } }; if (q == 2) { }: the outer test holds
+    // wherever the inner block, ending with it, ends, and decides the test
+    // after both; the inner one's failure does too.
+    int32_t outer = b.compare(T_EQ_II, q, b.k(1));
+    int32_t inner = block(T_GT_II, q, 0);
+    b.end();
+    int32_t last = block(T_EQ_II, q, 2);
+    int32_t tail = b.step(T_INC_I, x);
+    NativePlan p = b.plan();
+
+    EXPECT_EQ(p.held_to[odd], written + 1);
+    EXPECT_EQ(p.failed_to[even], odd);  // e != 0 says nothing of e == 1
+    EXPECT_EQ(p.held_to[open], -1);
+    EXPECT_EQ(p.failed_to[written], apart);
+    EXPECT_EQ(p.failed_to[open], apart);
+    EXPECT_EQ(p.held_to[between], -1);
+    EXPECT_EQ(p.failed_to[apart], between);
+    EXPECT_TRUE(p.folded[repeat - 1]);
+    EXPECT_EQ(p.held_to[larger], larger + 1);
+    EXPECT_EQ(p.failed_to[quotient], larger);
+    EXPECT_EQ(p.failed_to[larger], repeat - 1);  // t <= 2 leaves u < 0 open
+    EXPECT_EQ(p.held_to[repeat - 1], outer);
+    EXPECT_EQ(p.held_to[last], tail);
+    EXPECT_EQ(p.failed_to[inner], tail);  // q <= 0
+    EXPECT_EQ(p.failed_to[outer], last);
 }
 
 TEST(NativePlan, DeclinesWhatNativeCodeDoesNotHandle) {
