@@ -19,9 +19,11 @@ console and print to the console and to a file. With --corners (a different
 program N), a third of the statements aim at the native code's corners:
 integer relations against INT_MIN, INT_MAX and NaN-producing reals, short
 blocks that run without a branch, with divisions and with writes to what
-their tests read, breaks inside blocks, inner loops started many times
-with counts the outer body sets, and wide bodies of reals that repeat
-subexpressions across statements, with NaNs and infinities. With --tiers
+their tests read, runs of blocks testing one value against constants
+(one test's outcome may decide the next), breaks inside blocks, inner
+loops started many times with counts the outer body sets, and wide
+bodies of reals that repeat subexpressions across statements, with NaNs
+and infinities. With --tiers
 (a different program N again), the loops run long enough to move to native
 code in mid-run: nests whose inner counts are the outer loops' variables,
 blocks whose tests follow a pattern or none, breaks before and after the
@@ -193,6 +195,8 @@ class Generator:
             self.emit(indent, f"{i} = {self.pick(EDGE_INTS)};")
         elif r < 0.25:
             self.emit(indent, f"{self.pick(REALS)} = {self.pick(EDGE_REALS)};")
+        elif r < 0.34 and blocks < 5:
+            self.test_chain(indent, loops, not quiet and passes <= PRINT_PASSES)
         elif r < 0.45 and blocks < 6:
             # A short integer block, perhaps nested, perhaps writing what its test reads.
             other = self.pick([self.pick(INTS), self.pick(EDGE_INTS), self.pick(REALS), self.pick(EDGE_REALS)])
@@ -247,6 +251,48 @@ class Generator:
             draw += f" {v} {self.pick(['++', '--'])};"
         body = self.pick([f"{self.pick(INTS)} ++;", f"{self.pick(INTS + REALS)} = {v};"] + (["out;"] if loops else []))
         self.emit(indent, f"{draw} if ({test}) {{ {body} }};")
+
+    def test_chain(self, indent, loops, reads):
+        """Blocks in a row testing one value against constants, each relation
+        either way round, so that one test's outcome may decide the next:
+        the value an integer or a real variable (NaN and the infinities
+        among its values) or a repeated expression, stepping through a few
+        values or at the edges; now and then a block writes the variable, a
+        block nests one more test of it, or a statement stands between two."""
+        real = self.chance(0.3)
+        names = REALS if real else INTS + [UNDECLARED]
+        v = self.pick(names)
+        other = self.pick([x for x in INTS + [UNDECLARED] if x != v])
+        value = self.pick([v, v, v, f"{v} - {v} / 2 * 2", f"{v} / 3"])
+        r = self.rng.random()
+        if real and r < 0.4:
+            self.emit(indent, f"{v} = {self.pick([f'{v} + 0.5', f'{other} / 2', 'rand(4.0) - 1.5'])};")
+        elif r < 0.4:
+            self.emit(indent, f"{v} = {self.pick([f'{v} + 1', f'{other} - {other} / 5 * 5', 'rand(6) - 2'])};")
+        elif r < 0.5:
+            self.emit(indent, f"{v} = {self.pick(EDGE_REALS if real else EDGE_INTS)};")
+        constants = ["0", "1", "2", "3", "2147483647", "0 - 1", "2147483648"]
+        if real:
+            constants = ["0.0", "0.5", "1.0", "1", "2.5", "99999999999.0", "0 - 1.5"]
+
+        def test():
+            k = self.pick(constants)
+            rel = self.pick(RELATIONS)
+            return f"{value} {rel} {k}" if self.chance(0.8) else f"{k} {rel} {value}"
+
+        bodies = [f"{other} ++;", f"{other} = {other} * 3 + 1;", f"{other} = rand(10);",
+                  f"{other} = {other} + {v};", f"{v} ++;", f"{v} = {v} - 2;"]
+        if reads and self.chance(0.2):
+            bodies.append(f"S({v});")
+        if loops > 0:
+            bodies.append(f"{other} ++; out;")
+        for n in range(self.rng.randint(2, 4)):
+            if n > 0 and self.chance(0.1):
+                self.emit(indent, f"{other} = {other} + 1;")
+            body = self.pick(bodies)
+            if self.chance(0.2):
+                body += f" if ({test()}) {{ {self.pick(bodies[:4])} }};"
+            self.emit(indent, f"if ({test()}) {{ {body} }};")
 
     def wide_body(self, indent, passes):
         """A loop whose pass computes many values that die within it, from a
@@ -377,6 +423,13 @@ class Generator:
         elif r < 0.73:
             # Zero late in the run, or never: maybe on the pass of the move.
             self.emit(indent, f"{self.pick(INTS)} = s / (q - {self.rng.randint(15, 60)});")
+        elif r < 0.8:
+            # Tests of w in a row, which the pattern of w makes branch: one
+            # test's outcome may decide the next.
+            for _ in range(self.rng.randint(2, 3)):
+                test = self.pick([f"w {self.pick(RELATIONS)} {self.rng.randint(0, 4)}",
+                                  f"{self.rng.randint(0, 4)} {self.pick(RELATIONS)} w"])
+                self.emit(indent, f"if ({test}) {{ {self.pick(INTS)} =+ {self.pick(['w', 'q', '3'])}; }};")
         else:
             self.statements(indent, 5, 5, passes, True, 1)
 
