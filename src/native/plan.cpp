@@ -963,9 +963,9 @@ struct Planner {
         p.held_to.assign(t.size, -1);
         for (int32_t i = 0; i < t.size; ++i) {
             if (p.form[i] != BlockForm::BRANCH) continue;
+            if (p.outcome[i] >= 0) continue;  // makes no test: nothing is learnt from it
             int32_t end = t.ops[i].jump;
             p.failed_to[i] = end;
-            if (p.outcome[i] >= 0) continue;  // makes no test: nothing is learnt from it
             ConstantTest test;
             if (!constant_test(i, test)) continue;
             p.failed_to[i] = decided_target(end, test, false);

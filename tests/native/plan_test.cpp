@@ -807,7 +807,9 @@ TEST(NativePlan, TestsOfADrawAgainstAConstantAreDecidedByItsRange) {
         NativePlan p = b.plan();
         EXPECT_EQ(p.outcome[test], c.outcome) << c.top << " " << c.code << " " << c.k << " " << c.k_first;
         if (c.outcome >= 0) {
+            // No test is made, so no jump comes from it: no label splits a run of draws.
             EXPECT_EQ(p.form[test], BlockForm::BRANCH);
+            EXPECT_EQ(p.failed_to[test], -1);
         }
     }
 }
