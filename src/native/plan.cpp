@@ -584,7 +584,9 @@ struct Planner {
                 // A draw multiplies by its factor, or by its top and then 2^-15.
                 double factor = 1.0 / RANDOM_RANGE;
                 if (op.pa == Place::CONST) random_factor(*static_cast<const double*>(op.a), factor);
-                uses[std::bit_cast<uint64_t>(factor)] += w;
+                uint64_t bits;
+                std::memcpy(&bits, &factor, sizeof bits);
+                uses[bits] += w;
                 continue;
             }
             if (kind != OpKind::ARITH && kind != OpKind::COMPARE && kind != OpKind::MOVE) continue;
